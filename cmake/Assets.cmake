@@ -1,0 +1,1 @@
+# Build-time scrambling of the pictures.

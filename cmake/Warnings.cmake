@@ -1,0 +1,19 @@
+# Warnings on for our own targets, and the sanitizers when asked for.
+function(vellumo_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Wconversion
+                                           -Wsign-conversion -Wnon-virtual-dtor)
+  if(VELLUMO_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+if(VELLUMO_SANITIZE AND NOT WIN32)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+if(WIN32)
+  # Program texts are written in UTF-8 and stored as CP1251, the code page of the interface.
+  add_compile_options(-finput-charset=UTF-8 -fexec-charset=CP1251)
+  add_link_options(-static)
+endif()

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the portable core natively (AddressSanitizer + UBSan) and the
+# whole program as 32-bit Windows code under Wine.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+tools/setup.sh || exit 1
+
+passed=0; failed=0
+run_suite() {  # run_suite PRESET
+  local preset=$1 log
+  log=$(mktemp)
+  if ! { cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset"; }; then
+    echo "build of $preset failed" >&2; failed=$((failed + 1)); return
+  fi
+  ctest --preset "$preset" 2>&1 | tee "$log"
+  local line
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -z "$line" ]; then failed=$((failed + 1)); return; fi
+  local total bad
+  bad=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
+  total=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")
+  passed=$((passed + total - bad)); failed=$((failed + bad))
+  rm -f "$log"
+}
+
+run_suite native-asan
+run_suite windows
+
+echo
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
