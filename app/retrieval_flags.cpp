@@ -1,0 +1,4 @@
+#include "app/retrieval_worker.h"
+
+std::atomic<bool> RetrievalRequest{false};
+std::atomic<bool> HasReport{false};
