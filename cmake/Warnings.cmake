@@ -12,8 +12,9 @@ if(VELLUMO_SANITIZE AND NOT WIN32)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# Program texts are written in UTF-8 and stored as CP1251, the code page of the interface,
+# natively too, so that their lengths are the same in both builds.
+add_compile_options(-finput-charset=UTF-8 -fexec-charset=CP1251)
 if(WIN32)
-  # Program texts are written in UTF-8 and stored as CP1251, the code page of the interface.
-  add_compile_options(-finput-charset=UTF-8 -fexec-charset=CP1251)
   add_link_options(-static)
 endif()
