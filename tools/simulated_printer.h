@@ -55,23 +55,41 @@ public:
     bool stop_received() const;
     bool disconnected() const { return disconnected_; }
 
-    // Chunk size the printer cuts its report into (default 1000 bytes; at most 1023).
+    // Chunk size the printer cuts its report into (default 1000 bytes; a real printer stays
+    // under 1024, larger sizes test the host's tolerance).
     void set_chunk_size(std::size_t size) { chunk_size_ = size; }
     // Delay the printer takes before each chunk (for pacing tests over real pipes).
     void set_chunk_delay_ms(std::uint32_t delay) { chunk_delay_ms_ = delay; }
 
 private:
-    // Implementation state (free to change).
+    void take_commands();
+    void answer_start();
+    void answer_request();
+    void answer_stop();
+    void send_report(const std::vector<std::string>& chunks);
+    void send_until_fault(const std::vector<std::string>& chunks);
+    void queue(std::string bytes, std::uint32_t delay_ms = 0, bool disconnect_after = false);
+    std::size_t accepted_part(std::size_t count);
+
     std::string report_;
     PrinterFault fault_;
     std::string host_wrote_;
-    std::string pending_input_;
+    std::string pending_input_;  // bytes of a command not yet complete
     std::vector<PrinterReply> replies_;
     std::size_t next_reply_ = 0;
     std::size_t chunk_size_ = 1000;
     std::uint32_t chunk_delay_ms_ = 0;
     bool disconnected_ = false;
+    bool started_ = false;        // the start was acknowledged; no stop yet
+    bool silent_ = false;         // fell silent: answers nothing more
+    bool stop_received_ = false;
+    bool write_cut_ = false;      // PartialWrite has cut its one write
 };
+
+// Cuts `text` (lines ended by CR) into the chunks a printer sends: runs of whole lines joined by
+// CR, each at most `chunk_size` bytes, without the CR that the host puts after every chunk. A line
+// longer than `chunk_size` is cut wherever the size ends.
+std::vector<std::string> cut_into_chunks(const std::string& text, std::size_t chunk_size);
 
 // The simulated printer as a SessionLink, in memory: a read delivers up to `count` bytes of the
 // pending replies (never more than the printer has sent), and fails at once where a real read
@@ -89,5 +107,6 @@ private:
     SimulatedPrinter& printer_;
     std::string pending_;  // bytes of replies already taken, not yet read
     std::size_t timeouts_ = 0;
+    bool disconnecting_ = false;  // the last reply taken ends with the printer going away
     bool gone_ = false;
 };
