@@ -1,0 +1,26 @@
+#pragma once
+// Opens the report in the system text editor: the report box's text goes to "Info.sgi" in the
+// temporary directory, which the shell then opens with Notepad. The dialog removes it at close.
+
+#include <windows.h>
+
+#include <cstddef>
+
+// Size of the export path buffer, terminator included.
+inline constexpr std::size_t kExportPathSize = 256;
+
+// The shell's "open" request. A seam: tests point it elsewhere so that no editor starts.
+using ShellExecuteFn = HINSTANCE(WINAPI*)(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT);
+extern ShellExecuteFn shell_execute;
+
+// Writes the report box's text to the export file and asks the shell to open it in Notepad.
+// Nothing happens when the box is empty, no memory can be had for its text, or no path fits.
+void export_report() noexcept;
+
+// The file of the last export; "" before the first one.
+const char* export_path() noexcept;
+
+// Builds the export path into `path` (kExportPathSize bytes): TEMP followed by "\Info.sgi"
+// when that fits, else the system's temporary directory followed by "Info.sgi". False, with
+// `path` empty, when neither fits.
+bool make_export_path(char* path) noexcept;
