@@ -1,8 +1,9 @@
 // Two passes over the raw report: normalise every entry to "key:value" on a line of its own and
 // measure the widest key, then write the entries aligned and pick out the four fields.
-// The normalised text is kept as spans into the raw text and never written out: a line whose
-// last value holds many colons is read again from each of them, so written out it would grow
-// with the square of the line's length.
+// The normalised text is never written out: a line whose last value holds many colons is read
+// again from each of them, so written out it would grow with the square of the line's length.
+// Instead pass 1 is a sweep that hands each normalised line, as spans into the raw text, to a
+// visitor; it runs once to measure and find the fields, and once more to write the listing.
 
 #include "report/report_formatter.h"
 
@@ -20,6 +21,7 @@ namespace {
 constexpr std::size_t kNone = std::string_view::npos;
 constexpr std::size_t kCrumLength = 11;
 constexpr std::string_view kCrumMarker = "CRUM-";
+constexpr std::size_t kNearBytes = 4;
 
 struct Span {
     std::size_t begin = 0;
@@ -29,40 +31,43 @@ struct Span {
 };
 
 // One line of the normalised report: an entry "key:value", or plain text held in `key`.
+// Keys and plain lines begin ever later in the raw text, and so do values.
 struct NormalLine {
     Span key;
     Span value;
     bool is_entry = false;
+
+    std::size_t end() const { return is_entry ? value.end : key.end; }
 };
 
-struct NormalReport {
-    std::vector<NormalLine> lines;  // empty plain lines are left out: re-split at CR they vanish
-    std::size_t key_width = 0;      // the longest key
-};
-
-// Pass 1: cuts the raw text into lines at CR and every line into its entries. Each colon starts
-// at most one entry and every byte is looked at a bounded number of times.
+// Pass 1: cuts the raw text into lines at CR and every line into its entries, and hands each
+// non-empty normalised line to `visit` (empty ones vanish when the text is split again at CR).
+// Each colon starts at most one entry and every byte is looked at a bounded number of times.
+template <typename Visit>
 class Normaliser {
 public:
-    explicit Normaliser(std::string_view raw) : raw_(raw) {}
+    Normaliser(std::string_view raw, Visit& visit) : raw_(raw), visit_(visit) {}
 
-    NormalReport run() {
-        std::size_t begin = 0;
-        while (begin < raw_.size()) {
-            const std::size_t end = std::min(raw_.find('\r', begin), raw_.size());
-            if (end > begin) add_line({begin, end});
-            begin = end + 1;
+    void run() {
+        for (std::size_t begin = 0; begin < raw_.size() && !stopped_;) {
+            if (raw_[begin] == '\r') {
+                ++begin;  // an empty piece
+                continue;
+            }
+            const std::size_t end = std::min(find('\r', begin, raw_.size()), raw_.size());
+            add_line({begin, end});
+            begin = end;
         }
-        return std::move(report_);
     }
 
 private:
     void add_line(Span line) {
         const std::size_t first = find(':', line.begin, line.end);
         if (first == kNone) {
-            add_plain(trim(line));
+            const Span text = trim(line);
+            if (text.size() > 0) emit({text, {}, false});
         } else if (find(':', first + 1, line.end) == kNone) {
-            add_entry(trim({line.begin, first}), trim({first + 1, line.end}));
+            emit({trim({line.begin, first}), trim({first + 1, line.end}), true});
         } else {
             split_entries(line);
         }
@@ -74,7 +79,7 @@ private:
         const std::size_t line_end = trim(line).end;
         std::size_t no_gap_from = line.end;  // a search for a double space from here on fails
         std::size_t current = line.begin;
-        for (std::size_t colon; (colon = find(':', current, line.end)) != kNone;) {
+        for (std::size_t colon; !stopped_ && (colon = find(':', current, line.end)) != kNone;) {
             std::size_t next = skip_spaces(colon + 1, line.end);
             const std::size_t gap = next < no_gap_from ? find_gap(next, line.end) : kNone;
             Span value{next, std::max(next, line_end)};
@@ -84,26 +89,28 @@ private:
                 value.end = gap;  // the byte before a first double space is no space
                 next = gap + 1;
             }
-            add_entry(trim({current, colon}), value);
+            emit({trim({current, colon}), value, true});
             current = next;
         }
     }
 
-    void add_entry(Span key, Span value) {
-        report_.lines.push_back({key, value, true});
-        report_.key_width = std::max(report_.key_width, key.size());
-    }
+    void emit(const NormalLine& line) { stopped_ = !visit_(line); }
 
-    void add_plain(Span text) {
-        if (text.size() > 0) report_.lines.push_back({text, {}, false});
-    }
-
+    // Looks at the next few bytes itself: entries and lines can be very short, and a library
+    // call per colon or per line then costs more than the search.
     std::size_t find(char c, std::size_t from, std::size_t end) const {
-        return raw_.substr(0, end).find(c, from);
+        const std::size_t near_end = std::min(end, from + kNearBytes);
+        for (; from < near_end; ++from) {
+            if (raw_[from] == c) return from;
+        }
+        return from < end ? raw_.substr(0, end).find(c, from) : kNone;
     }
 
     std::size_t find_gap(std::size_t from, std::size_t end) const {
-        return raw_.substr(0, end).find("  ", from);
+        for (; from + 1 < end; ++from) {
+            if (raw_[from] == ' ' && raw_[from + 1] == ' ') return from;
+        }
+        return kNone;
     }
 
     std::size_t skip_spaces(std::size_t from, std::size_t end) const {
@@ -118,10 +125,17 @@ private:
     }
 
     std::string_view raw_;
-    NormalReport report_;
+    Visit& visit_;
+    bool stopped_ = false;
 };
 
-// Where a pattern occurs in the raw text, so that any span is searched in logarithmic time.
+template <typename Visit>
+void for_each_line(std::string_view raw, Visit&& visit) {
+    Normaliser<std::remove_reference_t<Visit>>(raw, visit).run();
+}
+
+// Sorted start positions of a pattern in the raw text. Spans are asked about in line order,
+// so a cursor that only moves forward finds the first occurrence in amortised constant time.
 class Occurrences {
 public:
     Occurrences(std::string_view raw, std::string_view pattern) : length_(pattern.size()) {
@@ -130,14 +144,31 @@ public:
         }
     }
 
-    // Start of the first occurrence lying wholly inside `span`, or kNone.
-    std::size_t first_in(Span span) const {
-        const auto it = std::lower_bound(starts_.begin(), starts_.end(), span.begin);
-        return it != starts_.end() && *it + length_ <= span.end ? *it : kNone;
+    // The occurrences of `pattern` that `next` follows: those of the pattern plus `next`.
+    Occurrences(std::string_view raw, const Occurrences& pattern, char next)
+        : length_(pattern.length_ + 1) {
+        for (const std::size_t at : pattern.starts_) {
+            if (at + pattern.length_ < raw.size() && raw[at + pattern.length_] == next) {
+                starts_.push_back(at);
+            }
+        }
     }
 
-    bool in_line(const NormalLine& line) const {
-        return first_in(line.key) != kNone || (line.is_entry && first_in(line.value) != kNone);
+    // Every occurrence of all `parts`, counted as long as their shortest pattern.
+    explicit Occurrences(const std::vector<const Occurrences*>& parts) : length_(kNone) {
+        for (const Occurrences* part : parts) {
+            starts_.insert(starts_.end(), part->starts_.begin(), part->starts_.end());
+            length_ = std::min(length_, part->length_);
+        }
+        std::sort(starts_.begin(), starts_.end());
+    }
+
+    // Start of the first occurrence lying wholly inside `span`, or kNone. The spans asked
+    // with one cursor must begin ever later.
+    std::size_t first_in(Span span, std::size_t& cursor) const {
+        while (cursor < starts_.size() && starts_[cursor] < span.begin) ++cursor;
+        const bool inside = cursor < starts_.size() && starts_[cursor] + length_ <= span.end;
+        return inside ? starts_[cursor] : kNone;
     }
 
 private:
@@ -145,32 +176,96 @@ private:
     std::size_t length_;
 };
 
+// A pattern searched in the keys and plain lines, and in the values.
+class Marker {
+public:
+    Marker(std::string_view raw, std::string_view text) : occurrences_(raw, text) {}
+    explicit Marker(Occurrences occurrences) : occurrences_(std::move(occurrences)) {}
+
+    std::size_t first_in_key(const NormalLine& line) {
+        return occurrences_.first_in(line.key, key_cursor_);
+    }
+
+    std::size_t first_in_value(const NormalLine& line) {
+        return line.is_entry ? occurrences_.first_in(line.value, value_cursor_) : kNone;
+    }
+
+    bool in_line(const NormalLine& line) {
+        return first_in_key(line) != kNone || first_in_value(line) != kNone;
+    }
+
+    const Occurrences& occurrences() const { return occurrences_; }
+
+private:
+    Occurrences occurrences_;
+    std::size_t key_cursor_ = 0;
+    std::size_t value_cursor_ = 0;
+};
+
 // A key text "Name:" lies in a line "key:value" where the key ends in "Name" or the value
 // holds "Name:"; keys hold no colon and plain lines none at all.
 class KeyText {
 public:
     KeyText(std::string_view raw, std::string_view text)
-        : raw_(raw), stem_(text.substr(0, text.size() - 1)), in_values_(raw, text) {}
+        : raw_(raw), stem_(text.substr(0, text.size() - 1)), stems_(raw, stem_),
+          in_values_(Occurrences(raw, stems_, ':')) {}
 
-    bool in_line(const NormalLine& line) const {
+    bool in_line(const NormalLine& line) {
         if (!line.is_entry) return false;
-        const std::size_t key_size = line.key.size();
-        return (key_size >= stem_.size() &&
-                raw_.substr(line.key.end - stem_.size(), stem_.size()) == stem_) ||
-               in_values_.first_in(line.value) != kNone;
+        const bool key_ends_in_stem =
+            line.key.size() >= stem_.size() &&
+            raw_.substr(line.key.end - stem_.size(), stem_.size()) == stem_;
+        return key_ends_in_stem || in_values_.first_in_value(line) != kNone;
     }
+
+    const Occurrences& stems() const { return stems_; }
+    const Occurrences& whole_texts() const { return in_values_.occurrences(); }
 
 private:
     std::string_view raw_;
     std::string_view stem_;
-    Occurrences in_values_;
+    Occurrences stems_;
+    Marker in_values_;
 };
 
 template <std::size_t N>
-bool any_in_line(const std::array<KeyText, N>& texts, const NormalLine& line) {
+bool any_in_line(std::array<KeyText, N>& texts, const NormalLine& line) {
     return std::any_of(texts.begin(), texts.end(),
-                       [&line](const KeyText& text) { return text.in_line(line); });
+                       [&line](KeyText& text) { return text.in_line(line); });
 }
+
+// Tells cheaply whether a line may qualify for one field: one of its texts (or stems) lies in
+// the key, or one of its whole texts in the value. A text in a value qualifies at once, and keys
+// do not overlap, so lines that pass but do not qualify are at most as many as the texts.
+class Watch {
+public:
+    Watch(const std::vector<const Occurrences*>& in_keys,
+          const std::vector<const Occurrences*>& in_values)
+        : in_keys_(in_keys), in_values_(in_values) {}
+
+    template <std::size_t N>
+    explicit Watch(const std::array<KeyText, N>& texts)
+        : Watch(parts(texts, &KeyText::stems), parts(texts, &KeyText::whole_texts)) {}
+
+    bool may_hold(const NormalLine& line) {
+        return in_keys_.first_in(line.key, key_cursor_) != kNone ||
+               (line.is_entry && in_values_.first_in(line.value, value_cursor_) != kNone);
+    }
+
+private:
+    template <std::size_t N>
+    static std::vector<const Occurrences*> parts(const std::array<KeyText, N>& texts,
+                                                 const Occurrences& (KeyText::*part)() const) {
+        std::vector<const Occurrences*> found;
+        for (const KeyText& text : texts) found.push_back(&(text.*part)());
+        return found;
+    }
+
+    Occurrences in_keys_;
+    Occurrences in_values_;
+    std::size_t key_cursor_ = 0;
+    std::size_t value_cursor_ = 0;
+};
 
 // Pass 2, the fields: each is taken from the first normalised line that qualifies.
 class FieldFinder {
@@ -184,13 +279,17 @@ public:
                      {raw, "OS Verison:"}}},
           crum_(raw, kCrumMarker),
           imaging_(raw, "Imaging"),
-          drum_(raw, "Drum") {}
+          drum_(raw, "Drum"),
+          model_watch_(model_),
+          serial_watch_(serial_),
+          firmware_watch_(firmware_),
+          crum_watch_(crum_markers(), crum_markers()) {}
 
     void inspect(const NormalLine& line) {
-        take_value_if(fields_.model, model_, line);
-        take_value_if(fields_.serial, serial_, line);
-        take_value_if(fields_.firmware, firmware_, line);
-        if (crum_open_) inspect_crum(line);
+        take_value_if(fields_.model, model_, model_watch_, line);
+        take_value_if(fields_.serial, serial_, serial_watch_, line);
+        take_value_if(fields_.firmware, firmware_, firmware_watch_, line);
+        if (crum_open_ && crum_watch_.may_hold(line)) inspect_crum(line);
     }
 
     bool finished() const {
@@ -200,10 +299,16 @@ public:
     ReportFields take() { return std::move(fields_); }
 
 private:
+    std::vector<const Occurrences*> crum_markers() const {
+        return {&crum_.occurrences(), &imaging_.occurrences(), &drum_.occurrences()};
+    }
+
     template <std::size_t N>
-    void take_value_if(std::optional<std::string>& field, const std::array<KeyText, N>& texts,
-                       const NormalLine& line) {
-        if (!field && any_in_line(texts, line)) field = text(line.value.begin, line.value.end);
+    void take_value_if(std::optional<std::string>& field, std::array<KeyText, N>& texts,
+                       Watch& watch, const NormalLine& line) {
+        if (!field && watch.may_hold(line) && any_in_line(texts, line)) {
+            field = text(line.value.begin, line.value.end);
+        }
     }
 
     // A line naming the imaging unit or the drum ends the search before any CRUM after it.
@@ -217,10 +322,10 @@ private:
     }
 
     // The characters after the line's first marker, read across the colon after the key.
-    std::string crum_value(const NormalLine& line) const {
-        const std::size_t in_key = crum_.first_in(line.key);
+    std::string crum_value(const NormalLine& line) {
+        const std::size_t in_key = crum_.first_in_key(line);
         if (in_key == kNone) {
-            const std::size_t from = crum_.first_in(line.value) + kCrumMarker.size();
+            const std::size_t from = crum_.first_in_value(line) + kCrumMarker.size();
             return text(from, std::min(line.value.end, from + kCrumLength));
         }
         const std::size_t from = in_key + kCrumMarker.size();
@@ -241,25 +346,42 @@ private:
     std::array<KeyText, 1> model_;
     std::array<KeyText, 2> serial_;
     std::array<KeyText, 3> firmware_;
-    Occurrences crum_;
-    Occurrences imaging_;
-    Occurrences drum_;
+    Marker crum_;
+    Marker imaging_;
+    Marker drum_;
+    Watch model_watch_;
+    Watch serial_watch_;
+    Watch firmware_watch_;
+    Watch crum_watch_;
     ReportFields fields_;
     bool crum_open_ = true;
 };
 
-ReportFields find_fields(std::string_view raw, const NormalReport& report) {
-    FieldFinder finder(raw);
-    for (const NormalLine& line : report.lines) {
-        if (finder.finished()) break;
-        finder.inspect(line);
-    }
-    return finder.take();
-}
-
 // "%-Ws : %s\r\n" for an entry, the text and CR LF for a plain line.
 std::size_t line_length(const NormalLine& line, std::size_t width) {
     return line.is_entry ? width + 3 + line.value.size() + 2 : line.key.size() + 2;
+}
+
+// What the first sweep learns: the key width, the listing's size and the fields.
+struct Survey {
+    std::size_t width = 0;
+    std::uint64_t listing_size = 0;  // 64 bits: wide keys times many entries can pass 4 GiB
+    ReportFields fields;
+};
+
+Survey survey(std::string_view raw) {
+    std::size_t width = 0;
+    std::uint64_t entries = 0;
+    std::uint64_t unpadded_size = 0;
+    FieldFinder finder(raw);
+    for_each_line(raw, [&](const NormalLine& line) {
+        if (line.is_entry) width = std::max(width, line.key.size());
+        entries += line.is_entry ? 1 : 0;
+        unpadded_size += line_length(line, 0);
+        if (!finder.finished()) finder.inspect(line);
+        return true;
+    });
+    return {width, unpadded_size + entries * width, finder.take()};
 }
 
 void append_line(std::string_view raw, const NormalLine& line, std::size_t width,
@@ -274,16 +396,15 @@ void append_line(std::string_view raw, const NormalLine& line, std::size_t width
 }
 
 // Writes whole lines while they fit the cap; the size is known first, so memory is taken once.
-void write_listing(std::string_view raw, const NormalReport& report, FormattedReport& result) {
+void write_listing(std::string_view raw, const Survey& survey, FormattedReport& result) {
     constexpr std::size_t kCap = ReportFormatter::kMaxListingSize;
-    std::uint64_t total = 0;  // 64 bits: wide keys times many entries can pass 4 GiB
-    for (const NormalLine& line : report.lines) total += line_length(line, report.key_width);
-    result.cut = total > kCap;
-    result.text.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(total, kCap)));
-    for (const NormalLine& line : report.lines) {
-        if (line_length(line, report.key_width) > kCap - result.text.size()) break;
-        append_line(raw, line, report.key_width, result.text);
-    }
+    const std::uint64_t size = std::min<std::uint64_t>(survey.listing_size, kCap);
+    result.text.reserve(static_cast<std::size_t>(size));
+    for_each_line(raw, [&](const NormalLine& line) {
+        result.cut = line_length(line, survey.width) > kCap - result.text.size();
+        if (!result.cut) append_line(raw, line, survey.width, result.text);
+        return !result.cut;
+    });
 }
 
 }  // namespace
@@ -291,10 +412,10 @@ void write_listing(std::string_view raw, const NormalReport& report, FormattedRe
 bool ReportFormatter::format(const char* raw, FormattedReport& out) noexcept {
     try {
         const std::string_view text = raw != nullptr ? std::string_view(raw) : std::string_view();
-        const NormalReport report = Normaliser(text).run();
         FormattedReport result;
-        result.fields = find_fields(text, report);
-        write_listing(text, report, result);
+        Survey found = survey(text);
+        write_listing(text, found, result);
+        result.fields = std::move(found.fields);
         out = std::move(result);
         return true;
     } catch (const std::exception&) {  // bad_alloc, or a length the library refuses

@@ -1,0 +1,131 @@
+// Formatter throughput on ordinary reports and on hostile shapes of the same size; a hostile
+// report should cost about what an ordinary one of its size does.
+
+#include <benchmark/benchmark.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "report/report_formatter.h"
+
+namespace {
+
+constexpr std::size_t kFullReport = kReportBufferSize - 1;
+
+// A fixed pseudo-random sequence, so that every run measures the same text.
+class Numbers {
+public:
+    std::uint32_t next(std::uint32_t bound) {
+        state_ = state_ * 1664525u + 1013904223u;
+        return (state_ >> 8) % bound;
+    }
+
+private:
+    std::uint32_t state_ = 12345;
+};
+
+std::string entry(Numbers& numbers) {
+    static const char* const kKeys[] = {"Total Page Count", "Jam Count", "Toner Remaining",
+                                        "Tray 1 Paper Size", "Last Service Time", "IP Address",
+                                        "Fuser Life", "Transfer Roller", "Network Status"};
+    const std::uint32_t pick = numbers.next(9);
+    std::string text = std::string(kKeys[pick]) + (numbers.next(3) == 0 ? " : " : ": ");
+    if (pick == 4) {
+        return text + std::to_string(numbers.next(24)) + ":" + std::to_string(10 + numbers.next(50));
+    }
+    if (pick == 5) return text + "10.0." + std::to_string(numbers.next(256)) + ".7";
+    return text + std::to_string(numbers.next(100000)) + (numbers.next(2) ? " pages" : "%");
+}
+
+// Sections of key/value lines, some with several entries set apart by double spaces, and
+// values holding colons, like a printer's system-data report.
+std::string ordinary_report(std::size_t size) {
+    Numbers numbers;
+    std::string raw = "Model Name: M2070 Series\rMachine Serial Number: ZDJB1KBF30001\r"
+                      "Firmware Version: V3.00.01.25  Engine Version: 1.12.14\r";
+    for (int section = 0; raw.size() < size; ++section) {
+        raw += "  System Information " + std::to_string(section) + "  \r";
+        for (int line = 0; line < 12; ++line) {
+            raw += entry(numbers);
+            for (std::uint32_t more = numbers.next(3); more > 0; --more) {
+                raw += "  " + entry(numbers);
+            }
+            raw += '\r';
+        }
+        raw += section % 4 == 3 ? "Toner: CRUM-16051234567\rImaging Unit: 83%\r" : "";
+    }
+    raw.resize(size);
+    return raw;
+}
+
+std::string repeated(const std::string& unit, std::size_t size) {
+    std::string raw;
+    while (raw.size() < size) raw += unit;
+    raw.resize(size);
+    return raw;
+}
+
+// The ordinary report with its runs of spaces collapsed (and its CRs made spaces when
+// `one_line`): every value is then read again from each colon after it.
+std::string without_double_spaces(bool one_line) {
+    std::string raw;
+    for (const char c : ordinary_report(kFullReport * 2)) {
+        const char out = one_line && c == '\r' ? ' ' : c;
+        if (out != ' ' || raw.empty() || raw.back() != ' ') raw += out;
+        if (raw.size() == kFullReport) break;
+    }
+    return raw;
+}
+
+std::string one_huge_line() {
+    std::string raw = ordinary_report(kFullReport);
+    for (char& c : raw) c = c == '\r' ? ' ' : c;
+    return raw;
+}
+
+// Every entry of the line is read again up to the end, where the field texts wait, some whole
+// and some without their colon: each value then holds them all.
+std::string pairs_then_field_texts() {
+    const std::string tail = " Model Name: USB Serial OS Verison Firmware/Engine Version Drum";
+    return repeated("k:", kFullReport - tail.size()) + tail;
+}
+
+void format_report(benchmark::State& state, const std::string& raw) {
+    FormattedReport out;
+    for (auto _ : state) {
+        ReportFormatter::format(raw.c_str(), out);
+        benchmark::DoNotOptimize(out.text.data());
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(raw.size()));
+    state.counters["listing_bytes"] = static_cast<double>(out.text.size());
+    state.counters["cut"] = out.cut ? 1 : 0;
+}
+
+void BM_Ordinary20K(benchmark::State& s) { format_report(s, ordinary_report(20 * 1024)); }
+void BM_OrdinaryFull(benchmark::State& s) { format_report(s, ordinary_report(kFullReport)); }
+void BM_AllColons(benchmark::State& s) { format_report(s, std::string(kFullReport, ':')); }
+void BM_KeyColonPairs(benchmark::State& s) { format_report(s, repeated("k:", 100000)); }
+void BM_NoDoubleSpaces(benchmark::State& s) { format_report(s, without_double_spaces(false)); }
+void BM_PairsThenFieldTexts(benchmark::State& s) { format_report(s, pairs_then_field_texts()); }
+void BM_OneLineNoDoubleSpaces(benchmark::State& s) {
+    format_report(s, without_double_spaces(true));
+}
+void BM_OneHugeLine(benchmark::State& s) { format_report(s, one_huge_line()); }
+void BM_ManyShortLines(benchmark::State& s) { format_report(s, repeated("a:1\r", kFullReport)); }
+void BM_OnlyCrs(benchmark::State& s) { format_report(s, repeated("\r", kFullReport)); }
+
+BENCHMARK(BM_Ordinary20K);
+BENCHMARK(BM_OrdinaryFull);
+BENCHMARK(BM_AllColons);
+BENCHMARK(BM_KeyColonPairs);
+BENCHMARK(BM_PairsThenFieldTexts);
+BENCHMARK(BM_NoDoubleSpaces);
+BENCHMARK(BM_OneLineNoDoubleSpaces);
+BENCHMARK(BM_OneHugeLine);
+BENCHMARK(BM_ManyShortLines);
+BENCHMARK(BM_OnlyCrs);
+
+}  // namespace
+
+BENCHMARK_MAIN();
