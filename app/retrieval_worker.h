@@ -36,5 +36,10 @@ void install_retrieval_view(RetrievalView* view) noexcept;
 // Performs one retrieval, steps in order, reporting to `view`.
 void perform_retrieval(RetrievalView& view);
 
+// Where the report buffer of each retrieval comes from: std::malloc, unless a test puts another
+// source here (nullptr puts std::malloc back). The buffer is given back with std::free.
+using ReportBufferSource = void* (*)(std::size_t size);
+void set_report_buffer_source(ReportBufferSource source) noexcept;
+
 // The thread body, started once with _beginthread(worker_main, 0, nullptr); never returns.
 void __cdecl worker_main(void*);

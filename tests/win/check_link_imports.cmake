@@ -1,0 +1,25 @@
+# cmake -DOBJDUMP=... -DPROGRAMS="a.exe;b.exe" -P check_link_imports.cmake
+# Fails when a program imports a DLL other than the system's own and msvcrt.dll: a static build
+# must not need libwinpthread, libstdc++ or ucrt at run time.
+cmake_minimum_required(VERSION 3.25)
+set(allowed KERNEL32.dll USER32.dll GDI32.dll COMCTL32.dll SHELL32.dll SETUPAPI.dll ADVAPI32.dll
+            msvcrt.dll)
+string(TOLOWER "${allowed}" allowed)
+foreach(program IN LISTS PROGRAMS)
+  execute_process(COMMAND ${OBJDUMP} -p ${program} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "${OBJDUMP} could not read ${program}")
+  endif()
+  string(REGEX MATCHALL "DLL Name: [^\r\n]+" imports "${dump}")
+  if(NOT imports)
+    message(FATAL_ERROR "${program}: no imports found")
+  endif()
+  foreach(line IN LISTS imports)
+    string(REPLACE "DLL Name: " "" dll "${line}")
+    string(TOLOWER "${dll}" dll_lower)
+    if(NOT dll_lower IN_LIST allowed)
+      message(FATAL_ERROR "${program} imports ${dll}")
+    endif()
+    message(STATUS "${program}: ${dll}")
+  endforeach()
+endforeach()

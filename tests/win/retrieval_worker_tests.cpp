@@ -1,0 +1,313 @@
+// The retrieval worker on its real thread (started with _beginthread), reporting to a recording
+// view, over the pipe printer found through a scripted device enumeration.
+
+#include <gtest/gtest.h>
+#include <process.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/retrieval_worker.h"
+#include "app/scrambled_asset.h"
+#include "link/report_session.h"
+#include "report/report_formatter.h"
+#include "tools/pipe_printer.h"
+
+namespace {
+
+constexpr auto kRetrievalDeadline = std::chrono::seconds(20);
+using Clock = std::chrono::steady_clock;
+
+std::string asset_text(AssetId id) { return ScrambledAsset(id).text(); }
+
+const char* field_name(ReportField field) {
+    switch (field) {
+        case ReportField::Model:
+            return "model";
+        case ReportField::Serial:
+            return "serial";
+        case ReportField::Firmware:
+            return "firmware";
+        case ReportField::Crum:
+            return "crum";
+    }
+    return "?";
+}
+
+// Records every call in order, from whichever thread makes it. Holds the report box's text and
+// the two buttons like the dialog does.
+class RecordingView : public RetrievalView {
+public:
+    void set_status(const char* text) override { add("status: " + std::string(text)); }
+    void set_report_text(const char* text) override {
+        std::lock_guard lock(mutex_);
+        report_text_ = text;
+        calls_.push_back("report text");
+    }
+    void set_field(ReportField field, const char* text) override {
+        add(std::string(field_name(field)) + ": " + text);
+    }
+    std::size_t report_text_length() override {
+        std::lock_guard lock(mutex_);
+        calls_.push_back("report length");
+        return report_text_.size();
+    }
+    void enable_buttons(bool on) override {
+        // The open-report button follows HasReport, read when the buttons are enabled.
+        const bool open_report = on && HasReport.load();
+        add(std::string("buttons: get-data ") + (on ? "on" : "off") + ", open-report " +
+            (open_report ? "on" : "off"));
+    }
+    void show_information(const char* text) override { add("information: " + std::string(text)); }
+
+    std::vector<std::string> calls() const {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+    std::string report_text() const {
+        std::lock_guard lock(mutex_);
+        return report_text_;
+    }
+    bool buttons_enabled() const {
+        std::lock_guard lock(mutex_);
+        return std::any_of(calls_.begin(), calls_.end(),
+                           [](const std::string& call) { return call.starts_with("buttons:"); });
+    }
+
+private:
+    void add(std::string call) {
+        std::lock_guard lock(mutex_);
+        calls_.push_back(std::move(call));
+    }
+
+    mutable std::mutex mutex_;
+    std::vector<std::string> calls_;
+    std::string report_text_;
+};
+
+// The one worker thread of the program, started once for all tests.
+class WorkerThreadStarter : public ::testing::Environment {
+public:
+    void SetUp() override { handle = _beginthread(worker_main, 0, nullptr); }
+    static inline std::uintptr_t handle = 0;
+};
+
+const auto* const g_worker_thread = ::testing::AddGlobalTestEnvironment(new WorkerThreadStarter);
+
+class RetrievalWorker : public ::testing::Test {
+protected:
+    void SetUp() override { install_retrieval_view(&view_); }
+    void TearDown() override {
+        install_retrieval_view(nullptr);
+        set_report_buffer_source(nullptr);
+    }
+
+    // What the dialog does on get-data, then waits until the worker hands the buttons back.
+    ::testing::AssertionResult retrieve() {
+        HasReport.store(false);
+        RetrievalRequest.store(true);
+        const auto deadline = Clock::now() + kRetrievalDeadline;
+        while (!view_.buttons_enabled()) {
+            if (Clock::now() > deadline)
+                return ::testing::AssertionFailure() << "no end of retrieval";
+            Sleep(5);
+        }
+        if (RetrievalRequest.load()) return ::testing::AssertionFailure() << "request not cleared";
+        return ::testing::AssertionSuccess();
+    }
+
+    RecordingView view_;
+};
+
+// The fields and listing the formatter makes of what a printer with `report` sends.
+FormattedReport expected_report(const std::string& report) {
+    SimulatedPrinter printer(report);
+    SimulatedPrinterLink link(printer);
+    std::vector<char> raw(kReportBufferSize);
+    std::size_t length = 0;
+    FormattedReport formatted;
+    if (ReportSession::run(link, raw.data(), raw.size(), length) && length > 0) {
+        raw[length] = '\0';
+        ReportFormatter::format(raw.data(), formatted);
+    }
+    return formatted;
+}
+
+TEST(WorkerThread, StartedWithBeginthread_ServesARequest) {
+    ASSERT_NE(WorkerThreadStarter::handle, static_cast<std::uintptr_t>(-1));
+    ScriptedDiscovery no_printer({});
+    RecordingView view;
+    install_retrieval_view(&view);
+    HasReport.store(false);
+    RetrievalRequest.store(true);
+    const auto deadline = Clock::now() + kRetrievalDeadline;
+    while (RetrievalRequest.load() && Clock::now() < deadline) Sleep(5);
+    while (!view.buttons_enabled() && Clock::now() < deadline) Sleep(5);
+    install_retrieval_view(nullptr);
+    EXPECT_FALSE(RetrievalRequest.load());
+    EXPECT_TRUE(view.buttons_enabled());
+}
+
+TEST_F(RetrievalWorker, NormalReport_FillsTheFieldsAndTheTextInOrderAndEnablesBothButtons) {
+    const FormattedReport expected = expected_report(sample_report());
+    ASSERT_TRUE(expected.fields.model && expected.fields.serial && expected.fields.firmware &&
+                expected.fields.crum);
+    PipePrinter printer;
+    ScriptedDiscovery discovery({{printer.device_path()}});
+
+    ASSERT_TRUE(retrieve());
+    EXPECT_EQ(view_.calls(), (std::vector<std::string>{
+                                 "status: " + asset_text(AssetId::RetrievingStatus),
+                                 "model: " + *expected.fields.model,
+                                 "serial: " + *expected.fields.serial,
+                                 "firmware: " + *expected.fields.firmware,
+                                 "crum: " + *expected.fields.crum,
+                                 "report text",
+                                 "status: " + asset_text(AssetId::DoneStatus),
+                                 "report length",
+                                 "buttons: get-data on, open-report on",
+                             }));
+    EXPECT_EQ(view_.report_text(), expected.text);
+    EXPECT_TRUE(HasReport.load());
+    ASSERT_TRUE(printer.wait_for_sessions(1, 10000));
+    EXPECT_TRUE(printer.sessions()[0].stop_received);
+}
+
+TEST_F(RetrievalWorker, NoSupportedPrinter_ShowsTheFailureAndEnablesOnlyGetData) {
+    ScriptedDiscovery discovery({{unique_pipe_device_path("#vid_1234&pid_0001#1")}});
+    const auto start = Clock::now();
+    ASSERT_TRUE(retrieve());
+    std::printf("[  FIGURE  ] retrieval with no supported printer: %.3f s\n",
+                std::chrono::duration<double>(Clock::now() - start).count());
+    const std::string failure = asset_text(AssetId::FailureText);
+    EXPECT_EQ(view_.calls(), (std::vector<std::string>{
+                                 "status: " + asset_text(AssetId::RetrievingStatus),
+                                 "report length",
+                                 "status: " + failure,
+                                 "information: " + failure,
+                                 "buttons: get-data on, open-report off",
+                             }));
+    EXPECT_FALSE(HasReport.load());
+    EXPECT_EQ(discovery.sets_destroyed(), discovery.sets_obtained());
+}
+
+TEST_F(RetrievalWorker, SilentPrinter_FailsAfterOneReadTimeOut) {
+    PipePrinter printer(sample_report(), PrinterFault::Silence);
+    ScriptedDiscovery discovery({{printer.device_path()}});
+    const auto start = Clock::now();
+    ASSERT_TRUE(retrieve());
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    std::printf("[  FIGURE  ] retrieval with a printer that never answers: %.3f s\n", elapsed);
+    EXPECT_GE(elapsed, 2.5);
+    EXPECT_LE(elapsed, 6.0);
+    const std::vector<std::string> calls = view_.calls();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back(), "buttons: get-data on, open-report off");
+    EXPECT_NE(
+        std::find(calls.begin(), calls.end(), "information: " + asset_text(AssetId::FailureText)),
+        calls.end());
+    // No acknowledgement, so no stop command either.
+    ASSERT_TRUE(printer.wait_for_sessions(1, 10000));
+    EXPECT_FALSE(printer.sessions()[0].stop_received);
+}
+
+TEST_F(RetrievalWorker, EmptyReport_ShowsDoneWithoutAMessageAndOpenReportStaysOff) {
+    PipePrinter printer(sample_report(), PrinterFault::EndMarkerFirst);
+    ScriptedDiscovery discovery({{printer.device_path()}});
+    ASSERT_TRUE(retrieve());
+    EXPECT_EQ(view_.calls(), (std::vector<std::string>{
+                                 "status: " + asset_text(AssetId::RetrievingStatus),
+                                 "status: " + asset_text(AssetId::DoneStatus),
+                                 "report length",
+                                 "buttons: get-data on, open-report off",
+                             }));
+    EXPECT_FALSE(HasReport.load());
+}
+
+TEST_F(RetrievalWorker, ReportWithoutModelName_LeavesTheModelFieldAlone) {
+    const std::string report =
+        "Machine Serial Number : ZDX4BJCQ300112\r"
+        "Firmware Version : V3.00.01.14\r"
+        "Pages Printed: 1432  Jams: 2\r"
+        "Toner CRUM-1403A09261BC7\r";
+    PipePrinter printer(report, PrinterFault::None);
+    ScriptedDiscovery discovery({{printer.device_path()}});
+    ASSERT_TRUE(retrieve());
+    EXPECT_EQ(view_.calls(), (std::vector<std::string>{
+                                 "status: " + asset_text(AssetId::RetrievingStatus),
+                                 "serial: ZDX4BJCQ300112",
+                                 "firmware: V3.00.01.14",
+                                 "crum: 1403A09261B",
+                                 "report text",
+                                 "status: " + asset_text(AssetId::DoneStatus),
+                                 "report length",
+                                 "buttons: get-data on, open-report on",
+                             }));
+    EXPECT_EQ(view_.report_text(), expected_report(report).text);
+}
+
+TEST_F(RetrievalWorker, PrinterDisconnectingMidChunk_LeavesTheBoxesEmptyAndShowsTheFailure) {
+    PipePrinter printer(sample_report(), PrinterFault::DisconnectMidChunk);
+    ScriptedDiscovery discovery({{printer.device_path()}});
+    ASSERT_TRUE(retrieve());
+    const std::string failure = asset_text(AssetId::FailureText);
+    EXPECT_EQ(view_.calls(), (std::vector<std::string>{
+                                 "status: " + asset_text(AssetId::RetrievingStatus),
+                                 "report length",
+                                 "status: " + failure,
+                                 "information: " + failure,
+                                 "buttons: get-data on, open-report off",
+                             }));
+}
+
+void* no_memory(std::size_t) { return nullptr; }
+
+TEST_F(RetrievalWorker, ReportBufferUnavailable_IsAFailureAndThePrinterIsLeftAlone) {
+    PipePrinter printer;
+    ScriptedDiscovery discovery({{printer.device_path()}});
+    set_report_buffer_source(&no_memory);
+    ASSERT_TRUE(retrieve());
+    const std::string failure = asset_text(AssetId::FailureText);
+    EXPECT_EQ(view_.calls(), (std::vector<std::string>{
+                                 "status: " + asset_text(AssetId::RetrievingStatus),
+                                 "report length",
+                                 "status: " + failure,
+                                 "information: " + failure,
+                                 "buttons: get-data on, open-report off",
+                             }));
+    EXPECT_EQ(discovery.sets_obtained(), 0);
+}
+
+std::size_t g_requested_size = 0;
+void* counting_malloc(std::size_t size) {
+    g_requested_size = size;
+    return std::malloc(size);
+}
+
+TEST_F(RetrievalWorker, TwoRequestsInARow_AreEachServedByAFreshPrinter) {
+    PipePrinter printer;
+    ScriptedDiscovery discovery({{printer.device_path()}});
+    set_report_buffer_source(&counting_malloc);
+    ASSERT_TRUE(retrieve());
+    const std::vector<std::string> first = view_.calls();
+    EXPECT_EQ(g_requested_size, kReportBufferSize);
+
+    RecordingView second_view;
+    install_retrieval_view(&second_view);
+    HasReport.store(false);
+    RetrievalRequest.store(true);
+    const auto deadline = Clock::now() + kRetrievalDeadline;
+    while (!second_view.buttons_enabled() && Clock::now() < deadline) Sleep(5);
+    EXPECT_EQ(second_view.calls(), first);
+    ASSERT_TRUE(printer.wait_for_sessions(2, 10000));
+    EXPECT_TRUE(printer.sessions()[1].stop_received);
+}
+
+}  // namespace
