@@ -12,7 +12,7 @@ constexpr DWORD kReplyBufferSize = 65536;
 constexpr DWORD kRequestBufferSize = 4096;
 
 HANDLE create_pipe(const std::string& name, bool first) {
-    // The first instance must be ours alone: a name in use elsewhere is an error, not a share.
+    // Windows refuses a first instance whose name is in use; Wine 8 does not, hence unique names.
     const DWORD open_mode =
         PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0u);
     return CreateNamedPipeA(name.c_str(), open_mode,

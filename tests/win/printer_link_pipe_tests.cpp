@@ -157,6 +157,30 @@ TEST(PrinterLinkSession, PrinterDisconnectsMidChunk_FailsWithoutWaitingForATimeO
     EXPECT_TRUE(server.sessions()[0].disconnected);
 }
 
+TEST(PipePrinter, NoHostEverConnects_StopsAtOnce) {
+    const auto start = Clock::now();
+    {
+        PipePrinter server;
+        ASSERT_TRUE(server.ok());
+    }
+    EXPECT_LT(seconds_since(start), 1.0);
+}
+
+TEST(PipePrinter, HostStillConnected_StopsAtOnceAndTheHostSeesItGone) {
+    auto server = std::make_unique<PipePrinter>(sample_report(), PrinterFault::Silence);
+    ScriptedDiscovery discovery({{server->device_path()}});
+    PrinterLink link;
+    ASSERT_TRUE(link.open());
+    ASSERT_TRUE(link.write(session_command::kStart.data(), session_command::kStart.size()));
+    const auto start = Clock::now();
+    server.reset();
+    EXPECT_LT(seconds_since(start), 1.0);
+    char answer[8];
+    std::size_t received = 0;
+    EXPECT_FALSE(link.read(answer, sizeof answer, received));
+    EXPECT_LT(seconds_since(start), 2.5);  // a broken pipe, not a time-out
+}
+
 TEST(PrinterLinkRead, NothingArrives_FailsAfterAboutThreeSecondsAndTheLinkStaysUsable) {
     BarePipes pipes;
     PrinterLink link;
