@@ -1,7 +1,9 @@
 #include "link/printer_link.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 
