@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <exception>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -163,12 +165,22 @@ public:
         std::sort(starts_.begin(), starts_.end());
     }
 
+    // A place in the list, with the occurrence there (kNone past the end) kept at hand.
+    struct Cursor {
+        std::size_t index = 0;
+        std::size_t next = kNone;
+    };
+
+    Cursor cursor() const { return {0, starts_.empty() ? kNone : starts_[0]}; }
+
     // Start of the first occurrence lying wholly inside `span`, or kNone. The spans asked
     // with one cursor must begin ever later.
-    std::size_t first_in(Span span, std::size_t& cursor) const {
-        while (cursor < starts_.size() && starts_[cursor] < span.begin) ++cursor;
-        const bool inside = cursor < starts_.size() && starts_[cursor] + length_ <= span.end;
-        return inside ? starts_[cursor] : kNone;
+    std::size_t first_in(Span span, Cursor& cursor) const {
+        while (cursor.next < span.begin) {
+            cursor.next = ++cursor.index < starts_.size() ? starts_[cursor.index] : kNone;
+        }
+        const bool inside = cursor.next < span.end && span.end - cursor.next >= length_;
+        return inside ? cursor.next : kNone;
     }
 
 private:
@@ -198,8 +210,8 @@ public:
 
 private:
     Occurrences occurrences_;
-    std::size_t key_cursor_ = 0;
-    std::size_t value_cursor_ = 0;
+    Occurrences::Cursor key_cursor_ = occurrences_.cursor();
+    Occurrences::Cursor value_cursor_ = occurrences_.cursor();
 };
 
 // A key text "Name:" lies in a line "key:value" where the key ends in "Name" or the value
@@ -234,18 +246,16 @@ bool any_in_line(std::array<KeyText, N>& texts, const NormalLine& line) {
                        [&line](KeyText& text) { return text.in_line(line); });
 }
 
-// Tells cheaply whether a line may qualify for one field: one of its texts (or stems) lies in
-// the key, or one of its whole texts in the value. A text in a value qualifies at once, and keys
-// do not overlap, so lines that pass but do not qualify are at most as many as the texts.
+// Tells cheaply whether a line may qualify for a field still looked for: a text of one (or the
+// stem of a key text) lies in the key, or a whole text in the value. A whole text in a value
+// qualifies at once and the field's texts are then no longer watched; keys do not overlap. So
+// lines that pass but do not qualify are at most as many as the texts in the report.
 class Watch {
 public:
-    Watch(const std::vector<const Occurrences*>& in_keys,
-          const std::vector<const Occurrences*>& in_values)
-        : in_keys_(in_keys), in_values_(in_values) {}
+    using Parts = std::vector<const Occurrences*>;
 
-    template <std::size_t N>
-    explicit Watch(const std::array<KeyText, N>& texts)
-        : Watch(parts(texts, &KeyText::stems), parts(texts, &KeyText::whole_texts)) {}
+    Watch(const Parts& in_keys, const Parts& in_values)
+        : in_keys_(in_keys), in_values_(in_values) {}
 
     bool may_hold(const NormalLine& line) {
         return in_keys_.first_in(line.key, key_cursor_) != kNone ||
@@ -253,18 +263,10 @@ public:
     }
 
 private:
-    template <std::size_t N>
-    static std::vector<const Occurrences*> parts(const std::array<KeyText, N>& texts,
-                                                 const Occurrences& (KeyText::*part)() const) {
-        std::vector<const Occurrences*> found;
-        for (const KeyText& text : texts) found.push_back(&(text.*part)());
-        return found;
-    }
-
     Occurrences in_keys_;
     Occurrences in_values_;
-    std::size_t key_cursor_ = 0;
-    std::size_t value_cursor_ = 0;
+    Occurrences::Cursor key_cursor_ = in_keys_.cursor();
+    Occurrences::Cursor value_cursor_ = in_values_.cursor();
 };
 
 // Pass 2, the fields: each is taken from the first normalised line that qualifies.
@@ -280,35 +282,51 @@ public:
           crum_(raw, kCrumMarker),
           imaging_(raw, "Imaging"),
           drum_(raw, "Drum"),
-          model_watch_(model_),
-          serial_watch_(serial_),
-          firmware_watch_(firmware_),
-          crum_watch_(crum_markers(), crum_markers()) {}
+          watch_(watched(&KeyText::stems), watched(&KeyText::whole_texts)) {}
 
     void inspect(const NormalLine& line) {
-        take_value_if(fields_.model, model_, model_watch_, line);
-        take_value_if(fields_.serial, serial_, serial_watch_, line);
-        take_value_if(fields_.firmware, firmware_, firmware_watch_, line);
-        if (crum_open_ && crum_watch_.may_hold(line)) inspect_crum(line);
-    }
-
-    bool finished() const {
-        return fields_.model && fields_.serial && fields_.firmware && !crum_open_;
+        if (open_ > 0 && watch_.may_hold(line)) examine(line);
     }
 
     ReportFields take() { return std::move(fields_); }
 
 private:
-    std::vector<const Occurrences*> crum_markers() const {
-        return {&crum_.occurrences(), &imaging_.occurrences(), &drum_.occurrences()};
+    void examine(const NormalLine& line) {
+        take_value_if(fields_.model, model_, line);
+        take_value_if(fields_.serial, serial_, line);
+        take_value_if(fields_.firmware, firmware_, line);
+        if (crum_open_) inspect_crum(line);
+        if (open_fields() != open_) {
+            open_ = open_fields();
+            watch_ = Watch(watched(&KeyText::stems), watched(&KeyText::whole_texts));
+        }
+    }
+
+    int open_fields() const {
+        return !fields_.model + !fields_.serial + !fields_.firmware + crum_open_;
+    }
+
+    // The texts of the fields still looked for; `part` picks a key text's stems or whole texts.
+    Watch::Parts watched(const Occurrences& (KeyText::*part)() const) const {
+        Watch::Parts parts;
+        const auto add = [&](const auto& texts, bool open) {
+            for (const KeyText& text : texts) {
+                if (open) parts.push_back(&(text.*part)());
+            }
+        };
+        add(model_, !fields_.model);
+        add(serial_, !fields_.serial);
+        add(firmware_, !fields_.firmware);
+        for (const Marker* marker : {&crum_, &imaging_, &drum_}) {
+            if (crum_open_) parts.push_back(&marker->occurrences());
+        }
+        return parts;
     }
 
     template <std::size_t N>
     void take_value_if(std::optional<std::string>& field, std::array<KeyText, N>& texts,
-                       Watch& watch, const NormalLine& line) {
-        if (!field && watch.may_hold(line) && any_in_line(texts, line)) {
-            field = text(line.value.begin, line.value.end);
-        }
+                       const NormalLine& line) {
+        if (!field && any_in_line(texts, line)) field = text(line.value.begin, line.value.end);
     }
 
     // A line naming the imaging unit or the drum ends the search before any CRUM after it.
@@ -349,12 +367,10 @@ private:
     Marker crum_;
     Marker imaging_;
     Marker drum_;
-    Watch model_watch_;
-    Watch serial_watch_;
-    Watch firmware_watch_;
-    Watch crum_watch_;
     ReportFields fields_;
     bool crum_open_ = true;
+    int open_ = open_fields();
+    Watch watch_;  // last: it is made from the state of the fields
 };
 
 // "%-Ws : %s\r\n" for an entry, the text and CR LF for a plain line.
@@ -378,33 +394,39 @@ Survey survey(std::string_view raw) {
         if (line.is_entry) width = std::max(width, line.key.size());
         entries += line.is_entry ? 1 : 0;
         unpadded_size += line_length(line, 0);
-        if (!finder.finished()) finder.inspect(line);
+        finder.inspect(line);
         return true;
     });
     return {width, unpadded_size + entries * width, finder.take()};
 }
 
-void append_line(std::string_view raw, const NormalLine& line, std::size_t width,
-                 std::string& out) {
-    out.append(raw.substr(line.key.begin, line.key.size()));
+// Writes one line at `at`, which has room for it; returns the end of what was written.
+char* put_line(std::string_view raw, const NormalLine& line, std::size_t width, char* at) {
+    at = std::copy_n(raw.data() + line.key.begin, line.key.size(), at);
     if (line.is_entry) {
-        out.append(width - line.key.size(), ' ');
-        out.append(" : ");
-        out.append(raw.substr(line.value.begin, line.value.size()));
+        at = std::fill_n(at, width - line.key.size(), ' ');
+        at = std::copy_n(" : ", 3, at);
+        at = std::copy_n(raw.data() + line.value.begin, line.value.size(), at);
     }
-    out.append("\r\n");
+    return std::copy_n("\r\n", 2, at);
 }
 
-// Writes whole lines while they fit the cap; the size is known first, so memory is taken once.
+// Writes whole lines while they fit the cap. The size is known first, so the text is sized
+// once, written in place, and shortened to the last whole line when the listing is cut.
 void write_listing(std::string_view raw, const Survey& survey, FormattedReport& result) {
-    constexpr std::size_t kCap = ReportFormatter::kMaxListingSize;
-    const std::uint64_t size = std::min<std::uint64_t>(survey.listing_size, kCap);
-    result.text.reserve(static_cast<std::size_t>(size));
+    const auto size = static_cast<std::size_t>(
+        std::min<std::uint64_t>(survey.listing_size, ReportFormatter::kMaxListingSize));
+    result.text.resize(size);
+    std::size_t written = 0;
     for_each_line(raw, [&](const NormalLine& line) {
-        result.cut = line_length(line, survey.width) > kCap - result.text.size();
-        if (!result.cut) append_line(raw, line, survey.width, result.text);
+        result.cut = line_length(line, survey.width) > size - written;
+        if (!result.cut) {
+            char* const at = result.text.data() + written;
+            written += static_cast<std::size_t>(put_line(raw, line, survey.width, at) - at);
+        }
         return !result.cut;
     });
+    result.text.resize(written);
 }
 
 }  // namespace

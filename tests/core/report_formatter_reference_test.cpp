@@ -147,7 +147,18 @@ TEST(ReportFormatterReference, GeneratedReports_FormatLikeTheReference) {
     for (int i = 0; i < 100 && !HasFailure(); ++i) expect_same_as_reference(random_report(rng, 2000));
 }
 
-TEST(ReportFormatterReference, SampleReportShapes_FormatLikeTheReference) {
+std::string repeated(const std::string& unit, int times) {
+    std::string text;
+    for (int i = 0; i < times; ++i) text += unit;
+    return text;
+}
+
+TEST(ReportFormatterReference, SampleAndHostileShapes_FormatLikeTheReference) {
+    // Every entry of the line is read again up to the end, where the field texts wait.
+    expect_same_as_reference(repeated("k:", 600) + " Model Name: USB Serial OS Verison x: Drum");
+    expect_same_as_reference(repeated("k:", 600) + " USB Serial:1 CRUM-12345678901234");
+    expect_same_as_reference(repeated("Model Name ", 100) + ": M\r" + repeated(" :", 400));
+    expect_same_as_reference(repeated("a: b  ", 500) + "\r" + repeated("\r :\r", 500));
     expect_same_as_reference(
         "Model Name: M100 \rMachine Serial Number : ZX81  USB Serial: U-7\r"
         "Pages: 120  Jams: 3  Time: 10:15:30\r  Imaging Unit  \r Toner: CRUM-0123456789ABCDEF\r"
