@@ -18,7 +18,6 @@ namespace {
 // that they read right whatever the system's ANSI code page is.
 constexpr UINT kProgramCodePage = 1251;
 constexpr std::size_t kMaxProgramText = 256;
-constexpr std::size_t kAppIconSize = 57466;
 constexpr DWORD kIconFormatVersion = 0x00030000;
 constexpr COLORREF kTransparent = RGB(255, 255, 255);
 
@@ -125,7 +124,7 @@ void set_labels(HWND dialog) noexcept {
 // The icon asset is an icon file; the directory lookup yields the image's offset inside it.
 HICON create_icon() noexcept {
     const ScrambledAsset art(AssetId::AppIcon);
-    if (art.size() != kAppIconSize) return nullptr;
+    if (!art.ok()) return nullptr;
     auto* data = const_cast<PBYTE>(art.bytes());
     const int offset = LookupIconIdFromDirectoryEx(data, TRUE, 0, 0, LR_DEFAULTCOLOR);
     if (offset <= 0 || static_cast<std::size_t>(offset) >= art.size()) return nullptr;
