@@ -32,7 +32,8 @@ std::string entry(Numbers& numbers) {
     const std::uint32_t pick = numbers.next(9);
     std::string text = std::string(kKeys[pick]) + (numbers.next(3) == 0 ? " : " : ": ");
     if (pick == 4) {
-        return text + std::to_string(numbers.next(24)) + ":" + std::to_string(10 + numbers.next(50));
+        const std::uint32_t hour = numbers.next(24);
+        return text + std::to_string(hour) + ":" + std::to_string(10 + numbers.next(50));
     }
     if (pick == 5) return text + "10.0." + std::to_string(numbers.next(256)) + ".7";
     return text + std::to_string(numbers.next(100000)) + (numbers.next(2) ? " pages" : "%");

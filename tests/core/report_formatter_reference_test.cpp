@@ -143,8 +143,12 @@ void expect_same_as_reference(const std::string& raw) {
 
 TEST(ReportFormatterReference, GeneratedReports_FormatLikeTheReference) {
     std::mt19937 rng(20240611);
-    for (int i = 0; i < 3000 && !HasFailure(); ++i) expect_same_as_reference(random_report(rng, 60));
-    for (int i = 0; i < 100 && !HasFailure(); ++i) expect_same_as_reference(random_report(rng, 2000));
+    for (int i = 0; i < 3000 && !HasFailure(); ++i) {
+        expect_same_as_reference(random_report(rng, 60));
+    }
+    for (int i = 0; i < 100 && !HasFailure(); ++i) {
+        expect_same_as_reference(random_report(rng, 2000));
+    }
 }
 
 std::string repeated(const std::string& unit, int times) {
@@ -172,7 +176,8 @@ TEST(ReportFormatterReference, GeneratedReportsOverTheCap_ShowAWholeLinePrefix) 
     for (int i = 0; i < 40 && !HasFailure(); ++i) {
         std::string raw = random_report(rng, 600);
         raw.erase(std::find(raw.begin(), raw.end(), '\0'), raw.end());
-        raw.insert(rng() % (raw.size() + 1), "\r" + std::string(20000 + rng() % 40000, 'k') + ":v\r");
+        const std::string wide_key(20000 + rng() % 40000, 'k');
+        raw.insert(rng() % (raw.size() + 1), "\r" + wide_key + ":v\r");
         FormattedReport fast;
         ASSERT_TRUE(ReportFormatter::format(raw.c_str(), fast));
         const FormattedReport slow = reference_format(raw.c_str());
