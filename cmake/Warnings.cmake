@@ -14,7 +14,13 @@ endif()
 
 # Program texts are written in UTF-8 and stored as CP1251, the code page of the interface,
 # natively too, so that their lengths are the same in both builds.
-add_compile_options(-finput-charset=UTF-8 -fexec-charset=CP1251)
+# clang stores literals only as UTF-8: its build (the fuzz preset) compiles a CP1251 copy of the
+# texts instead (fuzz/CMakeLists.txt).
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  add_compile_options(-finput-charset=UTF-8)
+else()
+  add_compile_options(-finput-charset=UTF-8 -fexec-charset=CP1251)
+endif()
 if(WIN32)
   add_link_options(-static)
 endif()

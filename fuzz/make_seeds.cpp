@@ -1,0 +1,211 @@
+// Writes the seed corpora of the fuzz targets into the folder given (fuzz/corpus): the sample
+// report and report shapes for the formatter; whole sessions of the simulated printer, good and
+// faulty, recorded as session scripts; odd TEMP values; and bytes for the asset store.
+// Usage: make_seeds CORPUS_DIR
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/asset_store.h"
+#include "fuzz/checks/session_checks.h"
+#include "link/report_session.h"
+#include "report/report_text.h"
+#include "tools/simulated_printer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void write_seed(const fs::path& folder, const std::string& name, const std::string& bytes) {
+    fs::create_directories(folder);
+    std::ofstream(folder / name, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The first lines of the sample report, about `size` bytes of them.
+std::string report_head(std::size_t size) {
+    const std::string& report = sample_report();
+    const std::size_t end = report.find('\r', std::min(size, report.size() - 1));
+    return report.substr(0, end == std::string::npos ? report.size() : end + 1);
+}
+
+void formatter_seeds(const fs::path& folder) {
+    write_seed(folder, "sample-report", sample_report());
+    write_seed(folder, "sample-head", report_head(2500));
+    write_seed(folder, "entries-and-gaps",
+               "Model Name : M100 \rMachine Serial Number:ZX81  USB Serial: U-7\r"
+               "Pages: 120  Jams: 3  Time: 10:15:30\rSpeed: 20:30  (approx)\r"
+               "A: 1  B  C: 2\r:only value\r\r\r  plain text  \r");
+    write_seed(folder, "fields-and-markers",
+               "Printer: Model Name: M100\rFirmware/Engine Version: V1:2\r"
+               "OS Verison: 4\rImaging Unit\rToner: CRUM-0123456789ABCDEF\r"
+               "Drum CRUM-1\rCRUM-99 : x\r");
+    write_seed(folder, "nul-and-lf", std::string("Key: a\n b\tc\r\0Model Name: hidden\r", 33));
+    // One wide key pads every entry: the listing passes its cap and is cut.
+    write_seed(
+        folder, "wide-key-cut", std::string(3000, 'k') + ":v\r" + [] {
+            std::string lines;
+            for (int i = 0; i < 400; ++i) lines += ":\r";
+            return lines;
+        }());
+}
+
+// A SessionLink that passes calls to the simulated printer and writes down its answers as a
+// session script (see fuzz/checks/session_checks.h).
+class ScriptRecorder : public SessionLink {
+public:
+    ScriptRecorder(SessionLink& printer, bool auto_acknowledge)
+        : printer_(printer), skip_ack_(auto_acknowledge) {}
+
+    bool write(const char* bytes, std::size_t count) override {
+        const bool ok = printer_.write(bytes, count);
+        script += ok ? '\1' : '\0';
+        return ok;
+    }
+
+    bool read(char* buffer, std::size_t count, std::size_t& received) override {
+        const bool ok = printer_.read(buffer, count, received);
+        if (skip_ack_) {
+            skip_ack_ = false;
+            return ok;
+        }
+        if (!ok)
+            script += '\2';
+        else if (received == 0)
+            script += '\3';
+        else if (received == count)
+            script += '\0';
+        else
+            script += partial(received);
+        if (ok) script.append(buffer, received);
+        return ok;
+    }
+
+    std::string script;
+
+private:
+    static std::string partial(std::size_t n) {
+        return {static_cast<char>((n >> 16) << 2 | 1), static_cast<char>(n >> 8 & 0xFF),
+                static_cast<char>(n & 0xFF)};
+    }
+
+    SessionLink& printer_;
+    bool skip_ack_;
+};
+
+struct SessionSeed {
+    const char* name;
+    std::string report;
+    PrinterFault fault;
+    std::size_t chunk_size;
+    std::size_t capacity = kReportBufferSize;
+    bool auto_acknowledge = false;
+};
+
+std::string record(const SessionSeed& seed) {
+    SimulatedPrinter printer(seed.report, seed.fault);
+    printer.set_chunk_size(seed.chunk_size);
+    SimulatedPrinterLink link(printer);
+    ScriptRecorder recorder(link, seed.auto_acknowledge);
+    std::vector<char> buffer(seed.capacity);
+    std::size_t length = 0;
+    ReportSession::run(recorder, buffer.data(), seed.capacity, length);
+    std::uint8_t flags = session_checks::kScriptedWrites;
+    if (seed.auto_acknowledge) flags |= session_checks::kAutoAcknowledge;
+    std::string out(1, static_cast<char>(flags));
+    if (seed.capacity != kReportBufferSize) {
+        out[0] = static_cast<char>(flags | session_checks::kCustomCapacity);
+        const std::size_t c = seed.capacity - 1;
+        out += {static_cast<char>(c >> 16), static_cast<char>(c >> 8 & 0xFF),
+                static_cast<char>(c & 0xFF)};
+    }
+    return out + recorder.script;
+}
+
+void session_seeds(const fs::path& folder) {
+    const std::string head = report_head(2500);
+    const std::string small = report_head(300);
+    const std::vector<SessionSeed> seeds{
+        {"whole-sample", sample_report(), PrinterFault::None, 1000},
+        {"head-auto-ack", head, PrinterFault::None, 200, kReportBufferSize, true},
+        {"head-chunks-of-1500", head, PrinterFault::None, 1500},
+        {"silence", small, PrinterFault::Silence, 100},
+        {"wrong-ack", small, PrinterFault::WrongAcknowledgement, 100},
+        {"short-ack", small, PrinterFault::ShortAcknowledgement, 100},
+        {"short-header", head, PrinterFault::ShortHeader, 300},
+        {"short-chunk", head, PrinterFault::ShortChunk, 300},
+        {"timeout-in-loop", head, PrinterFault::TimeoutInChunkLoop, 300},
+        {"enormous-length", small, PrinterFault::EnormousLength, 100},
+        {"zero-length-chunks", small, PrinterFault::ZeroLengthChunk, 60},
+        {"second-word", small, PrinterFault::NonZeroSecondWord, 60},
+        {"end-marker-first", small, PrinterFault::EndMarkerFirst, 100},
+        {"disconnect-mid-chunk", head, PrinterFault::DisconnectMidChunk, 300},
+        {"partial-write", small, PrinterFault::PartialWrite, 100},
+        {"overflow-small-buffer", head, PrinterFault::None, 200, 700},
+        {"fits-tiny-buffer", small, PrinterFault::None, 40, small.size() + 4},
+        {"chunk-over-tiny-buffer", small, PrinterFault::None, 100, 50, true},
+    };
+    for (const SessionSeed& seed : seeds) write_seed(folder, seed.name, record(seed));
+    // A used-up script that still ends the report: the acknowledgement alone.
+    write_seed(folder, "ack-then-end",
+               std::string(1, static_cast<char>(session_checks::kAutoAcknowledge |
+                                                session_checks::kEndWhenUsedUp)));
+}
+
+std::string path_input(std::uint8_t flags, const std::string& temp, const std::string& fallback) {
+    return std::string{static_cast<char>(flags), static_cast<char>(temp.size() >> 8),
+                       static_cast<char>(temp.size() & 0xFF)} +
+           temp + fallback;
+}
+
+void export_path_seeds(const fs::path& folder) {
+    const std::string system = "C:\\Windows\\Temp\\";
+    write_seed(folder, "usual", path_input(0, "C:\\Users\\me\\AppData\\Local\\Temp", system));
+    write_seed(folder, "temp-empty", path_input(0, "", system));
+    write_seed(folder, "temp-unset", path_input(1, "", system));
+    write_seed(folder, "temp-246", path_input(0, "C:\\" + std::string(243, 't'), system));
+    write_seed(folder, "temp-247", path_input(0, "C:\\" + std::string(244, 't'), system));
+    write_seed(folder, "temp-300-trailing-backslash",
+               path_input(0, std::string(299, 't') + "\\", system));
+    write_seed(folder, "temp-with-nul", path_input(0, std::string("C:\\a\0b", 6), system));
+    write_seed(folder, "temp-cp1251",
+               path_input(0, "C:\\\xC2\xF0\xE5\xEC\xE5\xED\xED\xFB\xE5", system));
+    write_seed(folder, "unc-no-separator", path_input(1, "", "\\\\server\\share\\temp"));
+    write_seed(folder, "fallback-slash", path_input(1, "", "/tmp/"));
+    write_seed(folder, "fallback-247-separator", path_input(1, "", std::string(246, 'f') + "\\"));
+    write_seed(folder, "fallback-248-separator", path_input(1, "", std::string(247, 'f') + "\\"));
+    write_seed(folder, "neither", path_input(3, "", ""));
+    write_seed(folder, "both-too-long",
+               path_input(0, std::string(400, 't'), std::string(400, 'f')));
+}
+
+void asset_seeds(const fs::path& folder) {
+    write_seed(folder, "empty", "");
+    write_seed(folder, "one-byte", "\x6D");
+    for (int id = 0; id < static_cast<int>(AssetId::Count) + 2; ++id) {
+        write_seed(folder, "asset-" + std::to_string(id),
+                   std::string(1, static_cast<char>(id)) + "scrambled text");
+    }
+    write_seed(folder, "refused", "\xF7 memory refused");
+    std::string bytes;
+    for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i * 37 + 11);
+    write_seed(folder, "all-byte-values", bytes);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: make_seeds CORPUS_DIR\n");
+        return 2;
+    }
+    const fs::path corpus = argv[1];
+    formatter_seeds(corpus / "formatter_fuzzer");
+    session_seeds(corpus / "session_fuzzer");
+    export_path_seeds(corpus / "export_path_fuzzer");
+    asset_seeds(corpus / "asset_fuzzer");
+    return 0;
+}
