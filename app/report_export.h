@@ -4,10 +4,7 @@
 
 #include <windows.h>
 
-#include <cstddef>
-
-// Size of the export path buffer, terminator included.
-inline constexpr std::size_t kExportPathSize = 256;
+#include "app/export_path.h"
 
 // The shell's "open" request. A seam: tests point it elsewhere so that no editor starts.
 using ShellExecuteFn = HINSTANCE(WINAPI*)(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT);
@@ -20,7 +17,6 @@ void export_report() noexcept;
 // The file of the last export; "" before the first one.
 const char* export_path() noexcept;
 
-// Builds the export path into `path` (kExportPathSize bytes): TEMP followed by "\Info.sgi"
-// when that fits, else the system's temporary directory followed by "Info.sgi". False, with
-// `path` empty, when neither fits.
-bool make_export_path(char* path) noexcept;
+// Builds the export path from this process's TEMP and the system's temporary directory (see
+// build_export_path). False, with `path` empty, when neither gives a path that fits.
+bool make_export_path(char (&path)[kExportPathBufferSize]) noexcept;

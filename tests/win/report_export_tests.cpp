@@ -134,25 +134,28 @@ TEST_F(ExportTest, ExportReport_NoPathFits_WritesAndOpensNothing) {
 // make_export_path writes into a 256-byte buffer; the bytes after it must stay as they were.
 class ExportPath : public ::testing::Test {
 protected:
-    static constexpr unsigned char kGuard = 0xA5;
-    void SetUp() override { std::memset(area_, kGuard, sizeof area_); }
+    static constexpr char kGuard = '\xA5';
+    void SetUp() override { std::memset(&area_, kGuard, sizeof area_); }
     bool guard_intact() const {
-        for (std::size_t i = kExportPathSize; i < sizeof area_; ++i) {
-            if (static_cast<unsigned char>(area_[i]) != kGuard) return false;
+        for (const char c : area_.guard) {
+            if (c != kGuard) return false;
         }
         return true;
     }
-    std::string path() const { return std::string(area_, strnlen(area_, kExportPathSize)); }
+    std::string path() const { return std::string(area_.path, strnlen(area_.path, sizeof area_.path)); }
 
-    char area_[kExportPathSize + 64];
+    struct {
+        char path[kExportPathBufferSize];
+        char guard[64];
+    } area_;
 };
 
 TEST_F(ExportPath, MakeExportPath_TempOf246Characters_IsUsedWithBackslashInfoSgi) {
     const std::string temp_value = "C:\\" + std::string(243, 't');
     ScopedVariable temp("TEMP", temp_value.c_str());
-    ASSERT_TRUE(make_export_path(area_));
+    ASSERT_TRUE(make_export_path(area_.path));
     EXPECT_EQ(path(), temp_value + "\\Info.sgi");
-    EXPECT_EQ(path().size(), kExportPathSize - 1);
+    EXPECT_EQ(path().size(), kExportPathBufferSize - 1);
     EXPECT_TRUE(guard_intact());
 }
 
@@ -160,14 +163,14 @@ TEST_F(ExportPath, MakeExportPath_TempOf247Characters_FallsBackToTheSystemDirect
     const std::string temp_value = "C:\\" + std::string(244, 't');
     ScopedVariable temp("TEMP", temp_value.c_str());
     ScopedVariable tmp("TMP", "C:\\windows\\temp");
-    ASSERT_TRUE(make_export_path(area_));
+    ASSERT_TRUE(make_export_path(area_.path));
     EXPECT_EQ(path(), "C:\\windows\\temp\\Info.sgi");
     EXPECT_TRUE(guard_intact());
 }
 
 TEST_F(ExportPath, MakeExportPath_TempUnset_SystemDirectoryWithoutADoubledBackslash) {
     ScopedVariable temp("TEMP", nullptr);
-    ASSERT_TRUE(make_export_path(area_));
+    ASSERT_TRUE(make_export_path(area_.path));
     EXPECT_EQ(path(), system_temp() + "Info.sgi");
     EXPECT_EQ(path().find("\\\\"), std::string::npos);
     EXPECT_TRUE(guard_intact());
@@ -179,14 +182,14 @@ TEST_F(ExportPath, MakeExportPath_SystemDirectoryAtTheLimit_FitsOrIsRefused) {
         // 247 characters with the trailing backslash: with "Info.sgi" and the NUL, 256 bytes.
         const std::string fits = "C:\\" + std::string(243, 'f') + "\\";
         ScopedVariable tmp("TMP", fits.c_str());
-        ASSERT_TRUE(make_export_path(area_));
+        ASSERT_TRUE(make_export_path(area_.path));
         EXPECT_EQ(path(), fits + "Info.sgi");
         EXPECT_TRUE(guard_intact());
     }
     {
         const std::string too_long = "C:\\" + std::string(244, 'f') + "\\";
         ScopedVariable tmp("TMP", too_long.c_str());
-        EXPECT_FALSE(make_export_path(area_));
+        EXPECT_FALSE(make_export_path(area_.path));
         EXPECT_EQ(path(), "");
         EXPECT_TRUE(guard_intact());
     }
@@ -196,7 +199,7 @@ TEST_F(ExportPath, MakeExportPath_NothingFits_EmptyAndFalse) {
     const std::string too_long = "C:\\" + std::string(300, 'x');
     ScopedVariable temp("TEMP", too_long.c_str());
     ScopedVariable tmp("TMP", too_long.c_str());
-    EXPECT_FALSE(make_export_path(area_));
+    EXPECT_FALSE(make_export_path(area_.path));
     EXPECT_EQ(path(), "");
     EXPECT_TRUE(guard_intact());
 }
