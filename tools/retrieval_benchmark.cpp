@@ -85,6 +85,34 @@ struct Figures {
     double max() const { return *std::max_element(values.begin(), values.end()); }
 };
 
+// Passes the session's reads on to the link and counts those that had to wait for the printer:
+// a read that finds no data polls, pausing 10 ms at a time.
+class WaitCountingLink : public SessionLink {
+public:
+    static constexpr double kWaitedMs = 2.0;  // far above a read that finds its data there
+
+    explicit WaitCountingLink(SessionLink& link) : link_(link) {}
+    bool write(const char* bytes, std::size_t count) override { return link_.write(bytes, count); }
+    bool read(char* buffer, std::size_t count, std::size_t& received) override {
+        const double start = now_ms();
+        const bool ok = link_.read(buffer, count, received);
+        const double elapsed = now_ms() - start;
+        ++reads;
+        if (elapsed >= kWaitedMs) {
+            ++waited;
+            waited_ms += elapsed;
+        }
+        return ok;
+    }
+
+    int reads = 0;
+    int waited = 0;
+    double waited_ms = 0;
+
+private:
+    SessionLink& link_;
+};
+
 // One perform_retrieval; its time in ms, or a negative value when it failed.
 double time_retrieval() {
     SilentView view;
@@ -94,16 +122,15 @@ double time_retrieval() {
     return view.succeeded() ? elapsed : -1.0;
 }
 
-// The same steps by hand, each timed: open, session, format, close.
-bool time_steps(std::vector<Figures>& steps) {
+// The same steps by hand, each timed: open, session, format, close; and the session's reads.
+bool time_steps(std::vector<Figures>& steps, WaitCountingLink& counted, PrinterLink& link) {
     std::vector<char> buffer(kReportBufferSize);
-    PrinterLink link;
     std::size_t length = 0;
     FormattedReport report;
     const double t0 = now_ms();
     const bool opened = link.open();
     const double t1 = now_ms();
-    const bool received = opened && ReportSession::run(link, buffer.data(), buffer.size(), length);
+    const bool received = opened && ReportSession::run(counted, buffer.data(), buffer.size(), length);
     const double t2 = now_ms();
     buffer[std::min(length, buffer.size() - 1)] = '\0';
     const bool formatted = received && ReportFormatter::format(buffer.data(), report);
@@ -145,9 +172,11 @@ bool measure(std::uint32_t delay, int runs) {
     std::printf("  %-24s %8.2f ms\n", "first retrieval", first);
     Figures whole;
     std::vector<Figures> steps(4);
+    PrinterLink link;
+    WaitCountingLink counted(link);
     for (int run = 0; run < runs; ++run) {
         const double elapsed = time_retrieval();
-        if (elapsed < 0 || !time_steps(steps)) return false;
+        if (elapsed < 0 || !time_steps(steps, counted, link)) return false;
         whole.values.push_back(elapsed);
     }
     print_figures("perform_retrieval", whole, pace.delay_ms);
@@ -155,6 +184,9 @@ bool measure(std::uint32_t delay, int runs) {
     print_figures("  session", steps[1], pace.delay_ms);
     print_figures("  format", steps[2], -1);
     print_figures("  close", steps[3], -1);
+    std::printf("  session reads: %.1f per session, %.1f of them waited (%.1f ms each on average)\n",
+                static_cast<double>(counted.reads) / runs, static_cast<double>(counted.waited) / runs,
+                counted.waited > 0 ? counted.waited_ms / counted.waited : 0.0);
     return true;
 }
 

@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# Builds and runs every benchmark and prints its figures, with the machine and its load (the
+# figures of BENCHMARKS.md come from here). Not a test: nothing here passes or fails on a time.
+#   tools/bench.sh [REPETITIONS]          each figure is taken REPETITIONS times (default 5),
+#                                         and reported as min and median
+# VELLUMO_BENCH_DIR sets the build root (default build/bench, with native/ and windows/ in it).
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+reps=${1:-5}
+out=${VELLUMO_BENCH_DIR:-$root/build/bench}
+native=$out/native
+windows=$out/windows
+results=$out/results
+mkdir -p "$results"
+
+machine() {
+  echo "machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p'), memory $(free -h | awk '/^Mem:/ {print $2 " total, " $7 " available"}')"
+  echo "load: $(cut -d' ' -f1-3 /proc/loadavg)"
+}
+
+# Google Benchmark's JSON, summed up: CPU time per repetition, min and median.
+summarise() {
+  python3 - "$@" <<'EOF'
+import json, statistics, sys
+
+def load(path):
+    runs = {}
+    for b in json.load(open(path))["benchmarks"]:
+        if b.get("run_type") != "iteration":
+            continue
+        runs.setdefault(b["run_name"], []).append(b)
+    return runs
+
+def mb_per_s(b):  # decimal megabytes per second of CPU time
+    return b["bytes_per_second"] / 1e6 if "bytes_per_second" in b else 0.0
+
+def line(name, runs):
+    cpu = [b["cpu_time"] for b in runs]
+    mbs = [mb_per_s(b) for b in runs]
+    return (f"  {name:32} cpu min {min(cpu)/1e3:9.2f} us  median {statistics.median(cpu)/1e3:9.2f} us"
+            f"   {max(mbs):8.1f} / {statistics.median(mbs):8.1f} MB/s (best/median)")
+
+kind, path = sys.argv[1], sys.argv[2]
+runs = load(path)
+for name, r in runs.items():
+    print(line(name, r))
+med = {n: statistics.median(b["cpu_time"] for b in r) for n, r in runs.items()}
+low = {n: min(b["cpu_time"] for b in r) for n, r in runs.items()}
+if kind == "format":
+    ordinary = ["BM_Ordinary20K", "BM_OrdinaryFull"]
+    per_byte = {n: statistics.median(mb_per_s(b) for b in r) for n, r in runs.items()}
+    worst = min((n for n in per_byte if n not in ordinary), key=per_byte.get)
+    print(f"  worst shape: {worst}, {per_byte[worst]:.1f} MB/s (median); ordinary full-size is "
+          f"{per_byte['BM_OrdinaryFull'] / per_byte[worst]:.2f}x faster per byte, ordinary 20 KB "
+          f"{per_byte['BM_Ordinary20K'] / per_byte[worst]:.2f}x (goal: within 2x)")
+else:
+    for base in ["BM_CopyWhole", "BM_CopyAsSessionReads"]:
+        for n in med:
+            if n.startswith("BM_Session") or n.startswith("BM_Simulated"):
+                print(f"  {n:32} / {base:22} = {low[n]/low[base]:5.2f}x (min)  "
+                      f"{med[n]/med[base]:5.2f}x (median)")
+EOF
+}
+
+native_benchmarks() {
+  cmake --preset native -B "$native" >/dev/null
+  cmake --build "$native" --target format-benchmark session-benchmark >/dev/null
+  local flags=(--benchmark_repetitions="$reps" --benchmark_min_time=0.2 --benchmark_format=json)
+  echo "== formatter (format-benchmark)"; machine
+  "$native/tools/format-benchmark" "${flags[@]}" >"$results/format.json" 2>/dev/null
+  summarise format "$results/format.json"
+  echo "== session over the simulated printer, 100 chunks of 1000 bytes (session-benchmark)"; machine
+  "$native/tools/session-benchmark" "${flags[@]}" >"$results/session.json" 2>/dev/null
+  summarise session "$results/session.json"
+}
+
+# Prints min and median of the numbers on standard input.
+min_median() {
+  sort -n | awk '{v[NR] = $1} END {m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2;
+                                    printf "min %.1f  median %.1f  (n=%d)", v[1], m, NR}'
+}
+
+field() { sed -n "s/.*$1 \([-0-9.]*\).*/\1/p"; }
+
+start_figures() {
+  local wine=$1 program=$2 runs=$3
+  "$wine" "$windows/tools/start-benchmark.exe" "$program" "$runs" >"$results/start.txt"
+  echo "  start to window shown, ms:   $(field start_to_window_ms <"$results/start.txt" | min_median)"
+  echo "  peak working set, KiB:       $(field peak_working_set_kib <"$results/start.txt" | min_median)"
+}
+
+windows_benchmarks() {
+  cmake --preset windows -B "$windows" -DVELLUMO_BUILD_BENCHMARKS=ON >/dev/null
+  cmake --build "$windows" --target retrieval-benchmark start-benchmark release >/dev/null
+  local wine=$windows/wine-run.sh exe=$windows/release/VellumoPrinterInfo.exe
+  local program="Z:${exe//\//\\}"
+  "$wine" --start && "$wine" --stop  # makes the prefix first, so that cold starts do not
+
+  echo "== release executable"
+  echo "  $(stat -c %s "$exe") bytes: $exe"
+  i686-w64-mingw32-objdump -p "$exe" | sed -n 's/.*DLL Name: /  imports /p'
+
+  echo "== cold start (no wineserver running before), through wine-run.sh"; machine
+  : >"$results/cold.txt"
+  for _ in $(seq "$reps"); do
+    "$wine" --stop; sleep 1
+    local t0; t0=$(date +%s%3N)
+    "$wine" "$windows/tools/start-benchmark.exe" "$program" 1 | sed "s/^/t0_unix_ms $t0 /" >>"$results/cold.txt"
+  done
+  # Lines: t0_unix_ms T launched_unix_ms L shown_unix_ms S start_to_window_ms ...
+  echo "  launch to window shown, ms:  $(awk '{print $6 - $2}' "$results/cold.txt" | min_median)"
+  echo "  of which Wine and the helper starting, ms: $(awk '{print $4 - $2}' "$results/cold.txt" | min_median)"
+  echo "  program start to window, ms: $(field start_to_window_ms <"$results/cold.txt" | min_median)"
+
+  "$wine" --start
+  echo "== warm start (wineserver running)"; machine
+  start_figures "$wine" "$program" $((reps * 2))
+  echo "  for comparison, Wine's own notepad:"
+  start_figures "$wine" 'C:\windows\system32\notepad.exe' $((reps * 2))
+  echo "== peak resident set of the wine process running the program (/usr/bin/time -v)"
+  "$wine" "$windows/tools/start-benchmark.exe" --close >"$results/close.txt" &
+  local closer=$!
+  /usr/bin/time -v "$wine" "$program" 2>"$results/time.txt" || true
+  wait "$closer" || true
+  echo "  max RSS $(sed -n 's/.*Maximum resident set size (kbytes): //p' "$results/time.txt") KiB;" \
+       "peak working set seen by Windows $(field peak_working_set_kib <"$results/close.txt") KiB"
+
+  echo "== whole retrieval over named pipes (retrieval-benchmark)"; machine
+  "$wine" "$windows/tools/retrieval-benchmark.exe" $((reps * 2)) 0 1 5 20
+  "$wine" --stop
+}
+
+native_benchmarks
+windows_benchmarks
