@@ -25,6 +25,7 @@ run_suite() {  # run_suite PRESET
 
 run_suite native-asan
 run_suite windows
+read -r fuzz_passed fuzz_failed < <(tools/fuzz-smoke.sh --tally); passed=$((passed + ${fuzz_passed:-0})); failed=$((failed + ${fuzz_failed:-1}))
 
 echo
 echo "$passed passed, $failed failed"

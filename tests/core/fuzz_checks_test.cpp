@@ -1,0 +1,169 @@
+// The checks behind the fuzz targets, run on known inputs: the inputs must pass them, and the
+// session model must reject exchanges that break the protocol (otherwise the fuzzer could not
+// notice them).
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz/checks/asset_checks.h"
+#include "fuzz/checks/export_path_checks.h"
+#include "fuzz/checks/formatter_checks.h"
+#include "fuzz/checks/session_checks.h"
+
+namespace {
+
+using Check = std::string (*)(const std::uint8_t*, std::size_t);
+
+std::string run_check(Check check, std::string_view input) {
+    return check(reinterpret_cast<const std::uint8_t*>(input.data()), input.size());
+}
+
+std::string word(std::uint32_t value) {
+    return {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
+            static_cast<char>(value >> 8), static_cast<char>(value)};
+}
+
+// A read control delivering everything asked, followed by the bytes.
+std::string full(const std::string& bytes) { return '\0' + bytes; }
+
+std::string header(std::uint32_t status, std::uint32_t length) {
+    return full(word(status) + word(0x12345678) + word(length));
+}
+
+struct SessionOutcome {
+    bool result = false;
+    std::size_t length = 0;
+    std::string text;
+    std::string failure;
+};
+
+SessionOutcome run_script(const std::string& script) {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(script.data());
+    std::size_t size = script.size();
+    std::uint8_t flags = 0;
+    const std::size_t capacity = session_checks::script_capacity(data, size, flags);
+    session_checks::ScriptedPrinterLink link(data, size, flags);
+    std::vector<char> buffer(capacity);
+    SessionOutcome outcome;
+    outcome.result = ReportSession::run(link, buffer.data(), capacity, outcome.length);
+    outcome.text.assign(buffer.data(), outcome.result ? outcome.length : 0);
+    outcome.failure = run_check(session_checks::check_session, script);
+    return outcome;
+}
+
+TEST(FuzzChecks, ReportShapes_FormatLikeTheReference) {
+    const std::vector<std::string> reports{
+        "Model Name : M100 \rMachine Serial Number:ZX81  USB Serial: U-7\r",
+        "Pages: 120  Jams: 3  Time: 10:15:30\rSpeed: 20:30  (approx)\rA: 1  B  C: 2\r",
+        ":only value\r\r\r  plain  \rImaging\rToner: CRUM-0123456789ABCDEF\r",
+        "Printer: Model Name: M100\rDrum CRUM-1\rOS Verison: 4\r",
+        std::string("Key: a\n b\tc\r\0Model Name: hidden\r", 33),
+        std::string(3000, 'k') + ":v\r" + std::string(800, ':'),
+    };
+    for (const std::string& report : reports) {
+        EXPECT_EQ(run_check(formatter_checks::check_formatter, report), "") << report.substr(0, 80);
+    }
+}
+
+TEST(FuzzChecks, ScriptedGoodSession_StoresEachChunkWithItsCr) {
+    const std::string script = std::string(1, session_checks::kAutoAcknowledge) + header(0, 14) +
+                               full("fourteen bytes") + header(0, 0) + header(0, 3) + full("abc") +
+                               header(7, 0) + full("\x1bwMAA-OK");
+    const SessionOutcome outcome = run_script(script);
+    EXPECT_EQ(outcome.failure, "");
+    EXPECT_TRUE(outcome.result);
+    EXPECT_EQ(outcome.text, "fourteen bytes\r\rabc\r");
+}
+
+TEST(FuzzChecks, ScriptedFaultySessions_FailAsTheModelSays) {
+    const std::string ack = std::string(1, session_checks::kAutoAcknowledge);
+    const std::string small_buffer =
+        std::string(1, session_checks::kAutoAcknowledge | session_checks::kCustomCapacity) +
+        std::string("\0\0\x09", 3);  // capacity 10
+    const std::vector<std::string> scripts{
+        std::string(1, '\0') + full("\x1bwMAA-NO"),                      // a wrong acknowledgement
+        ack + header(0, 20) + std::string("\x01\x00\x05", 3) + "short",  // a short chunk
+        ack + header(0, 2000) + full(std::string(1500, 'x')),            // a chunk over 1023 bytes
+        ack + header(0, 0xFFFFFFFF),                                     // an enormous length
+        small_buffer + header(0, 5) + full("12345") + header(0, 4) + full("6789") + header(1, 0),
+        std::string(1, session_checks::kScriptedWrites) + '\1' + full("\x1bwMAA-OK") + '\0',
+    };
+    for (const std::string& script : scripts) {
+        const SessionOutcome outcome = run_script(script);
+        EXPECT_EQ(outcome.failure, "");
+        EXPECT_FALSE(outcome.result);
+    }
+}
+
+session_checks::LinkCall write_call(std::string_view bytes, bool ok = true) {
+    return {false, bytes.size(), ok, std::string(bytes)};
+}
+
+session_checks::LinkCall read_call(std::size_t count, const std::string& delivered,
+                                   bool ok = true) {
+    return {true, count, ok, delivered};
+}
+
+std::vector<session_checks::LinkCall> acknowledged_session() {
+    return {write_call(session_command::kStart),
+            read_call(8, std::string(session_command::kAcknowledgement)),
+            write_call(session_command::kSystemDataRequest)};
+}
+
+TEST(FuzzChecks, SessionModel_RejectsAMissingStop) {
+    std::vector<session_checks::LinkCall> calls = acknowledged_session();
+    calls.push_back(read_call(12, word(1) + word(0) + word(0)));
+    session_checks::SessionModel model(calls, kReportBufferSize);
+    EXPECT_NE(model.replay(), "");
+}
+
+TEST(FuzzChecks, SessionModel_RejectsAReadBeyondTheChunk) {
+    std::vector<session_checks::LinkCall> calls = acknowledged_session();
+    calls.push_back(read_call(12, word(0) + word(0) + word(4)));
+    calls.push_back(read_call(16, std::string(16, 'x')));
+    session_checks::SessionModel model(calls, kReportBufferSize);
+    EXPECT_NE(model.replay(), "");
+}
+
+TEST(FuzzChecks, SessionModel_RejectsAStopWithoutAcknowledgement) {
+    const std::vector<session_checks::LinkCall> calls{
+        write_call(session_command::kStart), read_call(8, "\x1bwMAA-NO"),
+        write_call(session_command::kStop), read_call(8, "", false)};
+    session_checks::SessionModel model(calls, kReportBufferSize);
+    EXPECT_NE(model.replay(), "");
+}
+
+TEST(FuzzChecks, EveryAsset_UnscramblesAndIsWipedOnRelease) {
+    EXPECT_EQ(asset_checks::check_all_assets(), "");
+    std::string bytes;
+    for (int i = 0; i < 600; ++i) bytes += static_cast<char>(i * 37 + 11);
+    for (std::size_t n : {0, 1, 2, 255, 600}) {
+        EXPECT_EQ(run_check(asset_checks::check_unscramble, bytes.substr(0, n)), "");
+    }
+}
+
+std::string path_input(char flags, const std::string& temp, const std::string& fallback) {
+    return std::string{flags, static_cast<char>(temp.size() >> 8),
+                       static_cast<char>(temp.size() & 0xFF)} +
+           temp + fallback;
+}
+
+TEST(FuzzChecks, OddTempValues_GiveTheExpectedPath) {
+    const std::vector<std::string> inputs{
+        path_input(0, "C:\\Temp", "C:\\Windows\\Temp\\"),
+        path_input(0, std::string(246, 't'), ""),
+        path_input(0, std::string(247, 't'), "C:\\Windows\\Temp"),
+        path_input(1, "", std::string(247, 'f') + "\\"),
+        path_input(0, std::string("C:\\a\0b", 6), ""),
+        path_input(3, "", ""),
+    };
+    for (const std::string& input : inputs) {
+        EXPECT_EQ(run_check(export_path_checks::check_export_path, input), "");
+    }
+}
+
+}  // namespace
