@@ -21,7 +21,7 @@ struct FaultName {
     PrinterFault fault;
 };
 
-constexpr std::array<FaultName, 14> kFaultNames{{
+constexpr std::array<FaultName, 20> kFaultNames{{
     {"none", PrinterFault::None},
     {"silence", PrinterFault::Silence},
     {"wrong-acknowledgement", PrinterFault::WrongAcknowledgement},
@@ -36,6 +36,12 @@ constexpr std::array<FaultName, 14> kFaultNames{{
     {"report-larger-than-buffer", PrinterFault::ReportLargerThanBuffer},
     {"disconnect-mid-chunk", PrinterFault::DisconnectMidChunk},
     {"partial-write", PrinterFault::PartialWrite},
+    {"split-header", PrinterFault::SplitHeader},
+    {"zero-byte-transfers", PrinterFault::ZeroByteTransfers},
+    {"back-to-back-replies", PrinterFault::BackToBackReplies},
+    {"extra-bytes-after-end-marker", PrinterFault::ExtraBytesAfterEndMarker},
+    {"late-acknowledgement", PrinterFault::LateAcknowledgement},
+    {"leftover-stop-answer", PrinterFault::LeftoverStopAnswer},
 }};
 
 // Code points of the CP1251 bytes 0x80 to 0xBF; 0xC0 to 0xFF are U+0410 to U+044F in order.

@@ -120,7 +120,8 @@ bool PipePrinter::send_replies(PipePair& pipes, SimulatedPrinter& printer) {
     PrinterReply reply;
     while (printer.next_reply(reply)) {
         if (WaitForSingleObject(stop_event_, reply.delay_ms) != WAIT_TIMEOUT) return false;
-        if (!reply.bytes.empty() && !write_to_host(pipes, reply.bytes)) return false;
+        const bool write = !reply.bytes.empty() || zero_byte_writes_.load();
+        if (write && !write_to_host(pipes, reply.bytes)) return false;
         if (reply.disconnect_after) return false;
     }
     return true;

@@ -9,6 +9,7 @@
 #include <setupapi.h>
 // clang-format on
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -53,6 +54,10 @@ public:
     PipePrinter(const PipePrinter&) = delete;
     PipePrinter& operator=(const PipePrinter&) = delete;
 
+    // Empty replies are skipped unless this is on; then each is one zero-byte write, to see what
+    // a host's pending read makes of it.
+    void set_zero_byte_writes(bool on) { zero_byte_writes_ = on; }
+
     // Whether the pipes could be created; a host can connect as soon as this is true.
     bool ok() const { return server_.joinable(); }
     const std::string& device_path() const { return device_path_; }
@@ -77,6 +82,7 @@ private:
     std::string device_path_;
     HANDLE stop_event_ = nullptr;
     HANDLE io_event_ = nullptr;  // used only by the server thread
+    std::atomic<bool> zero_byte_writes_{false};
     mutable std::mutex mutex_;
     mutable std::condition_variable sessions_changed_;
     std::vector<PipeSessionRecord> sessions_;

@@ -20,38 +20,50 @@ constexpr std::uint32_t kEnormousLength = 0xFFFFFFFFu;
 constexpr std::size_t kGoodChunksBeforeFault = 2;
 // A chunk to break when the report has too few of its own.
 constexpr std::string_view kFillerChunk{"Status: Ready"};
+// How much of a split header comes first.
+constexpr std::size_t kSplitHeaderFirstPiece = 5;
+// What follows the end marker with ExtraBytesAfterEndMarker: it looks like one more chunk, so that
+// a host that read on would store it.
+constexpr std::string_view kStrayText{"Stray: text after the end marker"};
 
 constexpr std::array<std::string_view, 3> kHostCommands{
     session_command::kStart, session_command::kSystemDataRequest, session_command::kStop};
 
-void append_word(std::string& out, std::uint32_t word) {
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        out.push_back(static_cast<char>((word >> shift) & 0xFFu));
-    }
-}
+using HeaderBytes = std::array<char, ChunkHeader::kSize>;
 
-std::string header(std::uint32_t status, std::uint32_t second_word, std::uint32_t length) {
-    std::string bytes;
-    append_word(bytes, status);
-    append_word(bytes, second_word);
-    append_word(bytes, length);
+HeaderBytes header_bytes(std::uint32_t status, std::uint32_t second_word, std::uint32_t length) {
+    HeaderBytes bytes{};
+    const std::uint32_t words[] = {status, second_word, length};
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<char>((words[i / 4] >> (24 - 8 * (i % 4))) & 0xFFu);
+    }
     return bytes;
 }
 
-std::string chunk_reply(const std::string& text, std::uint32_t second_word = 0) {
-    return header(0, second_word, static_cast<std::uint32_t>(text.size())) + text;
+std::string header(std::uint32_t status, std::uint32_t second_word, std::uint32_t length) {
+    const HeaderBytes bytes = header_bytes(status, second_word, length);
+    return std::string(bytes.data(), bytes.size());
 }
 
-// The end of the chunk that starts at `start`: as many whole lines as fit in `chunk_size`.
-std::size_t chunk_end(const std::string& text, std::size_t start, std::size_t chunk_size) {
-    std::size_t end = std::min(text.find('\r', start), text.size());
-    if (end - start > chunk_size) return start + chunk_size;
-    while (end + 1 < text.size()) {
-        const std::size_t next = std::min(text.find('\r', end + 1), text.size());
-        if (next - start > chunk_size) break;
-        end = next;
-    }
-    return end;
+// Header and text in one string, made once: the replies of a report are its bulk.
+std::string chunk_reply(std::string_view text, std::uint32_t second_word = 0) {
+    const HeaderBytes head = header_bytes(0, second_word, static_cast<std::uint32_t>(text.size()));
+    std::string bytes;
+    bytes.reserve(head.size() + text.size());
+    bytes.append(head.data(), head.size());
+    bytes += text;
+    return bytes;
+}
+
+// The end of the chunk that starts at `start`: as many whole lines as fit in `chunk_size`, so
+// the last CR within reach, or the end of a text that does not end with one. A line longer than
+// `chunk_size` is cut where the size ends.
+std::size_t chunk_end(std::string_view text, std::size_t start, std::size_t chunk_size) {
+    const std::size_t first = std::min(text.find('\r', start), text.size());
+    if (first - start > chunk_size) return start + chunk_size;
+    const std::size_t limit = start + chunk_size;
+    if (limit >= text.size() && text.back() != '\r') return text.size();
+    return text.rfind('\r', limit);  // found: `first` is a CR within reach
 }
 
 // Repeats the report until it is larger than a host's report buffer.
@@ -66,11 +78,11 @@ bool starts_with(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
-}  // namespace
-
-std::vector<std::string> cut_into_chunks(const std::string& text, std::size_t chunk_size) {
+// The chunks of cut_into_chunks as views into `text`, so that the printer copies its report
+// only once, into its replies.
+std::vector<std::string_view> chunk_views(std::string_view text, std::size_t chunk_size) {
     chunk_size = std::max<std::size_t>(chunk_size, 1);
-    std::vector<std::string> chunks;
+    std::vector<std::string_view> chunks;
     std::size_t start = 0;
     while (start < text.size()) {
         const std::size_t end = chunk_end(text, start, chunk_size);
@@ -78,6 +90,13 @@ std::vector<std::string> cut_into_chunks(const std::string& text, std::size_t ch
         start = (end < text.size() && text[end] == '\r') ? end + 1 : end;
     }
     return chunks;
+}
+
+}  // namespace
+
+std::vector<std::string> cut_into_chunks(const std::string& text, std::size_t chunk_size) {
+    const std::vector<std::string_view> views = chunk_views(text, chunk_size);
+    return std::vector<std::string>(views.begin(), views.end());
 }
 
 SimulatedPrinter::SimulatedPrinter(std::string report, PrinterFault fault)
@@ -94,7 +113,7 @@ std::size_t SimulatedPrinter::receive(const char* bytes, std::size_t count) {
 
 bool SimulatedPrinter::next_reply(PrinterReply& reply) {
     if (next_reply_ >= replies_.size()) return false;
-    reply = replies_[next_reply_++];
+    reply = std::move(replies_[next_reply_++]);  // each reply is taken once
     if (reply.disconnect_after) disconnected_ = true;
     return true;
 }
@@ -140,10 +159,18 @@ void SimulatedPrinter::answer_start() {
             queue(std::string(session_command::kAcknowledgement.substr(0, kShortAcknowledgementSize)));
             silent_ = true;
             return;
+        case PrinterFault::LeftoverStopAnswer:
+            queue(std::string(session_command::kAcknowledgement));  // answers a stop like this
+            [[fallthrough]];
         default:
             started_ = true;
-            queue(std::string(session_command::kAcknowledgement));
+            queue(std::string(session_command::kAcknowledgement), acknowledgement_delay());
     }
+}
+
+std::uint32_t SimulatedPrinter::acknowledgement_delay() const {
+    if (acknowledgement_delay_ms_) return *acknowledgement_delay_ms_;
+    return fault_ == PrinterFault::LateAcknowledgement ? kLateAcknowledgementMs : 0;
 }
 
 void SimulatedPrinter::answer_request() {
@@ -153,7 +180,10 @@ void SimulatedPrinter::answer_request() {
         return;
     }
     const bool large = fault_ == PrinterFault::ReportLargerThanBuffer;
-    std::vector<std::string> chunks = cut_into_chunks(large ? oversized(report_) : report_, chunk_size_);
+    const std::string larger = large ? oversized(report_) : std::string();
+    const std::vector<std::string_view> chunks =
+        chunks_ ? std::vector<std::string_view>(chunks_->begin(), chunks_->end())
+                : chunk_views(large ? larger : report_, chunk_size_);
     switch (fault_) {
         case PrinterFault::ShortHeader:
         case PrinterFault::ShortChunk:
@@ -168,24 +198,47 @@ void SimulatedPrinter::answer_request() {
 }
 
 // The whole report, with the variations of the harmless faults, then the end marker.
-void SimulatedPrinter::send_report(const std::vector<std::string>& chunks) {
+void SimulatedPrinter::send_report(const std::vector<std::string_view>& chunks) {
+    replies_.reserve(replies_.size() + 2 * chunks.size() + 2);  // room even for ZeroLengthChunk
     std::uint32_t second_word = 0;
+    if (fault_ == PrinterFault::BackToBackReplies) {
+        std::string everything;
+        for (const std::string_view chunk : chunks) everything += chunk_reply(chunk);
+        queue(everything + header(kEndMarkerStatus, 0, 0), chunk_delay_ms_);
+        return;
+    }
     for (std::size_t i = 0; i < chunks.size(); ++i) {
         if (fault_ == PrinterFault::ZeroLengthChunk && i % 3 == 0) {
-            queue(chunk_reply(std::string()), chunk_delay_ms_);
+            queue(chunk_reply({}), chunk_delay_ms_);
         }
         if (fault_ == PrinterFault::NonZeroSecondWord) second_word = 0x9E3779B9u * static_cast<std::uint32_t>(i + 1);
-        queue(chunk_reply(chunks[i], second_word), chunk_delay_ms_);
+        send_chunk(chunks[i], second_word, i);
     }
-    queue(header(kEndMarkerStatus, second_word, 0), chunk_delay_ms_);
+    std::string end_marker = header(kEndMarkerStatus, second_word, 0);
+    if (fault_ == PrinterFault::ExtraBytesAfterEndMarker) end_marker += chunk_reply(kStrayText);
+    queue(std::move(end_marker), chunk_delay_ms_);
+}
+
+// One header and its chunk, as one reply unless the fault breaks it up in time.
+void SimulatedPrinter::send_chunk(std::string_view chunk, std::uint32_t second_word, std::size_t index) {
+    std::string whole = chunk_reply(chunk, second_word);
+    if (fault_ == PrinterFault::SplitHeader) {
+        queue(whole.substr(0, kSplitHeaderFirstPiece), chunk_delay_ms_);
+        queue(whole.substr(kSplitHeaderFirstPiece), kPieceGapMs);
+    } else if (fault_ == PrinterFault::ZeroByteTransfers && index >= kGoodChunksBeforeFault) {
+        queue(std::string(), chunk_delay_ms_);
+        queue(std::move(whole), kPieceGapMs);
+    } else {
+        queue(std::move(whole), chunk_delay_ms_);
+    }
 }
 
 // A few good chunks, then the fault; the report is never completed.
-void SimulatedPrinter::send_until_fault(const std::vector<std::string>& chunks) {
+void SimulatedPrinter::send_until_fault(const std::vector<std::string_view>& chunks) {
     std::size_t good = std::min(kGoodChunksBeforeFault, chunks.size());
     if (fault_ == PrinterFault::TimeoutInChunkLoop) good = chunks.size() / 2;
     for (std::size_t i = 0; i < good; ++i) queue(chunk_reply(chunks[i]), chunk_delay_ms_);
-    std::string broken = good < chunks.size() && !chunks[good].empty() ? chunks[good] : std::string(kFillerChunk);
+    const std::string_view broken = good < chunks.size() && !chunks[good].empty() ? chunks[good] : kFillerChunk;
     const std::string whole = chunk_reply(broken);
     const std::string half = whole.substr(0, ChunkHeader::kSize + broken.size() / 2);
     switch (fault_) {
@@ -230,19 +283,86 @@ bool SimulatedPrinterLink::write(const char* bytes, std::size_t count) {
 bool SimulatedPrinterLink::read(char* buffer, std::size_t count, std::size_t& received) {
     received = 0;
     if (gone_) return false;
-    PrinterReply reply;
-    while (pending_.size() < count && !disconnecting_ && printer_.next_reply(reply)) {
-        pending_ += reply.bytes;
-        disconnecting_ = reply.disconnect_after;
-    }
-    if (pending_.empty() && count > 0) {
+    take_replies(count);
+    const std::size_t available = pending_.size() - read_at_;
+    if (available == 0 && count > 0) {
         if (disconnecting_) gone_ = true;
         else ++timeouts_;
         return false;
     }
-    received = std::min(count, pending_.size());
-    if (received > 0) std::memcpy(buffer, pending_.data(), received);
-    pending_.erase(0, received);
-    if (pending_.empty() && disconnecting_) gone_ = true;
+    received = std::min(count, available);
+    if (received > 0) std::memcpy(buffer, pending_.data() + read_at_, received);
+    read_at_ += received;
+    if (read_at_ == pending_.size() && disconnecting_) gone_ = true;
     return true;
+}
+
+// Takes replies until `count` bytes are pending. Read bytes are dropped only when more come, and
+// a reply that finds nothing pending is taken over whole: no byte is moved twice.
+void SimulatedPrinterLink::take_replies(std::size_t count) {
+    PrinterReply reply;
+    while (pending_.size() - read_at_ < count && !disconnecting_ && printer_.next_reply(reply)) {
+        if (read_at_ == pending_.size()) {
+            pending_ = std::move(reply.bytes);
+        } else {
+            pending_.erase(0, read_at_);
+            pending_ += reply.bytes;
+        }
+        read_at_ = 0;
+        disconnecting_ = reply.disconnect_after;
+    }
+}
+
+bool TimedPrinterLink::write(const char* bytes, std::size_t count) {
+    if (gone_) return false;
+    const std::size_t accepted = printer_.receive(bytes, count);
+    take_replies();
+    return accepted == count;
+}
+
+bool TimedPrinterLink::read(char* buffer, std::size_t count, std::size_t& received) {
+    received = 0;
+    if (gone_) return false;
+    if (count == 0) return true;
+    if (transfers_.empty() || transfers_.front().arrival_ms > now_ms_ + timeout_ms_) {
+        now_ms_ += timeout_ms_;
+        ++timeouts_;
+        return false;
+    }
+    now_ms_ = std::max(now_ms_, transfers_.front().arrival_ms);
+    received = deliver(buffer, count);
+    return true;
+}
+
+std::size_t TimedPrinterLink::unread() const {
+    std::size_t bytes = 0;
+    for (const Transfer& transfer : transfers_) bytes += transfer.bytes.size();
+    return bytes;
+}
+
+// The printer plays its replies one after another, each after its own delay.
+void TimedPrinterLink::take_replies() {
+    PrinterReply reply;
+    while (printer_.next_reply(reply)) {
+        last_arrival_ms_ = std::max(last_arrival_ms_, now_ms_) + reply.delay_ms;
+        transfers_.push_back(Transfer{std::move(reply.bytes), last_arrival_ms_, reply.disconnect_after});
+    }
+}
+
+// Copies up to `count` bytes of what has arrived by now; the pipe is broken once the bytes sent
+// before the printer went away are all read.
+std::size_t TimedPrinterLink::deliver(char* buffer, std::size_t count) {
+    std::size_t copied = 0;
+    while (copied < count && !transfers_.empty() && transfers_.front().arrival_ms <= now_ms_) {
+        Transfer& transfer = transfers_.front();
+        const std::size_t part = std::min(count - copied, transfer.bytes.size());
+        std::memcpy(buffer + copied, transfer.bytes.data(), part);
+        transfer.bytes.erase(0, part);
+        copied += part;
+        if (!transfer.bytes.empty()) break;
+        gone_ = transfer.disconnect_after;
+        transfers_.pop_front();
+        if (gone_) break;
+    }
+    return copied;
 }

@@ -7,7 +7,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "link/session_link.h"
@@ -30,6 +34,12 @@ enum class PrinterFault {
     ReportLargerThanBuffer,  // sends more report text than the host's buffer holds
     DisconnectMidChunk,      // goes away (pipes closed) in the middle of a chunk
     PartialWrite,            // accepts only part of the host's request
+    SplitHeader,             // sends each chunk header in two pieces, 5 bytes and a moment later 7
+    ZeroByteTransfers,       // puts zero-byte transfers among the report, each alone in time
+    BackToBackReplies,       // sends the whole report, headers, chunks and end marker, as one transfer
+    ExtraBytesAfterEndMarker,  // follows the end marker with stray bytes in the same transfer
+    LateAcknowledgement,     // acknowledges the start only after the host's read has timed out
+    LeftoverStopAnswer,      // still holds the answer to an earlier stop, sent before the acknowledgement
 };
 
 // One reply of the printer: bytes to deliver, how long the printer takes before they are there,
@@ -60,14 +70,26 @@ public:
     void set_chunk_size(std::size_t size) { chunk_size_ = size; }
     // Delay the printer takes before each chunk (for pacing tests over real pipes).
     void set_chunk_delay_ms(std::uint32_t delay) { chunk_delay_ms_ = delay; }
+    // Sends exactly these chunks instead of cutting the report (for chunk lengths at the edges).
+    void set_chunks(std::vector<std::string> chunks) { chunks_ = std::move(chunks); }
+    // Delay before the acknowledgement; LateAcknowledgement waits kLateAcknowledgementMs unless set.
+    void set_acknowledgement_delay_ms(std::uint32_t delay) { acknowledgement_delay_ms_ = delay; }
+
+    // Longer than the host's read time-out of about 3 seconds.
+    static constexpr std::uint32_t kLateAcknowledgementMs = 3500;
+    // The pause between the two pieces of a split header, and before a chunk that follows a
+    // zero-byte transfer: long enough for a read to complete in between.
+    static constexpr std::uint32_t kPieceGapMs = 200;
 
 private:
     void take_commands();
     void answer_start();
     void answer_request();
     void answer_stop();
-    void send_report(const std::vector<std::string>& chunks);
-    void send_until_fault(const std::vector<std::string>& chunks);
+    void send_report(const std::vector<std::string_view>& chunks);
+    void send_until_fault(const std::vector<std::string_view>& chunks);
+    void send_chunk(std::string_view chunk, std::uint32_t second_word, std::size_t index);
+    std::uint32_t acknowledgement_delay() const;
     void queue(std::string bytes, std::uint32_t delay_ms = 0, bool disconnect_after = false);
     std::size_t accepted_part(std::size_t count);
 
@@ -79,6 +101,8 @@ private:
     std::size_t next_reply_ = 0;
     std::size_t chunk_size_ = 1000;
     std::uint32_t chunk_delay_ms_ = 0;
+    std::optional<std::vector<std::string>> chunks_;
+    std::optional<std::uint32_t> acknowledgement_delay_ms_;
     bool disconnected_ = false;
     bool started_ = false;        // the start was acknowledged; no stop yet
     bool silent_ = false;         // fell silent: answers nothing more
@@ -94,6 +118,7 @@ std::vector<std::string> cut_into_chunks(const std::string& text, std::size_t ch
 // The simulated printer as a SessionLink, in memory: a read delivers up to `count` bytes of the
 // pending replies (never more than the printer has sent), and fails at once where a real read
 // would time out (nothing pending) or after a disconnect.
+// Here an empty reply stands for nothing at all: it ends no read.
 class SimulatedPrinterLink : public SessionLink {
 public:
     explicit SimulatedPrinterLink(SimulatedPrinter& printer) : printer_(printer) {}
@@ -104,9 +129,53 @@ public:
     std::size_t timeouts() const { return timeouts_; }
 
 private:
+    void take_replies(std::size_t count);
+
     SimulatedPrinter& printer_;
-    std::string pending_;  // bytes of replies already taken, not yet read
+    std::string pending_;     // bytes of replies already taken; those before read_at_ are read
+    std::size_t read_at_ = 0;
     std::size_t timeouts_ = 0;
     bool disconnecting_ = false;  // the last reply taken ends with the printer going away
+    bool gone_ = false;
+};
+
+// The simulated printer as a SessionLink on a virtual clock, in memory and without sleeping: the
+// replies arrive as a byte-mode pipe delivers them. Each reply arrives `delay_ms` after the one
+// before it, or after the host's write that it answers if that came later. A read completes as
+// soon as anything has arrived, with at most `count` bytes of all that has (possibly fewer than
+// asked, and none when a zero-byte transfer, an empty reply, arrives alone); it fails after the
+// time-out when nothing arrives, and what arrives later waits for the next read. Once the printer
+// has gone away and its last bytes are read, reads and writes fail at once.
+class TimedPrinterLink : public SessionLink {
+public:
+    // The host's read time-out: 300 pauses of 10 ms.
+    static constexpr std::uint32_t kReadTimeoutMs = 3000;
+
+    explicit TimedPrinterLink(SimulatedPrinter& printer, std::uint32_t timeout_ms = kReadTimeoutMs)
+        : printer_(printer), timeout_ms_(timeout_ms) {}
+    bool write(const char* bytes, std::size_t count) override;
+    bool read(char* buffer, std::size_t count, std::size_t& received) override;
+
+    // Virtual milliseconds since the link was made: the waits the host's reads would have taken.
+    std::uint64_t now_ms() const { return now_ms_; }
+    std::size_t timeouts() const { return timeouts_; }
+    // Bytes the printer has sent (or is about to) that no read has taken yet.
+    std::size_t unread() const;
+
+private:
+    struct Transfer {
+        std::string bytes;
+        std::uint64_t arrival_ms;
+        bool disconnect_after;
+    };
+    void take_replies();
+    std::size_t deliver(char* buffer, std::size_t count);
+
+    SimulatedPrinter& printer_;
+    std::uint32_t timeout_ms_;
+    std::deque<Transfer> transfers_;
+    std::uint64_t now_ms_ = 0;
+    std::uint64_t last_arrival_ms_ = 0;
+    std::size_t timeouts_ = 0;
     bool gone_ = false;
 };

@@ -121,7 +121,7 @@ TEST(CliCommands, Help_ListsFaultNamesThatEachSelectADifferentFault) {
         ASSERT_TRUE(fault.has_value()) << line;
         faults.insert(*fault);
     }
-    EXPECT_EQ(faults.size(), 14u);
+    EXPECT_EQ(faults.size(), 20u);
 }
 
 TEST(CliCommands, Simulate_PrintsTheFormattedSampleReport) {
