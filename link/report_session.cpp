@@ -32,6 +32,14 @@ ChunkHeader decode_header(const char* bytes) {
                        big_endian_word(bytes + 8)};
 }
 
+// The acknowledgement where a header belongs: a stale answer (the late acknowledgement or stop
+// answer of an earlier exchange) was taken for this session's acknowledgement, and everything the
+// printer sends is now one answer behind. Read as a header it would pass for an end marker.
+bool is_acknowledgement(const char* bytes) {
+    const std::string_view ack = session_command::kAcknowledgement;
+    return std::memcmp(bytes, ack.data(), ack.size()) == 0;
+}
+
 enum class Step { NextChunk, EndMarker, Failed };
 
 // The chunk loop's state: the caller's buffer, what has been accounted to it, and the 1024-byte
@@ -57,6 +65,7 @@ public:
 private:
     Step receive_one() {
         if (!read_exactly(link_, chunk_, ChunkHeader::kSize)) return Step::Failed;
+        if (is_acknowledgement(chunk_)) return Step::Failed;
         const ChunkHeader header = decode_header(chunk_);
         if (header.status != 0) return Step::EndMarker;
         // A chunk at least as long as the whole buffer could never be stored: not worth waiting for.

@@ -180,6 +180,8 @@ private:
                 return;
             }
             if (!header->ok || header->bytes.size() != ChunkHeader::kSize) return;
+            // The acknowledgement again where a header belongs: out of step, a failure.
+            if (header->bytes.starts_with(session_command::kAcknowledgement)) return;
             if (big_endian(header->bytes, 0) != 0) {
                 ended_ = true;
                 return;

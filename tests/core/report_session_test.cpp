@@ -11,37 +11,12 @@
 #include <vector>
 
 #include "report/report_text.h"
+#include "tests/core/session_test_support.h"
 #include "tools/simulated_printer.h"
 
 namespace {
 
-// The commands as they go over the wire, written out here independently of the session's table.
-const std::string kStartBytes{"\x1b" "wMAASTART"};
-const std::string kAckBytes{"\x1b" "wMAA-OK"};
-const std::string kRequestBytes{"SPI_GET_SYSTEM_DATA()\n"};
-const std::string kStopBytes{"MAA-STOP\n"};
-const std::string kStopAnswer{"\x1b" "wMAA-OK"};
-
-std::string word(std::uint32_t value) {
-    return {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
-            static_cast<char>(value >> 8), static_cast<char>(value)};
-}
-
-std::string header(std::uint32_t status, std::uint32_t second_word, std::uint32_t length) {
-    return word(status) + word(second_word) + word(length);
-}
-
-std::string chunk(const std::string& text, std::uint32_t second_word = 0) {
-    return header(0, second_word, static_cast<std::uint32_t>(text.size())) + text;
-}
-
-std::string end_marker(std::uint32_t status = 1) { return header(status, 0, 0); }
-
-std::string text_of(std::size_t length) {
-    std::string text(length, ' ');
-    for (std::size_t i = 0; i < length; ++i) text[i] = static_cast<char>('a' + i % 26);
-    return text;
-}
+using namespace session_test;
 
 // The printer's side as a list of transfers: a read takes bytes from the current transfer only,
 // as a USB pipe delivers one transfer per read. Reads past the script time out. Writes and reads
@@ -90,29 +65,6 @@ ScriptedLink printer_sending(std::vector<std::string> report) {
     script.push_back(kStopAnswer);
     return ScriptedLink(std::move(script));
 }
-
-// The caller's buffer with a guard behind it; the session is told only about `capacity`.
-class GuardedBuffer {
-public:
-    static constexpr std::size_t kGuardSize = 64;
-    static constexpr char kMarker = '\x5A';
-
-    explicit GuardedBuffer(std::size_t capacity)
-        : capacity_(capacity), bytes_(capacity + kGuardSize, kMarker) {}
-
-    char* data() { return bytes_.data(); }
-    std::size_t capacity() const { return capacity_; }
-    std::string text(std::size_t length) const { return std::string(bytes_.data(), length); }
-    bool guard_intact() const { return untouched_from(capacity_); }
-    bool untouched_from(std::size_t offset) const {
-        return std::all_of(bytes_.begin() + static_cast<std::ptrdiff_t>(offset), bytes_.end(),
-                           [](char byte) { return byte == kMarker; });
-    }
-
-private:
-    std::size_t capacity_;
-    std::vector<char> bytes_;
-};
 
 struct Outcome {
     bool result;
