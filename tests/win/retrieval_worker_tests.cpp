@@ -19,78 +19,14 @@
 #include "link/report_session.h"
 #include "report/report_formatter.h"
 #include "tools/pipe_printer.h"
+#include "tests/win/recording_view.h"
 
 namespace {
 
+using namespace recording_view;
+
 constexpr auto kRetrievalDeadline = std::chrono::seconds(20);
 using Clock = std::chrono::steady_clock;
-
-std::string asset_text(AssetId id) { return ScrambledAsset(id).text(); }
-
-const char* field_name(ReportField field) {
-    switch (field) {
-        case ReportField::Model:
-            return "model";
-        case ReportField::Serial:
-            return "serial";
-        case ReportField::Firmware:
-            return "firmware";
-        case ReportField::Crum:
-            return "crum";
-    }
-    return "?";
-}
-
-// Records every call in order, from whichever thread makes it. Holds the report box's text and
-// the two buttons like the dialog does.
-class RecordingView : public RetrievalView {
-public:
-    void set_status(const char* text) override { add("status: " + std::string(text)); }
-    void set_report_text(const char* text) override {
-        std::lock_guard lock(mutex_);
-        report_text_ = text;
-        calls_.push_back("report text");
-    }
-    void set_field(ReportField field, const char* text) override {
-        add(std::string(field_name(field)) + ": " + text);
-    }
-    std::size_t report_text_length() override {
-        std::lock_guard lock(mutex_);
-        calls_.push_back("report length");
-        return report_text_.size();
-    }
-    void enable_buttons(bool on) override {
-        // The open-report button follows HasReport, read when the buttons are enabled.
-        const bool open_report = on && HasReport.load();
-        add(std::string("buttons: get-data ") + (on ? "on" : "off") + ", open-report " +
-            (open_report ? "on" : "off"));
-    }
-    void show_information(const char* text) override { add("information: " + std::string(text)); }
-
-    std::vector<std::string> calls() const {
-        std::lock_guard lock(mutex_);
-        return calls_;
-    }
-    std::string report_text() const {
-        std::lock_guard lock(mutex_);
-        return report_text_;
-    }
-    bool buttons_enabled() const {
-        std::lock_guard lock(mutex_);
-        return std::any_of(calls_.begin(), calls_.end(),
-                           [](const std::string& call) { return call.starts_with("buttons:"); });
-    }
-
-private:
-    void add(std::string call) {
-        std::lock_guard lock(mutex_);
-        calls_.push_back(std::move(call));
-    }
-
-    mutable std::mutex mutex_;
-    std::vector<std::string> calls_;
-    std::string report_text_;
-};
 
 // The one worker thread of the program, started once for all tests.
 class WorkerThreadStarter : public ::testing::Environment {
@@ -125,20 +61,6 @@ protected:
 
     RecordingView view_;
 };
-
-// The fields and listing the formatter makes of what a printer with `report` sends.
-FormattedReport expected_report(const std::string& report) {
-    SimulatedPrinter printer(report);
-    SimulatedPrinterLink link(printer);
-    std::vector<char> raw(kReportBufferSize);
-    std::size_t length = 0;
-    FormattedReport formatted;
-    if (ReportSession::run(link, raw.data(), raw.size(), length) && length > 0) {
-        raw[length] = '\0';
-        ReportFormatter::format(raw.data(), formatted);
-    }
-    return formatted;
-}
 
 TEST(WorkerThread, StartedWithBeginthread_ServesARequest) {
     ASSERT_NE(WorkerThreadStarter::handle, static_cast<std::uintptr_t>(-1));

@@ -1,0 +1,102 @@
+#pragma once
+// What the worker's tests share: a view that records what the worker does to the dialog, and the
+// listing and fields a report should give.
+
+#include <algorithm>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/retrieval_worker.h"
+#include "app/scrambled_asset.h"
+#include "link/report_session.h"
+#include "report/report_formatter.h"
+#include "report/report_text.h"
+#include "tools/simulated_printer.h"
+
+namespace recording_view {
+
+inline std::string asset_text(AssetId id) { return ScrambledAsset(id).text(); }
+
+inline const char* field_name(ReportField field) {
+    switch (field) {
+        case ReportField::Model:
+            return "model";
+        case ReportField::Serial:
+            return "serial";
+        case ReportField::Firmware:
+            return "firmware";
+        case ReportField::Crum:
+            return "crum";
+    }
+    return "?";
+}
+
+// Records every call in order, from whichever thread makes it. Holds the report box's text and
+// the two buttons like the dialog does.
+class RecordingView : public RetrievalView {
+public:
+    void set_status(const char* text) override { add("status: " + std::string(text)); }
+    void set_report_text(const char* text) override {
+        std::lock_guard lock(mutex_);
+        report_text_ = text;
+        calls_.push_back("report text");
+    }
+    void set_field(ReportField field, const char* text) override {
+        add(std::string(field_name(field)) + ": " + text);
+    }
+    std::size_t report_text_length() override {
+        std::lock_guard lock(mutex_);
+        calls_.push_back("report length");
+        return report_text_.size();
+    }
+    void enable_buttons(bool on) override {
+        // The open-report button follows HasReport, read when the buttons are enabled.
+        const bool open_report = on && HasReport.load();
+        add(std::string("buttons: get-data ") + (on ? "on" : "off") + ", open-report " +
+            (open_report ? "on" : "off"));
+    }
+    void show_information(const char* text) override { add("information: " + std::string(text)); }
+
+    std::vector<std::string> calls() const {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+    std::string report_text() const {
+        std::lock_guard lock(mutex_);
+        return report_text_;
+    }
+    bool buttons_enabled() const {
+        std::lock_guard lock(mutex_);
+        return std::any_of(calls_.begin(), calls_.end(),
+                           [](const std::string& call) { return call.starts_with("buttons:"); });
+    }
+
+private:
+    void add(std::string call) {
+        std::lock_guard lock(mutex_);
+        calls_.push_back(std::move(call));
+    }
+
+    mutable std::mutex mutex_;
+    std::vector<std::string> calls_;
+    std::string report_text_;
+};
+
+// The fields and listing the formatter makes of what a printer with `report` sends.
+inline FormattedReport expected_report(const std::string& report) {
+    SimulatedPrinter printer(report);
+    SimulatedPrinterLink link(printer);
+    std::vector<char> raw(kReportBufferSize);
+    std::size_t length = 0;
+    FormattedReport formatted;
+    if (ReportSession::run(link, raw.data(), raw.size(), length) && length > 0) {
+        raw[length] = '\0';
+        ReportFormatter::format(raw.data(), formatted);
+    }
+    return formatted;
+}
+
+}  // namespace recording_view
