@@ -1,7 +1,8 @@
 #pragma once
 // A simulated printer that plays the printer's side of a report session, with faults on demand.
-// Portable: no Windows header. Two ways to reach it:
+// Portable: no Windows header. Three ways to reach it:
 //   - in memory, through SimulatedPrinterLink (a SessionLink), without threads or sleeps;
+//   - in memory on a virtual clock, through TimedPrinterLink, where delays and time-outs count;
 //   - over real Windows pipes, through a pipe server that moves bytes between the pipes and
 //     receive()/next_reply() below.
 
