@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the portable core natively (AddressSanitizer + UBSan) and the
-# whole program as 32-bit Windows code under Wine.
+# Builds and runs every test: the portable core natively (AddressSanitizer + UBSan, then again
+# under valgrind memcheck), the whole program as 32-bit Windows code under Wine, and a short
+# smoke run of every fuzz target.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh || exit 1
@@ -23,7 +24,27 @@ run_suite() {  # run_suite PRESET
   rm -f "$log"
 }
 
+# memcheck NAME STATUS COMMAND...: one check, passed when valgrind finds no error and no leak
+# and the command exits with STATUS.
+memcheck() {
+  local name=$1 want=$2 status=0; shift 2
+  valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect \
+    "$@" >/dev/null || status=$?
+  if [ "$status" -eq "$want" ]; then
+    echo "memcheck $name: passed"; passed=$((passed + 1))
+  else
+    echo "memcheck $name: FAILED (exit $status)" >&2; failed=$((failed + 1))
+  fi
+}
+
 run_suite native-asan
+if cmake --preset native >/dev/null && cmake --build --preset native >/dev/null; then
+  memcheck core_tests 0 build/native/tests/core_tests
+  memcheck cli_simulate 0 build/native/tools/vellumo-cli simulate
+  memcheck cli_simulate_fault 1 build/native/tools/vellumo-cli simulate --fault short-chunk
+else
+  echo "build of native failed" >&2; failed=$((failed + 1))
+fi
 run_suite windows
 read -r fuzz_passed fuzz_failed < <(tools/fuzz-smoke.sh --tally); passed=$((passed + ${fuzz_passed:-0})); failed=$((failed + ${fuzz_failed:-1}))
 
