@@ -188,7 +188,7 @@ int run_format(const std::vector<std::string>& args, std::istream& in, std::ostr
 // the session has stored it.
 int run_simulate(const FaultName& fault, std::ostream& out, std::ostream& err) {
     SimulatedPrinter printer(sample_report(), fault.fault);
-    SimulatedPrinterLink link(printer);
+    TimedPrinterLink link(printer);  // virtual time: the printer's pace as a host would see it
     std::string buffer(kReportBufferSize, '\0');
     std::size_t length = 0;
     if (!ReportSession::run(link, buffer.data(), buffer.size(), length)) {
