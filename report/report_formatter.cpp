@@ -38,8 +38,6 @@ struct NormalLine {
     Span key;
     Span value;
     bool is_entry = false;
-
-    std::size_t end() const { return is_entry ? value.end : key.end; }
 };
 
 // Pass 1: cuts the raw text into lines at CR and every line into its entries, and hands each
