@@ -19,6 +19,7 @@
 #include "link/report_session.h"
 #include "report/report_formatter.h"
 #include "res/resource_ids.h"
+#include "tests/win/recording_view.h"
 #include "tools/pipe_printer.h"
 
 namespace {
@@ -106,19 +107,6 @@ std::string read_file(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-FormattedReport expected_report() {
-    SimulatedPrinter printer;
-    SimulatedPrinterLink link(printer);
-    std::vector<char> raw(kReportBufferSize);
-    std::size_t length = 0;
-    FormattedReport formatted;
-    if (ReportSession::run(link, raw.data(), raw.size(), length) && length > 0) {
-        raw[length] = '\0';
-        ReportFormatter::format(raw.data(), formatted);
-    }
-    return formatted;
-}
-
 void press(HWND dialog, int button) {
     PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(dialog, button)));
@@ -130,7 +118,7 @@ bool enabled(HWND dialog, int button) { return IsWindowEnabled(GetDlgItem(dialog
 void drive(DWORD ui_thread, const std::string& export_file) {
     HWND dialog = nullptr;
     ASSERT_TRUE(wait_until([&] { return (dialog = visible_dialog_of(ui_thread)) != nullptr; }));
-    const FormattedReport expected = expected_report();
+    const FormattedReport expected = recording_view::expected_report(sample_report());
     ASSERT_TRUE(expected.fields.model && expected.fields.serial && expected.fields.firmware &&
                 expected.fields.crum);
 
