@@ -24,18 +24,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::uint64_t kTimeoutMs = TimedPrinterLink::kReadTimeoutMs;
 
-const std::vector<std::string>& sample_chunks() {
-    static const std::vector<std::string> chunks = cut_into_chunks(sample_report(), 1000);
-    return chunks;
-}
-
-// What the host stores of the first `count` chunks of the sample report.
-std::string first_chunks(std::size_t count) {
-    std::string text;
-    for (std::size_t i = 0; i < count; ++i) text += sample_chunks()[i] + '\r';
-    return text;
-}
-
 struct TimedRun {
     bool result = false;
     std::size_t length = 0;

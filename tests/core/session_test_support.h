@@ -1,12 +1,14 @@
 #pragma once
 // What the session tests share: the wire bytes written out independently of the session's own
-// table, and a caller's buffer with a guard behind it.
+// table, the sample report's chunks, and a caller's buffer with a guard behind it.
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "tools/simulated_printer.h"
 
 namespace session_test {
 
@@ -35,6 +37,19 @@ inline std::string end_marker(std::uint32_t status = 1) { return header(status, 
 inline std::string text_of(std::size_t length) {
     std::string text(length, ' ');
     for (std::size_t i = 0; i < length; ++i) text[i] = static_cast<char>('a' + i % 26);
+    return text;
+}
+
+// The sample report as the simulated printer sends it, in chunks of at most 1000 bytes.
+inline const std::vector<std::string>& sample_chunks() {
+    static const std::vector<std::string> chunks = cut_into_chunks(sample_report(), 1000);
+    return chunks;
+}
+
+// What the host stores of the first `count` chunks of the sample report.
+inline std::string first_chunks(std::size_t count) {
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) text += sample_chunks()[i] + '\r';
     return text;
 }
 

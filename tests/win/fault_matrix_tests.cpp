@@ -39,15 +39,10 @@ double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-const std::vector<std::string>& sample_chunks() {
-    static const std::vector<std::string> chunks = cut_into_chunks(sample_report(), 1000);
-    return chunks;
-}
-
-std::string first_chunks(std::size_t count) {
-    std::string text;
-    for (std::size_t i = 0; i < count; ++i) text += sample_chunks()[i] + '\r';
-    return text;
+// A retrieval that waited out one read time-out, and no more.
+void expect_one_time_out(double seconds) {
+    EXPECT_GE(seconds, kTimeOutMin);
+    EXPECT_LE(seconds, kTimeOutMax);
 }
 
 // A pipe printer whose connection `i` meets `faults[i]`, tuned by `setup`, and every connection
@@ -63,6 +58,17 @@ std::unique_ptr<PipePrinter> faulty_then_good(std::vector<PrinterFault> faults,
         return printer;
     });
 }
+
+// A pipe printer serving `faults` first (see faulty_then_good), the one discovery finds while
+// this lives.
+struct FoundPrinter {
+    explicit FoundPrinter(std::vector<PrinterFault> faults, std::vector<PrinterSetup> setups = {})
+        : printer(faulty_then_good(std::move(faults), std::move(setups))),
+          discovery({{printer->device_path()}}) {}
+
+    std::unique_ptr<PipePrinter> printer;
+    ScriptedDiscovery discovery;
+};
 
 struct LinkRead {
     std::size_t asked;
@@ -157,6 +163,18 @@ protected:
         return outcome;
     }
 
+    // One session into buffer_ against a printer that meets `fault` on its first connection.
+    PipeRun run_against(PrinterFault fault, const char* what) {
+        serve({fault});
+        return run(buffer_, what);
+    }
+
+    // The session stored the whole sample report and nothing past it.
+    void expect_whole_report(const PipeRun& outcome) const {
+        EXPECT_EQ(buffer_.text(outcome.length), sample_report());
+        EXPECT_TRUE(buffer_.untouched_from(outcome.length));
+    }
+
     // The retrieval after the fault, from the same pipe printer, which now behaves.
     void expect_next_retrieval_works() {
         GuardedBuffer buffer(kReportBufferSize);
@@ -171,23 +189,21 @@ protected:
     std::unique_ptr<PipePrinter> printer_;
     std::unique_ptr<ScriptedDiscovery> discovery_;
     std::size_t connections_ = 0;
+    GuardedBuffer buffer_{kReportBufferSize};
 };
 
 // ---- Faults that cost a read time-out ----
 
 TEST_F(FaultMatrixOverPipes,
        SilentPrinter_FailsAfterOneTimeOutWithoutStopAndTheNextRetrievalWorks) {
-    serve({PrinterFault::Silence});
-    GuardedBuffer buffer(kReportBufferSize);
-    const PipeRun outcome = run(buffer, "silent printer");
+    const PipeRun outcome = run_against(PrinterFault::Silence, "silent printer");
     EXPECT_FALSE(outcome.result);
     EXPECT_EQ(outcome.tried, kStartBytes) << "no acknowledgement, so no request and no stop";
     EXPECT_EQ(outcome.record.host_wrote, kStartBytes);
     ASSERT_EQ(outcome.reads.size(), 1u);
     EXPECT_FALSE(outcome.reads[0].ok);
-    EXPECT_GE(outcome.seconds, kTimeOutMin);
-    EXPECT_LE(outcome.seconds, kTimeOutMax);
-    EXPECT_TRUE(buffer.untouched_from(0));
+    expect_one_time_out(outcome.seconds);
+    EXPECT_TRUE(buffer_.untouched_from(0));
     expect_next_retrieval_works();
 }
 
@@ -208,8 +224,7 @@ TEST_F(FaultMatrixOverPipes,
         GuardedBuffer buffer(kReportBufferSize);
         const std::string what = "acknowledgement after " + std::to_string(delay) + " ms";
         const PipeRun outcome = run(buffer, what.c_str());
-        EXPECT_GE(outcome.seconds, kTimeOutMin);
-        EXPECT_LE(outcome.seconds, kTimeOutMax);
+        expect_one_time_out(outcome.seconds);
         EXPECT_TRUE(buffer.guard_intact());
         ASSERT_FALSE(outcome.reads.empty());
         if (outcome.reads[0].ok) {
@@ -230,9 +245,8 @@ TEST_F(FaultMatrixOverPipes,
 // ---- Faults that end the session without waiting ----
 
 TEST_F(FaultMatrixOverPipes, PrinterDisconnectingMidChunk_FailsAtOnceAndTheNextRetrievalWorks) {
-    serve({PrinterFault::DisconnectMidChunk});
-    GuardedBuffer buffer(kReportBufferSize);
-    const PipeRun outcome = run(buffer, "disconnect in the middle of a chunk");
+    const PipeRun outcome =
+        run_against(PrinterFault::DisconnectMidChunk, "disconnect in the middle of a chunk");
     EXPECT_FALSE(outcome.result);
     EXPECT_TRUE(outcome.record.disconnected);
     // The stop is owed and tried; whether it still gets into a pipe the printer is closing is a
@@ -240,33 +254,30 @@ TEST_F(FaultMatrixOverPipes, PrinterDisconnectingMidChunk_FailsAtOnceAndTheNextR
     EXPECT_TRUE(outcome.tried.ends_with(kStopBytes));
     EXPECT_FALSE(outcome.record.stop_received);
     EXPECT_LT(outcome.seconds, kNoWaitMax);
-    EXPECT_EQ(buffer.text(first_chunks(2).size()), first_chunks(2));
+    EXPECT_EQ(buffer_.text(first_chunks(2).size()), first_chunks(2));
     // Past them, at most the part of the broken chunk that was read straight into place.
-    EXPECT_TRUE(buffer.untouched_from(first_chunks(2).size() + sample_chunks()[2].size()));
+    EXPECT_TRUE(buffer_.untouched_from(first_chunks(2).size() + sample_chunks()[2].size()));
     expect_next_retrieval_works();
 }
 
 TEST_F(FaultMatrixOverPipes, EnormousLength_IsRefusedAtOnceWithStopAndTheNextRetrievalWorks) {
-    serve({PrinterFault::EnormousLength});
-    GuardedBuffer buffer(kReportBufferSize);
-    const PipeRun outcome = run(buffer, "chunk of 0xFFFFFFFF bytes announced");
+    const PipeRun outcome =
+        run_against(PrinterFault::EnormousLength, "chunk of 0xFFFFFFFF bytes announced");
     EXPECT_FALSE(outcome.result);
     EXPECT_TRUE(outcome.stop_sent());
     EXPECT_TRUE(outcome.record.stop_received);
     EXPECT_LT(outcome.seconds, kNoWaitMax);
-    EXPECT_EQ(buffer.text(first_chunks(2).size()), first_chunks(2));
-    EXPECT_TRUE(buffer.untouched_from(first_chunks(2).size()));
+    EXPECT_EQ(buffer_.text(first_chunks(2).size()), first_chunks(2));
+    EXPECT_TRUE(buffer_.untouched_from(first_chunks(2).size()));
     expect_next_retrieval_works();
 }
 
 TEST_F(FaultMatrixOverPipes, HeaderSplitFiveThenSeven_FailsCleanlyWithStopAndStoresNothing) {
-    serve({PrinterFault::SplitHeader});
-    GuardedBuffer buffer(kReportBufferSize);
-    const PipeRun outcome = run(buffer, "header split 5 + 7");
+    const PipeRun outcome = run_against(PrinterFault::SplitHeader, "header split 5 + 7");
     EXPECT_FALSE(outcome.result);
     EXPECT_TRUE(outcome.stop_sent());
     EXPECT_LT(outcome.seconds, kNoWaitMax);
-    EXPECT_TRUE(buffer.untouched_from(0));
+    EXPECT_TRUE(buffer_.untouched_from(0));
     // Acknowledgement, the header read that got the first 5 bytes alone, the stop's answer.
     ASSERT_EQ(outcome.reads.size(), 3u);
     EXPECT_EQ(outcome.reads[1].asked, 12u);
@@ -276,13 +287,12 @@ TEST_F(FaultMatrixOverPipes, HeaderSplitFiveThenSeven_FailsCleanlyWithStopAndSto
 }
 
 TEST_F(FaultMatrixOverPipes, LeftoverStopAnswerBeforeTheAcknowledgement_FailsCleanlyWithStop) {
-    serve({PrinterFault::LeftoverStopAnswer});
-    GuardedBuffer buffer(kReportBufferSize);
-    const PipeRun outcome = run(buffer, "stale stop answer before the acknowledgement");
+    const PipeRun outcome = run_against(PrinterFault::LeftoverStopAnswer,
+                                        "stale stop answer before the acknowledgement");
     EXPECT_FALSE(outcome.result);
     EXPECT_TRUE(outcome.stop_sent());
     EXPECT_LT(outcome.seconds, kNoWaitMax);
-    EXPECT_TRUE(buffer.untouched_from(0));
+    EXPECT_TRUE(buffer_.untouched_from(0));
     // The first header read finds the real acknowledgement: alone (a short read) or with the
     // start of the report behind it (refused as out of step). Either way no end marker.
     ASSERT_GE(outcome.reads.size(), 2u);
@@ -301,11 +311,10 @@ TEST_F(FaultMatrixOverPipes, ZeroByteWritesAmongTheChunks_CompleteNoReadAndTheRe
               p.set_chunk_delay_ms(100);  // each zero-byte write finds the host's read waiting
           }});
     printer_->set_zero_byte_writes(true);
-    GuardedBuffer buffer(kReportBufferSize);
-    const PipeRun outcome = run(buffer, "zero-byte writes among the chunks");
+    const PipeRun outcome = run(buffer_, "zero-byte writes among the chunks");
     EXPECT_TRUE(outcome.result);
     EXPECT_TRUE(outcome.reads_exact()) << "no read came back with 0 bytes";
-    EXPECT_EQ(buffer.text(outcome.length), "A: 1\rB: 2\rC: 3\rD: 4\rE: 5\r");
+    EXPECT_EQ(buffer_.text(outcome.length), "A: 1\rB: 2\rC: 3\rD: 4\rE: 5\r");
     // Three zero-byte writes, each followed by a chunk after a pause.
     EXPECT_GE(outcome.seconds, 3 * SimulatedPrinter::kPieceGapMs / 1000.0);
     expect_next_retrieval_works();
@@ -314,29 +323,25 @@ TEST_F(FaultMatrixOverPipes, ZeroByteWritesAmongTheChunks_CompleteNoReadAndTheRe
 // ---- Harmless shapes of the byte stream ----
 
 TEST_F(FaultMatrixOverPipes, RepliesBackToBack_AreReadHeaderThenChunkIntoTheWholeReport) {
-    serve({PrinterFault::BackToBackReplies});
-    GuardedBuffer buffer(kReportBufferSize);
-    const PipeRun outcome = run(buffer, "whole report in one write");
+    const PipeRun outcome =
+        run_against(PrinterFault::BackToBackReplies, "whole report in one write");
     EXPECT_TRUE(outcome.result);
     EXPECT_TRUE(outcome.reads_exact());
     // Acknowledgement, a header and a chunk for each chunk, the end marker, the stop's answer.
     EXPECT_EQ(outcome.reads.size(), 2 * sample_chunks().size() + 3);
     EXPECT_TRUE(outcome.stop_sent());
-    EXPECT_EQ(buffer.text(outcome.length), sample_report());
-    EXPECT_TRUE(buffer.untouched_from(outcome.length));
+    expect_whole_report(outcome);
     expect_next_retrieval_works();
 }
 
 TEST_F(FaultMatrixOverPipes, ExtraBytesAfterTheEndMarker_AreIgnored) {
-    serve({PrinterFault::ExtraBytesAfterEndMarker});
-    GuardedBuffer buffer(kReportBufferSize);
-    const PipeRun outcome = run(buffer, "stray bytes after the end marker");
+    const PipeRun outcome =
+        run_against(PrinterFault::ExtraBytesAfterEndMarker, "stray bytes after the end marker");
     EXPECT_TRUE(outcome.result);
     EXPECT_TRUE(outcome.stop_sent());
     // The stop's answer read took 8 of the stray bytes; the rest stayed in the pipe.
     EXPECT_TRUE(outcome.reads_exact());
-    EXPECT_EQ(buffer.text(outcome.length), sample_report());
-    EXPECT_TRUE(buffer.untouched_from(outcome.length));
+    expect_whole_report(outcome);
     expect_next_retrieval_works();
 }
 
@@ -344,11 +349,11 @@ TEST_F(FaultMatrixOverPipes, ChunkLengths0And1023And1024_ArriveWhole) {
     serve({PrinterFault::None}, {[](SimulatedPrinter& p) {
               p.set_chunks({"", text_of(1023), text_of(1024), "end"});
           }});
-    GuardedBuffer buffer(kReportBufferSize);
-    const PipeRun outcome = run(buffer, "chunks of 0, 1023 and 1024 bytes");
+    const PipeRun outcome = run(buffer_, "chunks of 0, 1023 and 1024 bytes");
     EXPECT_TRUE(outcome.result);
-    EXPECT_EQ(buffer.text(outcome.length), "\r" + text_of(1023) + "\r" + text_of(1024) + "\rend\r");
-    EXPECT_TRUE(buffer.untouched_from(outcome.length));
+    EXPECT_EQ(buffer_.text(outcome.length),
+              "\r" + text_of(1023) + "\r" + text_of(1024) + "\rend\r");
+    EXPECT_TRUE(buffer_.untouched_from(outcome.length));
     expect_next_retrieval_works();
 }
 
@@ -386,24 +391,6 @@ TEST(FaultMatrixOpen, PipeThatCannotBeOpened_FailsAtOnceAndTheNextRetrievalWorks
 
 // ---- Whole retrievals: what the user sees ----
 
-std::vector<std::string> failure_calls() {
-    const std::string failure = asset_text(AssetId::FailureText);
-    return {"status: " + asset_text(AssetId::RetrievingStatus), "report length",
-            "status: " + failure, "information: " + failure,
-            "buttons: get-data on, open-report off"};
-}
-
-std::vector<std::string> success_calls(const FormattedReport& report) {
-    std::vector<std::string> calls{"status: " + asset_text(AssetId::RetrievingStatus)};
-    if (report.fields.model) calls.push_back("model: " + *report.fields.model);
-    if (report.fields.serial) calls.push_back("serial: " + *report.fields.serial);
-    if (report.fields.firmware) calls.push_back("firmware: " + *report.fields.firmware);
-    if (report.fields.crum) calls.push_back("crum: " + *report.fields.crum);
-    calls.insert(calls.end(), {"report text", "status: " + asset_text(AssetId::DoneStatus),
-                               "report length", "buttons: get-data on, open-report on"});
-    return calls;
-}
-
 struct ViewRun {
     std::vector<std::string> calls;
     std::string report_text;
@@ -413,8 +400,7 @@ struct ViewRun {
 // One retrieval as the worker performs it, after the dialog's part of a get-data press.
 ViewRun retrieve() {
     RecordingView view;
-    HasReport.store(false);
-    RetrievalRequest.store(true);
+    request_retrieval();
     const auto start = Clock::now();
     perform_retrieval(view);
     ViewRun run{view.calls(), view.report_text(), seconds_since(start)};
@@ -433,12 +419,11 @@ void expect_good_retrieval_seen() {
 
 TEST(FaultMatrixRetrieval, SlowPrinterJustInsideTheTimeOut_ShowsTheReportAfterMoreThanOneTimeOut) {
     const std::string report = "Model Name : Slow LP-1\rMachine Serial Number : SLOW0001\r";
-    auto printer = faulty_then_good(
+    FoundPrinter found(
         {PrinterFault::None}, {[](SimulatedPrinter& p) {
             p.set_chunks({"Model Name : Slow LP-1", "Machine Serial Number : SLOW0001"});
             p.set_chunk_delay_ms(2200);  // each chunk, and the end
         }});
-    ScriptedDiscovery discovery({{printer->device_path()}});
     const ViewRun run = retrieve();
     EXPECT_EQ(run.calls, success_calls(expected_report(report)));
     EXPECT_EQ(run.report_text, expected_report(report).text);
@@ -448,15 +433,13 @@ TEST(FaultMatrixRetrieval, SlowPrinterJustInsideTheTimeOut_ShowsTheReportAfterMo
 }
 
 TEST(FaultMatrixRetrieval, LateAcknowledgement_ShowsTheFailureAfterOneTimeOutThenTheNextWorks) {
-    auto printer = faulty_then_good({PrinterFault::LateAcknowledgement});
-    ScriptedDiscovery discovery({{printer->device_path()}});
+    FoundPrinter found({PrinterFault::LateAcknowledgement});
     const ViewRun run = retrieve();
     EXPECT_EQ(run.calls, failure_calls());
     EXPECT_FALSE(HasReport.load());
-    EXPECT_GE(run.seconds, kTimeOutMin);
-    EXPECT_LE(run.seconds, kTimeOutMax);
-    ASSERT_TRUE(printer->wait_for_sessions(1, kSessionWaitMs));
-    EXPECT_FALSE(printer->sessions()[0].stop_received);
+    expect_one_time_out(run.seconds);
+    ASSERT_TRUE(found.printer->wait_for_sessions(1, kSessionWaitMs));
+    EXPECT_FALSE(found.printer->sessions()[0].stop_received);
     expect_good_retrieval_seen();
 }
 
@@ -473,8 +456,7 @@ TEST(FaultMatrixRetrieval, PipeThatCannotBeOpened_ShowsTheFailureAtOnceThenTheNe
 }
 
 TEST(FaultMatrixRetrieval, EnormousLength_ShowsTheFailureAtOnceThenTheNextWorks) {
-    auto printer = faulty_then_good({PrinterFault::EnormousLength});
-    ScriptedDiscovery discovery({{printer->device_path()}});
+    FoundPrinter found({PrinterFault::EnormousLength});
     const ViewRun run = retrieve();
     EXPECT_EQ(run.calls, failure_calls());
     EXPECT_LT(run.seconds, kNoWaitMax);
@@ -482,15 +464,13 @@ TEST(FaultMatrixRetrieval, EnormousLength_ShowsTheFailureAtOnceThenTheNextWorks)
 }
 
 TEST(FaultMatrixRetrieval, ExtraBytesAfterTheEndMarker_ShowTheReportAsUsual) {
-    auto printer = faulty_then_good({PrinterFault::ExtraBytesAfterEndMarker});
-    ScriptedDiscovery discovery({{printer->device_path()}});
+    FoundPrinter found({PrinterFault::ExtraBytesAfterEndMarker});
     expect_good_retrieval_seen();
     expect_good_retrieval_seen();
 }
 
 TEST(FaultMatrixRetrieval, NonZeroStatusFirst_ShowsDoneWithAnEmptyReportAndNoMessage) {
-    auto printer = faulty_then_good({PrinterFault::EndMarkerFirst});
-    ScriptedDiscovery discovery({{printer->device_path()}});
+    FoundPrinter found({PrinterFault::EndMarkerFirst});
     const ViewRun run = retrieve();
     EXPECT_EQ(run.calls,
               (std::vector<std::string>{"status: " + asset_text(AssetId::RetrievingStatus),

@@ -85,6 +85,12 @@ private:
     std::string report_text_;
 };
 
+// The dialog's part of a get-data press: no report yet, and a request for the worker.
+inline void request_retrieval() {
+    HasReport.store(false);
+    RetrievalRequest.store(true);
+}
+
 // The fields and listing the formatter makes of what a printer with `report` sends.
 inline FormattedReport expected_report(const std::string& report) {
     SimulatedPrinter printer(report);
@@ -97,6 +103,26 @@ inline FormattedReport expected_report(const std::string& report) {
         ReportFormatter::format(raw.data(), formatted);
     }
     return formatted;
+}
+
+// What the view records of a retrieval that fails.
+inline std::vector<std::string> failure_calls() {
+    const std::string failure = asset_text(AssetId::FailureText);
+    return {"status: " + asset_text(AssetId::RetrievingStatus), "report length",
+            "status: " + failure, "information: " + failure,
+            "buttons: get-data on, open-report off"};
+}
+
+// What the view records of a retrieval that gets `report`: the fields it has, then the listing.
+inline std::vector<std::string> success_calls(const FormattedReport& report) {
+    std::vector<std::string> calls{"status: " + asset_text(AssetId::RetrievingStatus)};
+    if (report.fields.model) calls.push_back("model: " + *report.fields.model);
+    if (report.fields.serial) calls.push_back("serial: " + *report.fields.serial);
+    if (report.fields.firmware) calls.push_back("firmware: " + *report.fields.firmware);
+    if (report.fields.crum) calls.push_back("crum: " + *report.fields.crum);
+    calls.insert(calls.end(), {"report text", "status: " + asset_text(AssetId::DoneStatus),
+                               "report length", "buttons: get-data on, open-report on"});
+    return calls;
 }
 
 }  // namespace recording_view
