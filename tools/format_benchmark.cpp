@@ -8,24 +8,16 @@
 #include <string>
 
 #include "report/report_formatter.h"
+#include "tools/fixed_numbers.h"
 
 namespace {
 
 constexpr std::size_t kFullReport = kReportBufferSize - 1;
 
-// A fixed pseudo-random sequence, so that every run measures the same text.
-class Numbers {
-public:
-    std::uint32_t next(std::uint32_t bound) {
-        state_ = state_ * 1664525u + 1013904223u;
-        return (state_ >> 8) % bound;
-    }
+// Fixed, so that every run measures the same text.
+constexpr std::uint32_t kSeed = 12345;
 
-private:
-    std::uint32_t state_ = 12345;
-};
-
-std::string entry(Numbers& numbers) {
+std::string entry(FixedNumbers& numbers) {
     static const char* const kKeys[] = {"Total Page Count", "Jam Count", "Toner Remaining",
                                         "Tray 1 Paper Size", "Last Service Time", "IP Address",
                                         "Fuser Life", "Transfer Roller", "Network Status"};
@@ -42,7 +34,7 @@ std::string entry(Numbers& numbers) {
 // Sections of key/value lines, some with several entries set apart by double spaces, and
 // values holding colons, like a printer's system-data report.
 std::string ordinary_report(std::size_t size) {
-    Numbers numbers;
+    FixedNumbers numbers(kSeed);
     std::string raw = "Model Name: M2070 Series\rMachine Serial Number: ZDJB1KBF30001\r"
                       "Firmware Version: V3.00.01.25  Engine Version: 1.12.14\r";
     for (int section = 0; raw.size() < size; ++section) {

@@ -19,6 +19,7 @@
 #include "link/printer_link.h"
 #include "link/report_session.h"
 #include "report/report_formatter.h"
+#include "tools/performance_clock.h"
 #include "tools/pipe_printer.h"
 
 namespace {
@@ -42,17 +43,6 @@ private:
     std::size_t length_ = 0;
     bool failed_ = false;
 };
-
-double now_ms() {
-    static const double frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart) / 1000.0;
-    }();
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / frequency;
-}
 
 struct Pace {
     std::uint32_t delay_ms = 0;  // the sum of the printer's delays in one session

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "tools/fixed_numbers.h"
 #include "tools/simulated_printer.h"
 
 namespace {
@@ -70,17 +71,8 @@ constexpr std::array<std::string_view, 8> kEvents{
     "Paper Jam in Tray 1", "Paper Jam in Tray 2", "Paper Jam at Exit", "Paper Jam in Duplex",
     "Toner Low",           "Cover Open",          "Out of Paper",      "Fuser Warm-up Delay"};
 
-// A small fixed-seed generator: the report is the same on every run.
-class Numbers {
-public:
-    std::uint32_t next(std::uint32_t bound) {
-        state_ = state_ * 1664525u + 1013904223u;
-        return (state_ >> 8) % bound;
-    }
-
-private:
-    std::uint32_t state_ = 3020;
-};
+// Fixed, so that the report is the same on every run.
+constexpr std::uint32_t kSeed = 3020;
 
 [[gnu::format(printf, 1, 2)]] std::string line(const char* format, ...) {
     char text[160];
@@ -96,7 +88,7 @@ void add(std::string& report, std::string_view text) {
     report += '\r';
 }
 
-void add_page_counters(std::string& report, Numbers& numbers) {
+void add_page_counters(std::string& report, FixedNumbers& numbers) {
     add(report, "[Page Counters]");
     add(report, line("Total Pages: %u  Total Jobs: %u", 18734u, 2411u));
     for (std::string_view size : kPaperSizes) {
@@ -110,7 +102,7 @@ void add_page_counters(std::string& report, Numbers& numbers) {
     }
 }
 
-void add_usage_history(std::string& report, Numbers& numbers) {
+void add_usage_history(std::string& report, FixedNumbers& numbers) {
     add(report, "[Monthly Usage]");
     for (unsigned month = 0; month < 36; ++month) {
         add(report, line("%u-%02u Pages: %u  Coverage: %u.%u %%  Jobs: %u  Duplex Share: %u %%",
@@ -119,7 +111,7 @@ void add_usage_history(std::string& report, Numbers& numbers) {
     }
 }
 
-void add_event_log(std::string& report, Numbers& numbers) {
+void add_event_log(std::string& report, FixedNumbers& numbers) {
     add(report, "[Event Log]");
     std::uint32_t page = 1200;
     for (unsigned event = 1; event <= 150; ++event) {
@@ -131,7 +123,7 @@ void add_event_log(std::string& report, Numbers& numbers) {
     }
 }
 
-void add_sensor_readings(std::string& report, Numbers& numbers) {
+void add_sensor_readings(std::string& report, FixedNumbers& numbers) {
     add(report, "[Sensor Readings]");
     for (unsigned sample = 1; sample <= 60; ++sample) {
         add(report, line("Sample %02u  Temperature : %u C   Humidity: %u %%   Fuser Idle: %u C", sample,
@@ -141,7 +133,7 @@ void add_sensor_readings(std::string& report, Numbers& numbers) {
 
 std::string build_sample_report() {
     std::string report;
-    Numbers numbers;
+    FixedNumbers numbers(kSeed);
     for (std::string_view text : kHeadLines) add(report, text);
     for (std::string_view text : kMiddleLines) add(report, text);
     add_page_counters(report, numbers);

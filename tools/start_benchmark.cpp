@@ -17,23 +17,13 @@
 #include <cstring>
 
 #include "res/resource_ids.h"
+#include "tools/performance_clock.h"
 
 namespace {
 
 constexpr DWORD kPollMs = 1;
 constexpr double kGiveUpMs = 60000;
 constexpr DWORD kExitWaitMs = 10000;
-
-double now_ms() {
-    static const double frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart) / 1000.0;
-    }();
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / frequency;
-}
 
 // The time of day in Unix milliseconds (FILETIME counts 100 ns from 1601).
 long long unix_ms() {
