@@ -208,9 +208,9 @@ TEST(TimedPrinterLink, Read_WaitsForTheFirstArrivalAndDeliversOnlyWhatHasArrived
     TimedPrinterLink link(printer);
     char bytes[64];
     std::size_t received = 0;
-    ASSERT_TRUE(link.write(kStartBytes.data(), kStartBytes.size()));
+    ASSERT_TRUE(send(link, kStartBytes));
     ASSERT_TRUE(link.read(bytes, 8, received));
-    ASSERT_TRUE(link.write(kRequestBytes.data(), kRequestBytes.size()));
+    ASSERT_TRUE(send(link, kRequestBytes));
     ASSERT_TRUE(link.read(bytes, 12, received));
     EXPECT_EQ(received, 5u);
     EXPECT_EQ(link.now_ms(), 0u);
@@ -224,9 +224,9 @@ TEST(TimedPrinterLink, ZeroByteTransfer_CompletesAReadWithNothing) {
     TimedPrinterLink link(printer);
     std::vector<char> bytes(4096);
     std::size_t received = 0;
-    ASSERT_TRUE(link.write(kStartBytes.data(), kStartBytes.size()));
+    ASSERT_TRUE(send(link, kStartBytes));
     ASSERT_TRUE(link.read(bytes.data(), 8, received));
-    ASSERT_TRUE(link.write(kRequestBytes.data(), kRequestBytes.size()));
+    ASSERT_TRUE(send(link, kRequestBytes));
     const std::size_t two_chunks =
         2 * ChunkHeader::kSize + sample_chunks()[0].size() + sample_chunks()[1].size();
     ASSERT_TRUE(link.read(bytes.data(), two_chunks, received));
@@ -244,7 +244,7 @@ TEST(TimedPrinterLink, NothingArriving_TimesOutAndALateReplyWaitsForTheNextRead)
     TimedPrinterLink link(printer);
     char bytes[8];
     std::size_t received = 0;
-    ASSERT_TRUE(link.write(kStartBytes.data(), kStartBytes.size()));
+    ASSERT_TRUE(send(link, kStartBytes));
     EXPECT_FALSE(link.read(bytes, 8, received));
     EXPECT_EQ(link.now_ms(), kTimeoutMs);
     EXPECT_EQ(link.timeouts(), 1u);
@@ -258,13 +258,13 @@ TEST(TimedPrinterLink, AfterThePrinterLeft_ReadsAndWritesFailAtOnce) {
     TimedPrinterLink link(printer);
     std::vector<char> bytes(65536);
     std::size_t received = 0;
-    ASSERT_TRUE(link.write(kStartBytes.data(), kStartBytes.size()));
-    ASSERT_TRUE(link.write(kRequestBytes.data(), kRequestBytes.size()));
+    ASSERT_TRUE(send(link, kStartBytes));
+    ASSERT_TRUE(send(link, kRequestBytes));
     while (link.read(bytes.data(), bytes.size(), received)) {
     }
     EXPECT_EQ(link.timeouts(), 0u);
     EXPECT_EQ(link.unread(), 0u);
-    EXPECT_FALSE(link.write(kStopBytes.data(), kStopBytes.size()));
+    EXPECT_FALSE(send(link, kStopBytes));
     EXPECT_EQ(link.now_ms(), 0u);
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "link/session_link.h"
 #include "tools/simulated_printer.h"
 
 namespace session_test {
@@ -33,6 +34,11 @@ inline std::string chunk(const std::string& text, std::uint32_t second_word = 0)
 }
 
 inline std::string end_marker(std::uint32_t status = 1) { return header(status, 0, 0); }
+
+// One command written to `link` whole, as a test drives a link by hand.
+inline bool send(SessionLink& link, const std::string& bytes) {
+    return link.write(bytes.data(), bytes.size());
+}
 
 inline std::string text_of(std::size_t length) {
     std::string text(length, ' ');
