@@ -201,44 +201,54 @@ TEST(PrinterLinkRead, NothingArrives_FailsAfterAboutThreeSecondsAndTheLinkStaysU
     EXPECT_EQ(std::string(buffer.data(), received), "ABCDEFGH");
 }
 
+struct ReadWhileWaiting {
+    bool ok = false;
+    std::size_t received = 0;
+    double seconds = 0;
+};
+
+// A read of `count` bytes into `buffer` during which, 300 ms in, the printer does `act`: late
+// enough that the read is already polling.
+template <typename Act>
+ReadWhileWaiting read_while(PrinterLink& link, std::vector<char>& buffer, std::size_t count,
+                            Act act) {
+    std::thread printer([&] {
+        Sleep(300);
+        act();
+    });
+    ReadWhileWaiting read;
+    const auto start = Clock::now();
+    read.ok = link.read(buffer.data(), count, read.received);
+    read.seconds = seconds_since(start);
+    printer.join();
+    return read;
+}
+
 TEST(PrinterLinkRead, DataArrivesWhileWaiting_CompletesWithFewerBytesThanAsked) {
     BarePipes pipes;
     PrinterLink link;
     ASSERT_TRUE(link.open());
-    std::thread printer([&] {
-        Sleep(300);  // the answer comes while the read is polling
-        server_write(pipes.to_host, "hello");
-    });
     std::vector<char> buffer(100, kGuard);
-    std::size_t received = 0;
-    const auto start = Clock::now();
-    const bool ok = link.read(buffer.data(), buffer.size(), received);
-    const double elapsed = seconds_since(start);
-    printer.join();
-    ASSERT_TRUE(ok);
-    EXPECT_EQ(std::string(buffer.data(), received), "hello");
-    EXPECT_GE(elapsed, 0.2);
-    EXPECT_LT(elapsed, 2.5);
-    EXPECT_EQ(buffer[received], kGuard);
+    const ReadWhileWaiting read =
+        read_while(link, buffer, buffer.size(), [&] { server_write(pipes.to_host, "hello"); });
+    ASSERT_TRUE(read.ok);
+    EXPECT_EQ(std::string(buffer.data(), read.received), "hello");
+    EXPECT_GE(read.seconds, 0.2);
+    EXPECT_LT(read.seconds, 2.5);
+    EXPECT_EQ(buffer[read.received], kGuard);
 }
 
 TEST(PrinterLinkRead, PrinterGoesAwayWhileWaiting_FailsAtOnce) {
     BarePipes pipes;
     PrinterLink link;
     ASSERT_TRUE(link.open());
-    std::thread printer([&] {
-        Sleep(300);  // the printer leaves while the read is polling
-        CloseHandle(pipes.to_host);
+    std::vector<char> buffer(16, kGuard);
+    const ReadWhileWaiting read = read_while(link, buffer, 8, [&] {
+        CloseHandle(pipes.to_host);  // the printer leaves
         pipes.to_host = INVALID_HANDLE_VALUE;
     });
-    std::vector<char> buffer(16, kGuard);
-    std::size_t received = 0;
-    const auto start = Clock::now();
-    const bool ok = link.read(buffer.data(), 8, received);
-    const double elapsed = seconds_since(start);
-    printer.join();
-    EXPECT_FALSE(ok);
-    EXPECT_LT(elapsed, 2.5);
+    EXPECT_FALSE(read.ok);
+    EXPECT_LT(read.seconds, 2.5);
 }
 
 TEST(PrinterLinkRead, MoreWaitingThanAsked_DeliversOnlyWhatWasAsked) {
