@@ -81,6 +81,14 @@ void check_session(benchmark::State& state, bool ok, std::size_t length) {
     if (!ok || length != report().size()) state.SkipWithError("the session did not bring the report");
 }
 
+// One timed session into `buffer`; the run is marked as failed unless it brings the report.
+void run_session(benchmark::State& state, SessionLink& link, std::vector<char>& buffer) {
+    std::size_t length = 0;
+    const bool ok = ReportSession::run(link, buffer.data(), buffer.size(), length);
+    benchmark::DoNotOptimize(buffer.data());
+    check_session(state, ok, length);
+}
+
 void set_bytes(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(report().size()));
 }
@@ -92,10 +100,7 @@ void BM_SessionOverSimulatedPrinter(benchmark::State& state) {
         SimulatedPrinter printer(report());
         printer.set_chunk_size(kChunkSize);
         SimulatedPrinterLink link(printer);
-        std::size_t length = 0;
-        const bool ok = ReportSession::run(link, buffer.data(), buffer.size(), length);
-        benchmark::DoNotOptimize(buffer.data());
-        check_session(state, ok, length);
+        run_session(state, link, buffer);
     }
     set_bytes(state);
 }
@@ -119,10 +124,7 @@ void BM_SessionOverReadyPrinter(benchmark::State& state) {
             state.ResumeTiming();
         }
         SimulatedPrinterLink link(*printers[next++]);
-        std::size_t length = 0;
-        const bool ok = ReportSession::run(link, buffer.data(), buffer.size(), length);
-        benchmark::DoNotOptimize(buffer.data());
-        check_session(state, ok, length);
+        run_session(state, link, buffer);
     }
     set_bytes(state);
 }
@@ -146,10 +148,7 @@ void BM_SessionOverReplayedReplies(benchmark::State& state) {
     std::vector<char> buffer(kReportBufferSize);
     for (auto _ : state) {
         ReplayLink link(replies);
-        std::size_t length = 0;
-        const bool ok = ReportSession::run(link, buffer.data(), buffer.size(), length);
-        benchmark::DoNotOptimize(buffer.data());
-        check_session(state, ok, length);
+        run_session(state, link, buffer);
     }
     set_bytes(state);
 }
