@@ -45,6 +45,3 @@ struct AssetAllocator {
 
 // Installs `allocator` and returns the one it replaces.
 AssetAllocator set_asset_allocator(AssetAllocator allocator) noexcept;
-
-// The allocator the program uses: malloc and free.
-AssetAllocator default_asset_allocator() noexcept;

@@ -40,8 +40,6 @@ AssetAllocator set_asset_allocator(AssetAllocator allocator) noexcept {
     return previous;
 }
 
-AssetAllocator default_asset_allocator() noexcept { return {system_allocate, system_release}; }
-
 ScrambledAsset::ScrambledAsset(AssetId id) noexcept {
     const StoredAsset stored = stored_asset(id);
     if (stored.scrambled == nullptr) return;
