@@ -214,6 +214,10 @@ void start_retrieval() noexcept {
     for (HWND box : {model_field, serial_field, firmware_field, crum_field, report_text}) {
         SetWindowTextA(box, "");
     }
+    // A disabled button keeps no focus: move it on first, or the keyboard would reach nothing.
+    if (GetFocus() == GetDlgItem(dialog_window, IDC_GET_DATA)) {
+        SendMessageA(dialog_window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(report_text), TRUE);
+    }
     main_dialog.enable_buttons(false);
     HasReport = false;
     RetrievalRequest = true;

@@ -145,6 +145,16 @@ TEST_F(DialogTest, MainDialog_GetDataClicked_EmptiesTheBoxesDisablesButtonsAndRe
     EXPECT_TRUE(RetrievalRequest);
 }
 
+TEST_F(DialogTest, MainDialog_GetDataPressedFromTheKeyboard_KeepsTheFocusInTheDialog) {
+    SetFocus(item(IDC_GET_DATA));
+    ASSERT_EQ(GetFocus(), item(IDC_GET_DATA));
+
+    EXPECT_EQ(command(IDC_GET_DATA, BN_CLICKED), TRUE);
+
+    // The pressed button is disabled: the focus moves on to the report box, not to nowhere.
+    EXPECT_EQ(GetFocus(), item(IDC_REPORT_TEXT));
+}
+
 TEST_F(DialogTest, MainDialog_GetDataWithAnotherNotification_DoesNothingAndReturnsFalse) {
     main_dialog_view().set_field(ReportField::Model, "M1");
     EXPECT_EQ(command(IDC_GET_DATA, BN_DOUBLECLICKED), FALSE);
