@@ -9,9 +9,10 @@
 
 namespace {
 
-// Discovery relies on the 32-bit layouts of the SetupAPI records.
-static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 28, "interface data record of a 32-bit program");
-static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5, "fixed part of the detail record");
+// Discovery relies on the layouts of the SetupAPI records, which differ between the widths.
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == kInterfaceDataSize, "interface data record");
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == kInterfaceDetailFixedSize,
+              "fixed part of the detail record");
 
 constexpr DWORD kDeviceSetFlags = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;
 static_assert(kDeviceSetFlags == 0x12);

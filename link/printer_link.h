@@ -15,6 +15,16 @@
 inline constexpr GUID kUsbPrinterInterfaceClass = {
     0x28D78FAD, 0x5A12, 0x11D1, {0xAE, 0x5B, 0x00, 0x00, 0xF8, 0x03, 0xA8, 0xC2}};
 
+// Sizes SetupAPI expects in the records' size fields: 28 and 5 in a 32-bit program (the
+// product), 32 and 8 in a 64-bit one. Fakes of the device records check against these.
+#ifdef _WIN64
+inline constexpr DWORD kInterfaceDataSize = 32;
+inline constexpr DWORD kInterfaceDetailFixedSize = 8;
+#else
+inline constexpr DWORD kInterfaceDataSize = 28;
+inline constexpr DWORD kInterfaceDetailFixedSize = 5;
+#endif
+
 // The four device enumeration calls discovery makes. They default to the real SetupAPI; tests
 // replace them to script the devices a machine has. Nothing else of the link is replaceable.
 struct SetupApi {

@@ -239,7 +239,7 @@ BOOL WINAPI ScriptedDiscovery::enum_device_interfaces(HDEVINFO set, PSP_DEVINFO_
                                                       PSP_DEVICE_INTERFACE_DATA data) {
     ScriptedDiscovery& self = *g_scripted;
     if (set != scripted_set() || device != nullptr || !is_printer_class(guid) || data == nullptr ||
-        data->cbSize != 28) {
+        data->cbSize != kInterfaceDataSize) {
         self.wrong_call("SetupDiEnumDeviceInterfaces");
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -258,8 +258,8 @@ BOOL WINAPI ScriptedDiscovery::get_device_interface_detail(
     HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data, PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail,
     DWORD size, PDWORD required, PSP_DEVINFO_DATA device) {
     ScriptedDiscovery& self = *g_scripted;
-    if (set != scripted_set() || data == nullptr || data->cbSize != 28 || data->Reserved == 0 ||
-        data->Reserved > self.devices_.size() || detail == nullptr || detail->cbSize != 5 ||
+    if (set != scripted_set() || data == nullptr || data->cbSize != kInterfaceDataSize || data->Reserved == 0 ||
+        data->Reserved > self.devices_.size() || detail == nullptr || detail->cbSize != kInterfaceDetailFixedSize ||
         size != 260 || required != nullptr || device != nullptr) {
         self.wrong_call("SetupDiGetDeviceInterfaceDetailA");
         SetLastError(ERROR_INVALID_PARAMETER);

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The release program may import only system DLLs and the msvcrt runtime: no MinGW runtime DLL.
+#   release_imports_test.sh OBJDUMP PROGRAM
 set -euo pipefail
-exe=$1
-dlls=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort)
+objdump=$1 exe=$2
+dlls=$("$objdump" -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort)
 echo "$dlls"
 allowed=" comctl32.dll gdi32.dll kernel32.dll msvcrt.dll setupapi.dll shell32.dll user32.dll "
 status=0
