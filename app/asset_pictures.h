@@ -1,6 +1,6 @@
 #pragma once
 // The two pictures in scrambled form. Their definitions are generated at build time from
-// res/vellumo.ico and res/logo.bmp by tools/scramble_asset.py (see cmake/Assets.cmake).
+// res/vellumo.ico and res/logo.bmp by cmake/scramble_asset.py (see cmake/Assets.cmake).
 
 #include <cstddef>
 #include <cstdint>

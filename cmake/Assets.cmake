@@ -1,5 +1,5 @@
 # Build-time scrambling of the pictures, and the list of programs whose files the asset tests
-# search for plain copies. The art itself is drawn by tools/make_art.py, never by the build.
+# search for plain copies. The art itself is drawn by res/make_art.py, never by the build.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 # vellumo_scrambled_picture(OUT_VAR SYMBOL LENGTH_CONSTANT SOURCE [BMP_PIXELS WxHxBPP])
@@ -12,7 +12,7 @@ function(vellumo_scrambled_picture out_var symbol length_constant source)
   if(arg_BMP_PIXELS)
     set(shape --bmp-pixels ${arg_BMP_PIXELS})
   endif()
-  set(script ${CMAKE_SOURCE_DIR}/tools/scramble_asset.py)
+  set(script ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/scramble_asset.py)
   add_custom_command(
     OUTPUT ${output}
     COMMAND ${Python3_EXECUTABLE} ${script} --symbol ${symbol}

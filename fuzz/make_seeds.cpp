@@ -13,7 +13,7 @@
 #include "fuzz/checks/session_checks.h"
 #include "link/report_session.h"
 #include "report/report_text.h"
-#include "tools/simulated_printer.h"
+#include "sim/simulated_printer.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "report/report_text.h"
 #include "tests/core/session_test_support.h"
-#include "tools/simulated_printer.h"
+#include "sim/simulated_printer.h"
 
 namespace {
 

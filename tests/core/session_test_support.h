@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "link/session_link.h"
-#include "tools/simulated_printer.h"
+#include "sim/simulated_printer.h"
 
 namespace session_test {
 

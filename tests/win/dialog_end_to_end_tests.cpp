@@ -20,7 +20,7 @@
 #include "report/report_formatter.h"
 #include "res/resource_ids.h"
 #include "tests/win/recording_view.h"
-#include "tools/pipe_printer.h"
+#include "sim/pipe_printer.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include "report/report_text.h"
 #include "tests/core/session_test_support.h"
 #include "tests/win/recording_view.h"
-#include "tools/pipe_printer.h"
+#include "sim/pipe_printer.h"
 
 namespace {
 

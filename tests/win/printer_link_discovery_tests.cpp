@@ -10,7 +10,7 @@
 #include "link/printer_link.h"
 #include "link/report_session.h"
 #include "report/report_text.h"
-#include "tools/pipe_printer.h"
+#include "sim/pipe_printer.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "link/report_session.h"
 #include "report/report_formatter.h"
 #include "report/report_text.h"
-#include "tools/simulated_printer.h"
+#include "sim/simulated_printer.h"
 
 namespace recording_view {
 

@@ -19,7 +19,7 @@
 #include "link/report_session.h"
 #include "report/report_formatter.h"
 #include "tests/win/recording_view.h"
-#include "tools/pipe_printer.h"
+#include "sim/pipe_printer.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "report/report_formatter.h"
-#include "tools/fixed_numbers.h"
+#include "sim/fixed_numbers.h"
 
 namespace {
 

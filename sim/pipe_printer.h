@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "link/printer_link.h"
-#include "tools/simulated_printer.h"
+#include "sim/simulated_printer.h"
 
 // What one served connection left behind.
 struct PipeSessionRecord {

@@ -17,7 +17,7 @@
 #include <cstring>
 
 #include "res/resource_ids.h"
-#include "tools/performance_clock.h"
+#include "bench/performance_clock.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/pipe_printer.h"
+#include "sim/pipe_printer.h"
 
 #include <atomic>
 #include <chrono>

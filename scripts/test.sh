@@ -7,7 +7,7 @@
 # as skipped. VELLUMO_NO_WIN32=1 leaves it out on a machine that could run it.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-tools/setup.sh || exit 1
+scripts/setup.sh || exit 1
 
 passed=0; failed=0; skipped=0
 started=$SECONDS
@@ -58,8 +58,8 @@ memcheck() {
 memcheck_suite() {
   build native >/dev/null || return
   memcheck core_tests 0 build/native/tests/core_tests
-  memcheck cli_simulate 0 build/native/tools/vellumo-cli simulate
-  memcheck cli_simulate_fault 1 build/native/tools/vellumo-cli simulate --fault short-chunk
+  memcheck cli_simulate 0 build/native/cli/vellumo-cli simulate
+  memcheck cli_simulate_fault 1 build/native/cli/vellumo-cli simulate --fault short-chunk
 }
 
 # The 32-bit product is always built and its Wine-free checks (the imports) always run; its
@@ -83,7 +83,7 @@ win32_suite() {
 
 fuzz_suite() {
   local fuzz_passed fuzz_failed
-  read -r fuzz_passed fuzz_failed < <(tools/fuzz-smoke.sh --tally)
+  read -r fuzz_passed fuzz_failed < <(scripts/fuzz-smoke.sh --tally)
   passed=$((passed + ${fuzz_passed:-0})); failed=$((failed + ${fuzz_failed:-1}))
 }
 

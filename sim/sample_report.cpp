@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "tools/fixed_numbers.h"
-#include "tools/simulated_printer.h"
+#include "sim/fixed_numbers.h"
+#include "sim/simulated_printer.h"
 
 namespace {
 

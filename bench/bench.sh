@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs every benchmark and prints its figures, with the machine and its load (the
 # figures of BENCHMARKS.md come from here). Not a test: nothing here passes or fails on a time.
-#   tools/bench.sh [REPETITIONS]          each figure is taken REPETITIONS times (default 5),
+#   bench/bench.sh [REPETITIONS]          each figure is taken REPETITIONS times (default 5),
 #                                         and reported as min and median
-# VELLUMO_BENCH_DIR sets the build root (default build/bench, with native/ and windows/ in it).
+# VELLUMO_BENCH_DIR sets the build root (default build/bench, with native/, windows/ and
+# windows64/ in it).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -11,6 +12,7 @@ reps=${1:-5}
 out=${VELLUMO_BENCH_DIR:-$root/build/bench}
 native=$out/native
 windows=$out/windows
+windows64=$out/windows64
 results=$out/results
 mkdir -p "$results"
 
@@ -68,10 +70,10 @@ native_benchmarks() {
   cmake --build "$native" --target format-benchmark session-benchmark >/dev/null
   local flags=(--benchmark_repetitions="$reps" --benchmark_min_time=0.2 --benchmark_format=json)
   echo "== formatter (format-benchmark)"; machine
-  "$native/tools/format-benchmark" "${flags[@]}" >"$results/format.json" 2>/dev/null
+  "$native/bench/format-benchmark" "${flags[@]}" >"$results/format.json" 2>/dev/null
   summarise format "$results/format.json"
   echo "== session over the simulated printer, 100 chunks of 1000 bytes (session-benchmark)"; machine
-  "$native/tools/session-benchmark" "${flags[@]}" >"$results/session.json" 2>/dev/null
+  "$native/bench/session-benchmark" "${flags[@]}" >"$results/session.json" 2>/dev/null
   summarise session "$results/session.json"
 }
 
@@ -85,28 +87,37 @@ field() { sed -n "s/.*$1 \([-0-9.]*\).*/\1/p"; }
 
 start_figures() {
   local wine=$1 program=$2 runs=$3
-  "$wine" "$windows/tools/start-benchmark.exe" "$program" "$runs" >"$results/start.txt"
+  "$wine" "$windows/bench/start-benchmark.exe" "$program" "$runs" >"$results/start.txt"
   echo "  start to window shown, ms:   $(field start_to_window_ms <"$results/start.txt" | min_median)"
   echo "  peak working set, KiB:       $(field peak_working_set_kib <"$results/start.txt" | min_median)"
 }
 
 windows_benchmarks() {
+  # The 32-bit product where this machine runs 32-bit Windows programs, else the 64-bit copy.
+  local preset=windows exe_name=VellumoPrinterInfo.exe objdump=i686-w64-mingw32-objdump
   cmake --preset windows -B "$windows" -DVELLUMO_BUILD_BENCHMARKS=ON >/dev/null
+  cmake --build "$windows" --target wine-probe >/dev/null
+  if ! "$windows/wine-run.sh" --can-run 2>/dev/null; then
+    echo "== 32-bit Windows programs do not run here: the 64-bit build is measured"
+    windows=$windows64 preset=windows64 exe_name=VellumoPrinterInfo64.exe
+    objdump=x86_64-w64-mingw32-objdump
+  fi
+  cmake --preset "$preset" -B "$windows" -DVELLUMO_BUILD_BENCHMARKS=ON >/dev/null
   cmake --build "$windows" --target retrieval-benchmark start-benchmark release >/dev/null
-  local wine=$windows/wine-run.sh exe=$windows/release/VellumoPrinterInfo.exe
+  local wine=$windows/wine-run.sh exe=$windows/release/$exe_name
   local program="Z:${exe//\//\\}"
   "$wine" --start && "$wine" --stop  # makes the prefix first, so that cold starts do not
 
   echo "== release executable"
   echo "  $(stat -c %s "$exe") bytes: $exe"
-  i686-w64-mingw32-objdump -p "$exe" | sed -n 's/.*DLL Name: /  imports /p'
+  "$objdump" -p "$exe" | sed -n 's/.*DLL Name: /  imports /p'
 
   echo "== cold start (no wineserver running before), through wine-run.sh"; machine
   : >"$results/cold.txt"
   for _ in $(seq "$reps"); do
     "$wine" --stop; sleep 1
     local t0; t0=$(date +%s%3N)
-    "$wine" "$windows/tools/start-benchmark.exe" "$program" 1 | sed "s/^/t0_unix_ms $t0 /" >>"$results/cold.txt"
+    "$wine" "$windows/bench/start-benchmark.exe" "$program" 1 | sed "s/^/t0_unix_ms $t0 /" >>"$results/cold.txt"
   done
   # Lines: t0_unix_ms T launched_unix_ms L shown_unix_ms S start_to_window_ms ...
   echo "  launch to window shown, ms:  $(awk '{print $6 - $2}' "$results/cold.txt" | min_median)"
@@ -119,7 +130,7 @@ windows_benchmarks() {
   echo "  for comparison, Wine's own notepad:"
   start_figures "$wine" 'C:\windows\system32\notepad.exe' $((reps * 2))
   echo "== peak resident set of the wine process running the program (/usr/bin/time -v)"
-  "$wine" "$windows/tools/start-benchmark.exe" --close >"$results/close.txt" &
+  "$wine" "$windows/bench/start-benchmark.exe" --close >"$results/close.txt" &
   local closer=$!
   /usr/bin/time -v "$wine" "$program" 2>"$results/time.txt" || true
   wait "$closer" || true
@@ -127,7 +138,7 @@ windows_benchmarks() {
        "peak working set seen by Windows $(field peak_working_set_kib <"$results/close.txt") KiB"
 
   echo "== whole retrieval over named pipes (retrieval-benchmark)"; machine
-  "$wine" "$windows/tools/retrieval-benchmark.exe" $((reps * 2)) 0 1 5 20
+  "$wine" "$windows/bench/retrieval-benchmark.exe" $((reps * 2)) 0 1 5 20
   "$wine" --stop
 }
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzz preset and runs every fuzz target for a while (1 job) over a copy of its seeds,
 # failing on any crash, leak, time-out, broken check or sanitizer report.
-# Usage: tools/fuzz-smoke.sh [--tally] [SECONDS]
+# Usage: scripts/fuzz-smoke.sh [--tally] [SECONDS]
 #   SECONDS per target: the argument, else $FUZZ_SECONDS, else 30.
 #   --tally: the run's output goes to stderr, and stdout gets only "PASSED FAILED" at the end.
 # $FUZZ_BUILD_DIR overrides the build folder (build/fuzz).

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "report/report_text.h"
-#include "tools/simulated_printer.h"
+#include "sim/simulated_printer.h"
 
 // Exit codes of the companion.
 inline constexpr int kExitSuccess = 0;

@@ -15,7 +15,7 @@
 
 #include "link/report_session.h"
 #include "report/report_text.h"
-#include "tools/simulated_printer.h"
+#include "sim/simulated_printer.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include "link/printer_link.h"
 #include "link/report_session.h"
 #include "report/report_formatter.h"
-#include "tools/performance_clock.h"
-#include "tools/pipe_printer.h"
+#include "bench/performance_clock.h"
+#include "sim/pipe_printer.h"
 
 namespace {
 

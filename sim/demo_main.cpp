@@ -11,7 +11,7 @@
 
 #include "app/main_dialog.h"
 #include "res/resource_ids.h"
-#include "tools/pipe_printer.h"
+#include "sim/pipe_printer.h"
 
 namespace {
 

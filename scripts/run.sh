@@ -7,7 +7,7 @@
 #   get-data, waits for the report, saves a PNG screenshot and prints its path.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/setup.sh
+scripts/setup.sh
 
 preset=windows64
 if [ -z "${VELLUMO_NO_WIN32:-}" ]; then
@@ -22,7 +22,7 @@ fi
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" --target VellumoPrinterInfoDemo >/dev/null
 build=$PWD/build/$preset
-demo=$build/app/VellumoPrinterInfoDemo.exe
+demo=$build/sim/VellumoPrinterInfoDemo.exe
 echo "Starting the $([ "$preset" = windows ] && echo 32 || echo 64)-bit demo: $demo" >&2
 
 # A prefix with the X11 graphics driver, apart from the tests' headless one.

@@ -1,4 +1,4 @@
-#include "tools/simulated_printer.h"
+#include "sim/simulated_printer.h"
 
 #include <algorithm>
 #include <array>

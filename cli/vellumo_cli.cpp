@@ -11,7 +11,7 @@
 #include <cstdio>
 #endif
 
-#include "tools/cli_commands.h"
+#include "cli/cli_commands.h"
 
 int main(int argc, char** argv) {
 #ifdef _WIN32

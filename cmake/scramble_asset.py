@@ -50,7 +50,7 @@ def bmp_pixels(data, shape, path):
 
 def cpp_source(symbol, length_constant, source_name, scrambled):
     lines = [
-        f"// Generated from {source_name} by tools/scramble_asset.py; do not edit.",
+        f"// Generated from {source_name} by cmake/scramble_asset.py; do not edit.",
         '#include "app/asset_pictures.h"',
         "",
         f"static_assert({len(scrambled)} == {length_constant}, "

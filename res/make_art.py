@@ -4,7 +4,7 @@
 The build does not run this; it only scrambles the committed files. Run it again after a
 change of design and commit both outputs:
 
-    python3 tools/make_art.py [--preview DIR]
+    python3 res/make_art.py [--preview DIR]
 
 Needs ImageMagick's `convert` and the DejaVu fonts (Debian: imagemagick, fonts-dejavu-core).
 Shapes are drawn at four times the final size and reduced with a box filter, which gives every
@@ -176,7 +176,7 @@ def write(path, data):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--out", default=os.path.join(os.path.dirname(__file__), "..", "res"))
+    parser.add_argument("--out", default=os.path.dirname(os.path.abspath(__file__)))
     parser.add_argument("--preview", help="also write PNG previews into this folder")
     args = parser.parse_args()
     icon = icon_file(render(ICON_WIDTH, ICON_HEIGHT, icon_primitives()))
