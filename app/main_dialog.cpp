@@ -227,7 +227,7 @@ INT_PTR on_command(WPARAM wparam) noexcept {
     if (HIWORD(wparam) != BN_CLICKED) return FALSE;
     switch (LOWORD(wparam)) {
         case IDC_GET_DATA: start_retrieval(); return TRUE;
-        case IDC_OPEN_REPORT: export_report(); return TRUE;
+        case IDC_OPEN_REPORT: export_report(report_text); return TRUE;
         default: return FALSE;  // IDCANCEL too: Esc does not close the dialog
     }
 }
@@ -307,8 +307,6 @@ INT_PTR CALLBACK main_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPAR
 }
 
 RetrievalView& main_dialog_view() noexcept { return main_dialog; }
-
-HWND report_box() noexcept { return report_text; }
 
 const DialogGraphics& dialog_graphics() noexcept { return graphics; }
 

@@ -34,9 +34,6 @@ INT_PTR CALLBACK main_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPAR
 // The dialog's side of the worker's view; its operations may be called from any thread.
 RetrievalView& main_dialog_view() noexcept;
 
-// The report box (IDC_REPORT_TEXT), looked up at initialisation.
-HWND report_box() noexcept;
-
 // What the dialog currently holds; all null before initialisation and after close.
 const DialogGraphics& dialog_graphics() noexcept;
 

@@ -7,8 +7,6 @@
 #include <memory>
 #include <new>
 
-#include "app/main_dialog.h"
-
 ShellExecuteFn shell_execute = &ShellExecuteA;
 
 namespace {
@@ -40,8 +38,7 @@ bool make_export_path(char (&path)[kExportPathBufferSize]) noexcept {
 
 const char* export_path() noexcept { return export_path_buffer; }
 
-void export_report() noexcept {
-    HWND box = report_box();
+void export_report(HWND box) noexcept {
     const int length = GetWindowTextLengthA(box);
     if (length <= 0) return;
     std::unique_ptr<char[]> text(new (std::nothrow) char[static_cast<std::size_t>(length) + 1]);

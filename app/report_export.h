@@ -10,9 +10,9 @@
 using ShellExecuteFn = HINSTANCE(WINAPI*)(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT);
 extern ShellExecuteFn shell_execute;
 
-// Writes the report box's text to the export file and asks the shell to open it in Notepad.
+// Writes the text of `report_box` to the export file and asks the shell to open it in Notepad.
 // Nothing happens when the box is empty, no memory can be had for its text, or no path fits.
-void export_report() noexcept;
+void export_report(HWND report_box) noexcept;
 
 // The file of the last export; "" before the first one.
 const char* export_path() noexcept;
