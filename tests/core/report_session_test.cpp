@@ -1,4 +1,5 @@
 #include "link/report_session.h"
+#include "link/session_trace.h"
 
 #include <gtest/gtest.h>
 
@@ -346,6 +347,8 @@ struct FaultCase {
     bool result;
     bool stop_received;
     std::size_t timeouts;
+    SessionStep step;    // where a trace of the link says the session stopped
+    std::size_t chunks;  // chunks the trace saw arrive whole
 
     friend void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
 };
@@ -356,35 +359,58 @@ TEST_P(SessionWithSimulatedPrinter, Session_EndsAsThePrinterBehavesAndConsumesAl
     const FaultCase& c = GetParam();
     SimulatedPrinter printer(sample_report(), c.fault);
     SimulatedPrinterLink link(printer);
+    SessionTrace trace(link);
     GuardedBuffer buffer(kReportBufferSize);
-    const Outcome outcome = run_session(link, buffer);
+    const Outcome outcome = run_session(trace, buffer);
     EXPECT_EQ(outcome.result, c.result);
     EXPECT_EQ(printer.stop_received(), c.stop_received);
     EXPECT_EQ(link.timeouts(), c.timeouts);
     EXPECT_TRUE(buffer.guard_intact());
+    EXPECT_EQ(session_step_name(trace.stopped_at(outcome.result)), session_step_name(c.step));
+    EXPECT_EQ(trace.chunks(), c.chunks);
     char probe = 0;
     std::size_t received = 0;
     EXPECT_FALSE(link.read(&probe, 1, received)) << "the session left bytes unread";
 }
 
-const FaultCase kFaultCases[] = {
-    {PrinterFault::None, "None", true, true, 0},
-    {PrinterFault::Silence, "Silence", false, false, 1},
-    {PrinterFault::WrongAcknowledgement, "WrongAcknowledgement", false, false, 0},
-    {PrinterFault::ShortAcknowledgement, "ShortAcknowledgement", false, false, 0},
-    {PrinterFault::ShortHeader, "ShortHeader", false, true, 1},
-    {PrinterFault::ShortChunk, "ShortChunk", false, true, 1},
-    {PrinterFault::TimeoutInChunkLoop, "TimeoutInChunkLoop", false, true, 2},
-    {PrinterFault::EnormousLength, "EnormousLength", false, true, 0},
-    {PrinterFault::ZeroLengthChunk, "ZeroLengthChunk", true, true, 0},
-    {PrinterFault::NonZeroSecondWord, "NonZeroSecondWord", true, true, 0},
-    {PrinterFault::EndMarkerFirst, "EndMarkerFirst", true, true, 0},
-    {PrinterFault::ReportLargerThanBuffer, "ReportLargerThanBuffer", false, true, 0},
-    {PrinterFault::DisconnectMidChunk, "DisconnectMidChunk", false, false, 0},
-    {PrinterFault::PartialWrite, "PartialWrite", false, true, 0},
-};
+// Chunks of the report the printer sends when it is larger than the buffer: the sample report
+// repeated until it passes the buffer's size.
+std::size_t oversized_chunks() {
+    std::string text = sample_report();
+    while (text.size() <= kReportBufferSize) text += sample_report();
+    return cut_into_chunks(text, 1000).size();
+}
 
-INSTANTIATE_TEST_SUITE_P(EveryFault, SessionWithSimulatedPrinter, testing::ValuesIn(kFaultCases),
+std::vector<FaultCase> fault_cases() {
+    // Faults that break the report off do it after 2 good chunks, or halfway for the time-out.
+    const std::size_t kSampleChunks = sample_chunks().size();
+    return {
+        {PrinterFault::None, "None", true, true, 0, SessionStep::Complete, kSampleChunks},
+        {PrinterFault::Silence, "Silence", false, false, 1, SessionStep::Acknowledgement, 0},
+        {PrinterFault::WrongAcknowledgement, "WrongAcknowledgement", false, false, 0,
+         SessionStep::Acknowledgement, 0},
+        {PrinterFault::ShortAcknowledgement, "ShortAcknowledgement", false, false, 0,
+         SessionStep::Acknowledgement, 0},
+        {PrinterFault::ShortHeader, "ShortHeader", false, true, 1, SessionStep::Header, 2},
+        {PrinterFault::ShortChunk, "ShortChunk", false, true, 1, SessionStep::Chunk, 2},
+        {PrinterFault::TimeoutInChunkLoop, "TimeoutInChunkLoop", false, true, 2,
+         SessionStep::Header, kSampleChunks / 2},
+        {PrinterFault::EnormousLength, "EnormousLength", false, true, 0,
+         SessionStep::ReportTooLarge, 2},
+        {PrinterFault::ZeroLengthChunk, "ZeroLengthChunk", true, true, 0, SessionStep::Complete,
+         kSampleChunks + (kSampleChunks + 2) / 3},  // one empty chunk before every third
+        {PrinterFault::NonZeroSecondWord, "NonZeroSecondWord", true, true, 0, SessionStep::Complete,
+         kSampleChunks},
+        {PrinterFault::EndMarkerFirst, "EndMarkerFirst", true, true, 0, SessionStep::Complete, 0},
+        {PrinterFault::ReportLargerThanBuffer, "ReportLargerThanBuffer", false, true, 0,
+         SessionStep::ReportTooLarge, oversized_chunks()},
+        {PrinterFault::DisconnectMidChunk, "DisconnectMidChunk", false, false, 0,
+         SessionStep::Chunk, 2},
+        {PrinterFault::PartialWrite, "PartialWrite", false, true, 0, SessionStep::Request, 0},
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryFault, SessionWithSimulatedPrinter, testing::ValuesIn(fault_cases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
 std::string run_to_text(PrinterFault fault) {
