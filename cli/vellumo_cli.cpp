@@ -1,4 +1,5 @@
-// The command-line companion's entry: binary standard streams, then the portable commands.
+// The command-line companion's entry: binary standard streams, the printers of this system, then
+// the portable commands.
 
 #include <iostream>
 #include <string>
@@ -9,9 +10,23 @@
 #include <io.h>
 
 #include <cstdio>
+#else
+#include <unistd.h>
 #endif
 
 #include "cli/cli_commands.h"
+
+namespace {
+
+bool stderr_is_terminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
 #ifdef _WIN32
@@ -20,5 +35,9 @@ int main(int argc, char** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
     const std::vector<std::string> args(argv + 1, argv + argc);
-    return run_cli(args, std::cin, std::cout, std::cerr);
+    const auto printers = system_printer_bus();
+    CliEnvironment env;
+    env.printers = printers.get();
+    env.progress = stderr_is_terminal();
+    return run_cli(args, std::cin, std::cout, std::cerr, env);
 }

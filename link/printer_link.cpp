@@ -27,9 +27,6 @@ static_assert(sizeof(PrinterLink::kReadPipeSuffix) - 1 == kSuffixLength);
 // 253-255 characters give the whole pipe name instead of a cut one.
 constexpr std::size_t kPipePathBufferSize = kMaxDevicePathLength + kSuffixLength + 1;
 
-// Supported vendors, tried in this order; compared case-sensitively.
-constexpr const char* kVendorPatterns[] = {"vid_04e8", "vid_0924", "vid_413c", "vid_03f0"};
-
 // The device set, destroyed on every way out of discovery.
 class DeviceSet {
 public:

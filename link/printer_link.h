@@ -15,6 +15,9 @@
 inline constexpr GUID kUsbPrinterInterfaceClass = {
     0x28D78FAD, 0x5A12, 0x11D1, {0xAE, 0x5B, 0x00, 0x00, 0xF8, 0x03, 0xA8, 0xC2}};
 
+// Supported vendors, tried in this order against each device path; compared case-sensitively.
+inline constexpr const char* kVendorPatterns[] = {"vid_04e8", "vid_0924", "vid_413c", "vid_03f0"};
+
 // Sizes SetupAPI expects in the records' size fields: 28 and 5 in a 32-bit program (the
 // product), 32 and 8 in a 64-bit one. Fakes of the device records check against these.
 #ifdef _WIN64

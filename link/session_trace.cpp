@@ -25,12 +25,14 @@ SessionTrace::SessionTrace(SessionLink& link, Explain explain, ChunkSeen chunk_s
 
 bool SessionTrace::write(const char* bytes, std::size_t count) {
     const bool ok = link_.write(bytes, count);
+    why_ = ok ? LinkFailure::None : explain();
     wrote(bytes, count, ok);
     return ok;
 }
 
 bool SessionTrace::read(char* buffer, std::size_t count, std::size_t& received) {
     const bool ok = link_.read(buffer, count, received);
+    why_ = ok ? LinkFailure::None : explain();
     const bool whole = ok && received == count;  // the session takes nothing less
     switch (awaiting_) {
         case Awaiting::Acknowledgement:
@@ -102,10 +104,18 @@ void SessionTrace::chunk_done() {
     if (chunk_seen_) chunk_seen_(chunks_, chunk_bytes_);
 }
 
+// Asks the link why the operation just made failed. A printer that went away is remembered
+// whenever it shows: its last bytes may have made the session fail before its absence did.
+LinkFailure SessionTrace::explain() {
+    const LinkFailure why = explain_ ? explain_() : LinkFailure::Io;
+    gone_ = gone_ || why == LinkFailure::DeviceGone;
+    return why;
+}
+
 void SessionTrace::fail(SessionStep step) {
     if (failed_at_) return;
     failed_at_ = step;
-    if (explain_) failure_ = explain_();
+    failure_ = why_;
     awaiting_ = Awaiting::Nothing;
 }
 

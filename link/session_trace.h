@@ -32,7 +32,7 @@ public:
     using Explain = std::function<LinkFailure()>;
     using ChunkSeen = std::function<void(std::size_t chunks, std::uint64_t bytes)>;
 
-    // `explain` is asked, right after the first operation that fails, why it failed;
+    // `explain` is asked, right after each operation that fails, why it failed;
     // `chunk_seen` is told of every chunk received whole. Both may be empty.
     explicit SessionTrace(SessionLink& link, Explain explain = {}, ChunkSeen chunk_seen = {});
 
@@ -41,8 +41,9 @@ public:
 
     // Where the session stopped, given what it returned.
     SessionStep stopped_at(bool result) const;
-    // Why the first failed operation failed (None when none failed, or nobody could tell).
-    LinkFailure failure() const { return failure_; }
+    // Why the session failed: DeviceGone when the printer went away at any point, else why the
+    // operation at which it stopped failed (None when that read came short, or none failed).
+    LinkFailure failure() const { return gone_ ? LinkFailure::DeviceGone : failure_; }
     // Chunks received whole, and their text bytes (stored or not).
     std::size_t chunks() const { return chunks_; }
     std::uint64_t chunk_bytes() const { return chunk_bytes_; }
@@ -54,6 +55,7 @@ private:
     void read_header(const char* bytes, bool whole);
     void read_chunk_part(std::size_t received, bool whole);
     void chunk_done();
+    LinkFailure explain();
     void fail(SessionStep step);
 
     SessionLink& link_;
@@ -61,7 +63,9 @@ private:
     ChunkSeen chunk_seen_;
     Awaiting awaiting_ = Awaiting::Start;
     std::optional<SessionStep> failed_at_;
+    LinkFailure why_ = LinkFailure::None;  // of the operation just made
     LinkFailure failure_ = LinkFailure::None;
+    bool gone_ = false;
     std::uint32_t chunk_length_ = 0;
     std::uint32_t chunk_read_ = 0;
     bool chunk_refused_ = false;  // the stop went out where the session owed a chunk's bytes

@@ -187,6 +187,7 @@ void SimulatedPrinter::answer_request() {
     switch (fault_) {
         case PrinterFault::ShortHeader:
         case PrinterFault::ShortChunk:
+        case PrinterFault::SilentAfterHeader:
         case PrinterFault::TimeoutInChunkLoop:
         case PrinterFault::EnormousLength:
         case PrinterFault::DisconnectMidChunk:
@@ -248,6 +249,10 @@ void SimulatedPrinter::send_until_fault(const std::vector<std::string_view>& chu
             break;
         case PrinterFault::ShortChunk:
             queue(half, chunk_delay_ms_);
+            silent_ = true;
+            break;
+        case PrinterFault::SilentAfterHeader:
+            queue(whole.substr(0, ChunkHeader::kSize), chunk_delay_ms_);
             silent_ = true;
             break;
         case PrinterFault::EnormousLength:

@@ -27,6 +27,7 @@ enum class PrinterFault {
     ShortAcknowledgement,    // answers the start with fewer than 8 bytes, then falls silent
     ShortHeader,             // sends part of a chunk header, then falls silent
     ShortChunk,              // announces a chunk, sends part of it, then falls silent
+    SilentAfterHeader,       // announces a chunk in a transfer of its own, then falls silent
     TimeoutInChunkLoop,      // sends some chunks, then falls silent before the end marker
     EnormousLength,          // announces a chunk of 0xFFFFFFFF bytes
     ZeroLengthChunk,         // puts chunks of length 0 among the report's chunks

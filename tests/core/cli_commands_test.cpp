@@ -12,7 +12,9 @@
 #include <utility>
 #include <vector>
 
+#include "link/session_trace.h"
 #include "report/report_formatter.h"
+#include "tests/json_reader.h"
 
 namespace {
 
@@ -99,6 +101,8 @@ TEST(CliCommands, BadArguments_AreUsageErrorsWithExitCodeTwo) {
         {}, {"frobnicate"}, {"format", "a", "b"}, {"simulate", "--fault"},
         {"simulate", "--fault", "no-such-fault"}, {"simulate", "--speed"},
         {"simulate", "--fault", "silence", "extra"}, {"simulate", "--fault", "Silence"},
+        {"list", "--device", "1"}, {"list", "--raw", "f"}, {"read", "--device"},
+        {"read", "--raw"}, {"read", "--fast"},
     };
     for (const auto& args : cases) {
         SCOPED_TRACE(testing::PrintToString(args));
@@ -121,7 +125,7 @@ TEST(CliCommands, Help_ListsFaultNamesThatEachSelectADifferentFault) {
         ASSERT_TRUE(fault.has_value()) << line;
         faults.insert(*fault);
     }
-    EXPECT_EQ(faults.size(), 20u);
+    EXPECT_EQ(faults.size(), 21u);
 }
 
 TEST(CliCommands, Simulate_PrintsTheFormattedSampleReport) {
@@ -150,6 +154,270 @@ TEST(CliCommands, SimulateWithAFault_FailsWithOneLineExactlyWhereTheSessionFails
         EXPECT_EQ(result.out, "");
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1);
     }
+}
+
+// ---- list and read, against simulated printers on the timed link ----
+
+// A printer of the simulated bus: the session's link on a virtual clock (time-outs cost nothing),
+// which tells why an operation failed as a real link would.
+class SimulatedConnection final : public PrinterConnection, public SessionLink {
+public:
+    SimulatedConnection(const std::string& report, PrinterFault fault)
+        : printer_(report, fault), link_(printer_) {}
+
+    SessionLink& link() override { return *this; }
+    LinkFailure last_failure() const override { return failure_; }
+    bool write(const char* bytes, std::size_t count) override {
+        return noted(link_.write(bytes, count));
+    }
+    bool read(char* buffer, std::size_t count, std::size_t& received) override {
+        return noted(link_.read(buffer, count, received));
+    }
+
+private:
+    bool noted(bool ok) {
+        const bool timed_out = link_.timeouts() > timeouts_;
+        timeouts_ = link_.timeouts();
+        failure_ = ok                        ? LinkFailure::None
+                   : timed_out               ? LinkFailure::TimedOut
+                   : printer_.disconnected() ? LinkFailure::DeviceGone
+                                             : LinkFailure::Io;
+        return ok;
+    }
+
+    SimulatedPrinter printer_;
+    TimedPrinterLink link_;
+    std::size_t timeouts_ = 0;
+    LinkFailure failure_ = LinkFailure::None;
+};
+
+struct AttachedPrinter {
+    PrinterInfo info;
+    std::string report = sample_report();
+    PrinterFault fault = PrinterFault::None;
+    std::optional<OpenFailure> refusal;  // open fails with this
+};
+
+class SimulatedBus final : public PrinterBus {
+public:
+    explicit SimulatedBus(std::vector<AttachedPrinter> attached) : attached_(std::move(attached)) {}
+
+    bool list(std::vector<PrinterInfo>& printers, std::string&) override {
+        printers.clear();
+        for (const AttachedPrinter& printer : attached_) printers.push_back(printer.info);
+        return true;
+    }
+    std::unique_ptr<PrinterConnection> open(const PrinterInfo& wanted,
+                                            OpenFailure& failure) override {
+        for (const AttachedPrinter& printer : attached_) {
+            if (printer.info.id != wanted.id) continue;
+            opened.push_back(wanted.id);
+            if (printer.refusal) {
+                failure = *printer.refusal;
+                return nullptr;
+            }
+            return std::make_unique<SimulatedConnection>(printer.report, printer.fault);
+        }
+        failure = {OpenFailure::Kind::Gone, "gone"};
+        return nullptr;
+    }
+
+    std::vector<std::string> opened;
+
+private:
+    std::vector<AttachedPrinter> attached_;
+};
+
+AttachedPrinter printer(const std::string& id, PrinterFault fault = PrinterFault::None) {
+    AttachedPrinter attached;
+    attached.info.id = id;
+    attached.info.vendor_id = 0x04e8;
+    attached.info.product_id = 0x3301;
+    attached.info.manufacturer = "Vellumo";
+    attached.info.product = "LP-3020";
+    attached.fault = fault;
+    return attached;
+}
+
+CliRun run_with(SimulatedBus& bus, const std::vector<std::string>& args, bool progress = false) {
+    std::istringstream in;
+    std::ostringstream out;
+    std::ostringstream err;
+    CliEnvironment env;
+    env.printers = &bus;
+    env.progress = progress;
+    const int code = run_cli(args, in, out, err, env);
+    return {code, out.str(), err.str()};
+}
+
+TEST(CliRead, GoodPrinter_PrintsTheListingAndAsJsonTheDeviceFieldsListingAndCounts) {
+    SimulatedBus bus({printer("1-4")});
+    const CliRun text = run_with(bus, {"read"});
+    EXPECT_EQ(text.code, 0);
+    EXPECT_EQ(text.out, formatted(sample_report()));
+    EXPECT_EQ(text.err, "") << "no progress unless stderr is a terminal";
+
+    const CliRun result = run_with(bus, {"read", "--json"});
+    ASSERT_EQ(result.code, 0) << result.err;
+    const json::Value reading = json::parse(result.out);
+    EXPECT_TRUE(reading["ok"].boolean);
+    EXPECT_EQ(reading["device"]["id"].text, "1-4");
+    EXPECT_EQ(reading["device"]["vendor_id"].text, "04e8");
+    EXPECT_EQ(reading["device"]["product"].text, "LP-3020");
+    EXPECT_TRUE(reading["device"]["serial"].is_null());
+    EXPECT_EQ(reading["fields"]["model"].text, "Vellumo LP-3020 Series");
+    EXPECT_EQ(reading["listing"].text, formatted(sample_report()));  // the sample is ASCII
+    EXPECT_FALSE(reading["cut"].boolean);
+    EXPECT_EQ(reading["chunks"].number, 22);
+    EXPECT_EQ(reading["bytes"].number, static_cast<double>(sample_report().size()));
+    EXPECT_GE(reading["seconds"].number, 0);
+}
+
+struct ReadFailureCase {
+    const char* name;
+    PrinterFault fault;
+    int code;
+    const char* failure;
+    const char* says;    // part of the one line on stderr
+    std::size_t chunks;  // chunks that had arrived
+};
+
+class CliReadFailure : public testing::TestWithParam<ReadFailureCase> {};
+
+TEST_P(CliReadFailure, NamesItsStageInOneLineAndInTheJsonWithItsOwnExitCode) {
+    const ReadFailureCase& c = GetParam();
+    SimulatedBus bus({printer("1-4", c.fault)});
+    const CliRun text = run_with(bus, {"read"});
+    EXPECT_EQ(text.code, c.code);
+    EXPECT_EQ(text.out, "");
+    EXPECT_EQ(std::count(text.err.begin(), text.err.end(), '\n'), 1) << text.err;
+    EXPECT_NE(text.err.find(c.says), std::string::npos) << text.err;
+
+    const CliRun result = run_with(bus, {"read", "--json"});
+    EXPECT_EQ(result.code, c.code);
+    const json::Value reading = json::parse(result.out);
+    EXPECT_FALSE(reading["ok"].boolean);
+    EXPECT_EQ(reading["device"]["id"].text, "1-4");
+    EXPECT_EQ(reading["failure"]["name"].text, c.failure);
+    EXPECT_EQ(reading["failure"]["chunks"].number, static_cast<double>(c.chunks));
+    EXPECT_NE(reading["failure"]["message"].text.find(c.says), std::string::npos);
+}
+
+// The sample report comes in 22 chunks; faults that break it off do so after 2, or halfway.
+const ReadFailureCase kReadFailures[] = {
+    {"Silence", PrinterFault::Silence, 5, "no-acknowledgement", "did not answer", 0},
+    {"WrongAcknowledgement", PrinterFault::WrongAcknowledgement, 5, "no-acknowledgement",
+     "did not acknowledge", 0},
+    {"NothingMoreBeforeAHeader", PrinterFault::TimeoutInChunkLoop, 6, "header-timeout",
+     "timed out waiting for a chunk header (11 chunks had arrived)", 11},
+    {"NothingAfterAHeader", PrinterFault::SilentAfterHeader, 7, "chunk-timeout",
+     "timed out waiting for the text of a chunk (2 chunks had arrived)", 2},
+    {"ChunkLongerThanTheBuffer", PrinterFault::EnormousLength, 8, "report-too-large",
+     "larger than the 102400-byte report buffer (2 chunks had arrived)", 2},
+    {"GoneInTheMiddleOfAChunk", PrinterFault::DisconnectMidChunk, 9, "device-gone",
+     "went away (2 chunks had arrived)", 2},
+    {"HalfAHeader", PrinterFault::ShortHeader, 10, "transfer-failed", "header came incomplete", 2},
+    {"AnswersOutOfStep", PrinterFault::LeftoverStopAnswer, 10, "transfer-failed", "out of step", 0},
+    {"RequestNotTaken", PrinterFault::PartialWrite, 10, "transfer-failed",
+     "did not take the report request", 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(EveryWay, CliReadFailure, testing::ValuesIn(kReadFailures),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CliRead, ReportLargerThanTheBuffer_IsNamedAfterEveryChunkCame) {
+    SimulatedBus bus({printer("1-4", PrinterFault::ReportLargerThanBuffer)});
+    const CliRun result = run_with(bus, {"read", "--json"});
+    EXPECT_EQ(result.code, 8);
+    const json::Value reading = json::parse(result.out);
+    EXPECT_EQ(reading["failure"]["name"].text, "report-too-large");
+    EXPECT_GT(reading["failure"]["chunks"].number, 100) << "over 100 KB in chunks of 1000";
+}
+
+TEST(CliRead, NoPrinterOrNoSuchDevice_AreNamedAndListSaysNoneWithAnEmptyArray) {
+    SimulatedBus none({});
+    const CliRun listed = run_with(none, {"list", "--json"});
+    EXPECT_EQ(listed.code, 0);
+    EXPECT_TRUE(json::parse(listed.out).items.empty());
+    EXPECT_NE(listed.err.find("no supported printer is attached"), std::string::npos);
+    const CliRun read = run_with(none, {"read", "--json"});
+    EXPECT_EQ(read.code, 3);
+    EXPECT_TRUE(json::parse(read.out)["device"].is_null());
+
+    SimulatedBus one({printer("1-4")});
+    for (const char* device : {"1-5", "2", "0", "18446744073709551617"}) {
+        SCOPED_TRACE(device);
+        const CliRun result = run_with(one, {"read", "--device", device});
+        EXPECT_EQ(result.code, 3);
+        EXPECT_NE(result.err.find("no supported printer '"), std::string::npos);
+    }
+    EXPECT_TRUE(one.opened.empty());
+}
+
+TEST(CliRead, OpenRefused_SaysTheSystemsReason) {
+    AttachedPrinter busy = printer("1-4");
+    busy.refusal = OpenFailure{OpenFailure::Kind::Busy, "busy: claimed by another program"};
+    SimulatedBus bus({busy});
+    const CliRun result = run_with(bus, {"read", "--json"});
+    EXPECT_EQ(result.code, 4);
+    const json::Value reading = json::parse(result.out);
+    EXPECT_EQ(reading["failure"]["name"].text, "cannot-open");
+    EXPECT_EQ(reading["failure"]["reason"].text, "busy");
+    EXPECT_NE(result.err.find("cannot open 1-4: busy: claimed by another program"),
+              std::string::npos);
+}
+
+TEST(CliRead, TwoPrinters_ListShowsBothAndDeviceChoosesByIdOrPlace) {
+    AttachedPrinter second = printer("1-5");
+    second.report = "Model Name: Second\r";
+    second.info.serial = "S\x01\xC9\"2";  // a device may say anything: JSON stays valid
+    SimulatedBus bus({printer("1-4"), second});
+
+    const json::Value listed = json::parse(run_with(bus, {"list", "--json"}).out);
+    ASSERT_EQ(listed.items.size(), 2u);
+    EXPECT_EQ(listed.items[0]["id"].text, "1-4");
+    EXPECT_EQ(listed.items[1]["id"].text, "1-5");
+    EXPECT_EQ(listed.items[1]["serial"].text, "S\x01?\"2");
+    EXPECT_EQ(
+        run_with(bus, {"list"}).out,
+        "1-4  04e8:3301  Vellumo LP-3020\n1-5  04e8:3301  Vellumo LP-3020  serial S\x01\xC9\"2\n");
+
+    for (const char* device : {"1-5", "2"}) {
+        const json::Value reading =
+            json::parse(run_with(bus, {"read", "--json", "--device", device}).out);
+        EXPECT_EQ(reading["device"]["id"].text, "1-5");
+        EXPECT_EQ(reading["fields"]["model"].text, "Second");
+    }
+    EXPECT_EQ(bus.opened, (std::vector<std::string>{"1-5", "1-5"}));
+}
+
+TEST(CliRead, Raw_KeepsTheReportAsReceivedSoThatFormatGivesTheListingAgain) {
+    const std::string path = testing::TempDir() + "vellumo_cli_read.raw";
+    SimulatedBus bus({printer("1-4")});
+    const CliRun read = run_with(bus, {"read", "--raw", path});
+    EXPECT_EQ(read.code, 0);
+    std::ifstream file(path, std::ios::binary);
+    const std::string kept((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
+    EXPECT_EQ(kept, sample_report());
+    EXPECT_EQ(run({"format", path}).out, read.out);
+    std::remove(path.c_str());
+
+    const CliRun unwritable =
+        run_with(bus, {"read", "--raw", testing::TempDir() + "no/such/dir/r"});
+    EXPECT_EQ(unwritable.code, 1);
+    EXPECT_NE(unwritable.err.find("cannot write the raw report"), std::string::npos);
+}
+
+TEST(CliRead, OnATerminal_ShowsChunksAndBytesAsTheyCome) {
+    SimulatedBus bus({printer("1-4")});
+    const CliRun result = run_with(bus, {"read"}, true);
+    EXPECT_EQ(result.code, 0);
+    EXPECT_NE(result.err.find("\rreading: 1 chunk, "), std::string::npos);
+    EXPECT_NE(result.err.find("\rreading: 22 chunks, " +
+                              std::to_string(sample_report().size() - 22) + " bytes\n"),
+              std::string::npos)
+        << "the sample's chunks carry no CR; the host adds one to each";
 }
 
 }  // namespace

@@ -393,6 +393,8 @@ std::vector<FaultCase> fault_cases() {
          SessionStep::Acknowledgement, 0},
         {PrinterFault::ShortHeader, "ShortHeader", false, true, 1, SessionStep::Header, 2},
         {PrinterFault::ShortChunk, "ShortChunk", false, true, 1, SessionStep::Chunk, 2},
+        {PrinterFault::SilentAfterHeader, "SilentAfterHeader", false, true, 2, SessionStep::Chunk,
+         2},
         {PrinterFault::TimeoutInChunkLoop, "TimeoutInChunkLoop", false, true, 2,
          SessionStep::Header, kSampleChunks / 2},
         {PrinterFault::EnormousLength, "EnormousLength", false, true, 0,

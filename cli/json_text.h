@@ -1,0 +1,23 @@
+#pragma once
+// JSON text for the companion's output: strings from CP1251 report text (decoded to UTF-8) and
+// from device strings, and the four fields as one object.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "report/report_text.h"
+
+// The text as the body of a JSON string: CP1251 decoded to UTF-8, quotes, backslashes and
+// control characters escaped.
+std::string json_escaped_cp1251(std::string_view text);
+
+// A CP1251 text as a JSON string, or null when absent.
+std::string json_cp1251_or_null(const std::optional<std::string>& text);
+
+// A text a device gave (ASCII by right) as a JSON string, or null when absent; bytes outside
+// ASCII become '?', so that whatever a device sends stays valid JSON.
+std::string json_ascii_or_null(const std::optional<std::string>& text);
+
+// The fields as one JSON object: each a string (CP1251 decoded to UTF-8) or null.
+std::string fields_json(const ReportFields& fields);

@@ -1,0 +1,59 @@
+#pragma once
+// The printers attached to this machine, as the companion reaches them: through SetupAPI and the
+// USB printer pipes on Windows, through libusb elsewhere. Each system implements PrinterBus; the
+// list and read commands are written once against it.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "link/session_link.h"
+#include "link/session_trace.h"
+
+// One supported printer: an interface of the USB printer class from one of the four vendors.
+struct PrinterInfo {
+    std::string id;  // what `read --device` takes
+    std::uint16_t vendor_id = 0;
+    std::uint16_t product_id = 0;
+    // What the device tells of itself, where the system offers it.
+    std::optional<std::string> manufacturer;
+    std::optional<std::string> product;
+    std::optional<std::string> serial;
+};
+
+// Why a printer could not be opened, with the system's own words for it.
+struct OpenFailure {
+    enum class Kind { Gone, PermissionDenied, Busy, Other };
+    Kind kind = Kind::Other;
+    std::string reason;
+};
+
+// An open printer: the link a session runs over, and why its last operation failed.
+class PrinterConnection {
+public:
+    virtual ~PrinterConnection() = default;
+    virtual SessionLink& link() = 0;
+    virtual LinkFailure last_failure() const = 0;
+};
+
+class PrinterBus {
+public:
+    virtual ~PrinterBus() = default;
+    // Every supported printer attached, in the system's order; false (with `error` said) when
+    // the system cannot be asked at all.
+    virtual bool list(std::vector<PrinterInfo>& printers, std::string& error) = 0;
+    // Opens `printer` for a session; null with `failure` filled when it cannot.
+    virtual std::unique_ptr<PrinterConnection> open(const PrinterInfo& printer,
+                                                    OpenFailure& failure) = 0;
+};
+
+// What the printer commands need of the world around them.
+struct CliEnvironment {
+    PrinterBus* printers = nullptr;  // null: this build reads no printers
+    bool progress = false;           // stderr is a terminal: show chunks and bytes as they come
+};
+
+// The bus of the system this companion was built for; null where it reads no printers.
+std::unique_ptr<PrinterBus> system_printer_bus();

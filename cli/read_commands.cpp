@@ -1,0 +1,363 @@
+#include "cli/read_commands.h"
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <ostream>
+#include <sstream>
+#include <string_view>
+
+#include "cli/cli_exit.h"
+#include "cli/json_text.h"
+#include "link/report_session.h"
+#include "report/report_formatter.h"
+#include "report/report_text.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The ways a reading can fail, as --help tells them.
+struct FailureHelp {
+    int code;
+    const char* name;
+    const char* meaning;
+};
+
+constexpr FailureHelp kFailureHelp[] = {
+    {kExitNoPrinter, "no-printer", "no supported printer attached, or none with that ID"},
+    {kExitCannotOpen, "cannot-open", "the system would not open it (permission, busy, gone)"},
+    {kExitNoAcknowledgement, "no-acknowledgement", "the printer did not acknowledge the session"},
+    {kExitHeaderTimeout, "header-timeout", "timed out waiting for a chunk header"},
+    {kExitChunkTimeout, "chunk-timeout", "timed out waiting for the text of a chunk"},
+    {kExitReportTooLarge, "report-too-large", "the report does not fit the report buffer"},
+    {kExitDeviceGone, "device-gone", "the printer went away during the session"},
+    {kExitTransferFailed, "transfer-failed", "a transfer failed, came incomplete or out of step"},
+    {kExitInterrupted, "interrupted", "Ctrl+C"},
+};
+
+// Options of list and read.
+struct ReadOptions {
+    bool json = false;
+    std::string device;  // empty: the first printer
+    std::string raw_file;
+};
+
+// How a reading ended when it did not succeed: a name for scripts, an exit code, a sentence.
+struct ReadFailure {
+    const char* name;
+    int code;
+    std::string message;
+};
+
+std::string hex4(std::uint16_t value) {
+    char text[5];
+    std::snprintf(text, sizeof text, "%04x", static_cast<unsigned>(value));
+    return text;
+}
+
+std::string printer_json(const PrinterInfo& printer) {
+    return "{\"id\": " + json_ascii_or_null(printer.id) + ", \"vendor_id\": \"" +
+           hex4(printer.vendor_id) + "\", \"product_id\": \"" + hex4(printer.product_id) +
+           "\", \"manufacturer\": " + json_ascii_or_null(printer.manufacturer) +
+           ", \"product\": " + json_ascii_or_null(printer.product) +
+           ", \"serial\": " + json_ascii_or_null(printer.serial) + "}";
+}
+
+// "ID  VVVV:PPPP  MANUFACTURER PRODUCT  serial SERIAL", leaving out what the device did not say.
+std::string printer_line(const PrinterInfo& printer) {
+    std::string line = printer.id + "  " + hex4(printer.vendor_id) + ':' + hex4(printer.product_id);
+    std::string name;
+    for (const auto* part : {&printer.manufacturer, &printer.product}) {
+        if (*part && !(*part)->empty()) name += (name.empty() ? "" : " ") + **part;
+    }
+    if (!name.empty()) line += "  " + name;
+    if (printer.serial && !printer.serial->empty()) line += "  serial " + *printer.serial;
+    return line;
+}
+
+// Options after the command; false (with the usage error said) on anything else.
+bool parse_options(const std::vector<std::string>& args, bool reading, ReadOptions& options,
+                   std::ostream& err) {
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        const bool takes_value = reading && (arg == "--device" || arg == "--raw");
+        if (arg == "--json") {
+            options.json = true;
+        } else if (takes_value && i + 1 < args.size() && !args[i + 1].empty()) {
+            (arg == "--device" ? options.device : options.raw_file) = args[++i];
+        } else if (takes_value) {
+            usage_error(err, "'" + arg + "' takes a value");
+            return false;
+        } else {
+            usage_error(err, "unknown option '" + arg + "' for '" + args[0] + "'");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool list_printers(const CliEnvironment& env, std::vector<PrinterInfo>& printers,
+                   std::string& error) {
+    if (env.printers == nullptr) {
+        error = "this build of the companion reads no USB printers";
+        return false;
+    }
+    return env.printers->list(printers, error);
+}
+
+// The printer `device` names: its id, or its place in the list (1 for the first).
+const PrinterInfo* choose(const std::vector<PrinterInfo>& printers, const std::string& device) {
+    if (printers.empty()) return nullptr;
+    if (device.empty()) return &printers.front();
+    for (const PrinterInfo& printer : printers) {
+        if (printer.id == device) return &printer;
+    }
+    std::size_t place = 0;
+    for (const char c : device) {
+        if (c < '0' || c > '9' || place > printers.size()) return nullptr;
+        place = place * 10 + static_cast<std::size_t>(c - '0');
+    }
+    return place >= 1 && place <= printers.size() ? &printers[place - 1] : nullptr;
+}
+
+std::string chunks_so_far(std::size_t chunks) {
+    return std::to_string(chunks) + (chunks == 1 ? " chunk had" : " chunks had") + " arrived";
+}
+
+const char* open_reason_name(OpenFailure::Kind kind) {
+    switch (kind) {
+        case OpenFailure::Kind::Gone:
+            return "gone";
+        case OpenFailure::Kind::PermissionDenied:
+            return "permission-denied";
+        case OpenFailure::Kind::Busy:
+            return "busy";
+        case OpenFailure::Kind::Other:
+            break;
+    }
+    return "other";
+}
+
+// What a trace of the session tells of the way it failed.
+ReadFailure session_failure(const SessionTrace& trace) {
+    const std::string arrived = " (" + chunks_so_far(trace.chunks()) + ")";
+    switch (trace.failure()) {
+        case LinkFailure::DeviceGone:
+            return {"device-gone", kExitDeviceGone, "the printer went away" + arrived};
+        case LinkFailure::Interrupted:
+            return {"interrupted", kExitInterrupted, "interrupted" + arrived};
+        default:
+            break;
+    }
+    const bool timed_out = trace.failure() == LinkFailure::TimedOut;
+    switch (trace.stopped_at(false)) {
+        case SessionStep::Acknowledgement:
+            return {"no-acknowledgement", kExitNoAcknowledgement,
+                    timed_out ? "the printer did not answer the start of the session"
+                              : "the printer did not acknowledge the start of the session"};
+        case SessionStep::Header:
+            if (timed_out) {
+                return {"header-timeout", kExitHeaderTimeout,
+                        "timed out waiting for a chunk header" + arrived};
+            }
+            return {"transfer-failed", kExitTransferFailed,
+                    "a chunk header came incomplete" + arrived};
+        case SessionStep::Chunk:
+            if (timed_out) {
+                return {"chunk-timeout", kExitChunkTimeout,
+                        "timed out waiting for the text of a chunk" + arrived};
+            }
+            return {"transfer-failed", kExitTransferFailed, "a chunk came incomplete" + arrived};
+        case SessionStep::ReportTooLarge:
+            return {"report-too-large", kExitReportTooLarge,
+                    "the report is larger than the " + std::to_string(kReportBufferSize) +
+                        "-byte report buffer" + arrived};
+        case SessionStep::OutOfStep:
+            return {"transfer-failed", kExitTransferFailed,
+                    "the printer answered out of step: an acknowledgement came for a header"};
+        case SessionStep::Start:
+        case SessionStep::Request:
+        case SessionStep::Complete:
+            break;
+    }
+    return {"transfer-failed", kExitTransferFailed,
+            std::string("the printer did not take the ") +
+                (trace.stopped_at(false) == SessionStep::Request ? "report request" : "start")};
+}
+
+// One reading, measured from opening the printer to the formatted listing.
+class Reading {
+public:
+    Reading(const CliEnvironment& env, const ReadOptions& options, std::ostream& out,
+            std::ostream& err)
+        : env_(env), options_(options), out_(out), err_(err), started_(Clock::now()) {}
+
+    int run() {
+        std::vector<PrinterInfo> printers;
+        std::string error;
+        if (!list_printers(env_, printers, error)) {
+            return fail({"no-printer", kExitNoPrinter, "cannot list USB printers: " + error});
+        }
+        const PrinterInfo* printer = choose(printers, options_.device);
+        if (printer == nullptr) return fail(no_printer(printers.empty()));
+        device_ = printer_json(*printer);
+        OpenFailure open_failure;
+        const std::unique_ptr<PrinterConnection> open = env_.printers->open(*printer, open_failure);
+        if (!open) return fail(cannot_open(*printer, open_failure));
+        return receive(*open);
+    }
+
+private:
+    ReadFailure no_printer(bool none_attached) const {
+        if (none_attached)
+            return {"no-printer", kExitNoPrinter, "no supported printer is attached"};
+        return {"no-printer", kExitNoPrinter,
+                "no supported printer '" + options_.device + "' (see " + std::string(kProgram) +
+                    " list)"};
+    }
+
+    ReadFailure cannot_open(const PrinterInfo& printer, const OpenFailure& failure) {
+        reason_ = open_reason_name(failure.kind);
+        return {"cannot-open", kExitCannotOpen,
+                "cannot open " + printer.id + ": " + failure.reason};
+    }
+
+    int receive(PrinterConnection& printer) {
+        std::string buffer(kReportBufferSize, '\0');
+        SessionTrace trace(
+            printer.link(), [&printer] { return printer.last_failure(); },
+            [this](std::size_t chunks, std::uint64_t bytes) { show_progress(chunks, bytes); });
+        std::size_t length = 0;
+        const bool ok = ReportSession::run(trace, buffer.data(), buffer.size(), length);
+        end_progress();
+        chunks_ = trace.chunks();
+        if (!ok) return fail(session_failure(trace));
+        buffer.resize(length);
+        return report(buffer);
+    }
+
+    void show_progress(std::size_t chunks, std::uint64_t bytes) {
+        if (!env_.progress) return;
+        err_ << "\rreading: " << chunks << (chunks == 1 ? " chunk, " : " chunks, ") << bytes
+             << " bytes" << std::flush;
+        progress_shown_ = true;
+    }
+
+    void end_progress() {
+        if (progress_shown_) err_ << '\n';
+    }
+
+    int report(const std::string& raw) {
+        FormattedReport report;
+        if (!ReportFormatter::format(raw.c_str(), report)) {
+            return fail({"format-failed", kExitFailure, "not enough memory to format the report"});
+        }
+        if (report.cut) {
+            err_ << kProgram << ": the listing was cut at " << ReportFormatter::kMaxListingSize
+                 << " bytes\n";
+        }
+        const bool raw_kept = options_.raw_file.empty() || keep_raw(raw);
+        if (options_.json) {
+            out_ << "{\"device\": " << device_
+                 << ", \"ok\": true, \"fields\": " << fields_json(report.fields)
+                 << ", \"listing\": \"" << json_escaped_cp1251(report.text)
+                 << "\", \"cut\": " << (report.cut ? "true" : "false")
+                 << ", \"chunks\": " << chunks_ << ", \"bytes\": " << raw.size()
+                 << ", \"seconds\": " << seconds() << "}\n";
+        } else {
+            out_.write(report.text.data(), static_cast<std::streamsize>(report.text.size()));
+        }
+        out_.flush();
+        if (!out_) return say_failure(err_, "cannot write the output");
+        return raw_kept ? kExitSuccess : kExitFailure;
+    }
+
+    // The raw report exactly as received, so that `format FILE` gives the listing again.
+    bool keep_raw(const std::string& raw) {
+        std::ofstream file(options_.raw_file, std::ios::binary | std::ios::trunc);
+        file.write(raw.data(), static_cast<std::streamsize>(raw.size()));
+        file.close();
+        if (file) return true;
+        say_failure(err_, "cannot write the raw report to '" + options_.raw_file + "'");
+        return false;
+    }
+
+    int fail(const ReadFailure& failure) {
+        if (options_.json) {
+            out_ << "{\"device\": " << (device_.empty() ? "null" : device_)
+                 << ", \"ok\": false, \"failure\": {\"name\": \"" << failure.name
+                 << "\", \"reason\": " << json_ascii_or_null(reason_)
+                 << ", \"message\": " << json_ascii_or_null(failure.message)
+                 << ", \"chunks\": " << chunks_ << "}, \"seconds\": " << seconds() << "}\n";
+            out_.flush();
+        }
+        return say_failure(err_, failure.message, failure.code);
+    }
+
+    double seconds() const {
+        return std::chrono::duration<double>(Clock::now() - started_).count();
+    }
+
+    const CliEnvironment& env_;
+    const ReadOptions& options_;
+    std::ostream& out_;
+    std::ostream& err_;
+    Clock::time_point started_;
+    std::string device_;                 // the chosen printer as JSON, once chosen
+    std::optional<std::string> reason_;  // why it could not be opened
+    std::size_t chunks_ = 0;
+    bool progress_shown_ = false;
+};
+
+}  // namespace
+
+int run_list(const std::vector<std::string>& args, const CliEnvironment& env, std::ostream& out,
+             std::ostream& err) {
+    ReadOptions options;
+    if (!parse_options(args, false, options, err)) return kExitUsage;
+    std::vector<PrinterInfo> printers;
+    std::string error;
+    if (!list_printers(env, printers, error)) {
+        return say_failure(err, "cannot list USB printers: " + error);
+    }
+    if (printers.empty()) err << kProgram << ": no supported printer is attached\n";
+    std::string separator;
+    if (options.json) out << '[';
+    for (const PrinterInfo& printer : printers) {
+        out << (options.json ? separator + printer_json(printer) : printer_line(printer) + '\n');
+        separator = ", ";
+    }
+    if (options.json) out << "]\n";
+    out.flush();
+    return out ? kExitSuccess : say_failure(err, "cannot write the output");
+}
+
+int run_read(const std::vector<std::string>& args, const CliEnvironment& env, std::ostream& out,
+             std::ostream& err) {
+    ReadOptions options;
+    if (!parse_options(args, true, options, err)) return kExitUsage;
+    return Reading(env, options, out, err).run();
+}
+
+void print_printer_usage(std::ostream& out) {
+    out << "  list [--json]             lists the supported USB printers attached: ID, vendor and\n"
+        << "                            product IDs, and what the device says of itself\n"
+        << "  read [--device ID] [--json] [--raw FILE]\n"
+        << "                            reads the report of the printer ID (as list prints it, or\n"
+        << "                            its place in the list; default: the first) and prints the\n"
+        << "                            listing; --json prints the device, the fields, the "
+           "listing\n"
+        << "                            and the time taken as one object; --raw keeps the report\n"
+        << "                            as received in FILE (format FILE lays it out again)\n";
+}
+
+void print_read_failures(std::ostream& out) {
+    out << "A reading that fails says why in one line on stderr (and in the JSON), and exits "
+           "with:\n";
+    for (const FailureHelp& failure : kFailureHelp) {
+        out << "  " << failure.code << std::string(5 - std::to_string(failure.code).size(), ' ')
+            << failure.name << std::string(20 - std::string_view(failure.name).size(), ' ')
+            << failure.meaning << '\n';
+    }
+}
