@@ -487,15 +487,15 @@ bool LibusbPrinterLink::read(char* buffer, std::size_t count, std::size_t& recei
         if (received > 0 && ends_transfer) return true;
         const unsigned spent = elapsed_ms(start);
         if (spent >= kReadTimeoutMs) return fail(UsbFailure::TimedOut, "nothing arrived in time");
-        if (!fill_buffer(count - received, kReadTimeoutMs - spent, buffer_ends_transfer_)) return false;
+        if (!fill_buffer(kReadTimeoutMs - spent, buffer_ends_transfer_)) return false;
     }
 }
 
-// One bulk IN transfer of whole packets into the (empty) buffer, enough for `wanted` bytes as
-// far as the buffer holds them. A zero-length packet leaves the buffer empty: nothing completed.
-bool LibusbPrinterLink::fill_buffer(std::size_t wanted, unsigned timeout_ms, bool& transfer_ended) {
-    const std::size_t packets = std::min(kBufferPackets, (wanted + in_packet_size_ - 1) / in_packet_size_);
-    const std::size_t length = packets * in_packet_size_;
+// One bulk IN transfer into the (empty) buffer, for as many whole packets as it holds: what the
+// reader did not ask for stays for the next read, so a chunk usually comes with its header. A
+// zero-length packet leaves the buffer empty: nothing completed.
+bool LibusbPrinterLink::fill_buffer(unsigned timeout_ms, bool& transfer_ended) {
+    const std::size_t length = buffer_.size();
     Transfer transfer(length);
     libusb_fill_bulk_transfer(transfer.handle, handle_, in_endpoint_, transfer.data.data(), static_cast<int>(length),
                               on_transfer_done, &transfer.completed, timeout_ms);

@@ -107,7 +107,7 @@ private:
     bool fail(UsbFailure failure, std::string text);
     bool fail_libusb(int error, const char* what);
     bool claim(int interface_number, int alternate);
-    bool fill_buffer(std::size_t wanted, unsigned timeout_ms, bool& transfer_ended);
+    bool fill_buffer(unsigned timeout_ms, bool& transfer_ended);
     Wait run_transfer(Transfer& transfer, int& submit_error);
     bool fail_transfer(const Transfer& transfer, const char* what);
     std::size_t take_buffered(char* into, std::size_t count);
