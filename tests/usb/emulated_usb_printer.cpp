@@ -161,6 +161,11 @@ std::size_t EmulatedUsbPrinter::largest_in_urb() const {
     return largest_in_urb_;
 }
 
+std::size_t EmulatedUsbPrinter::in_urbs() const {
+    std::lock_guard lock(mutex_);
+    return in_urbs_submitted_;
+}
+
 int EmulatedUsbPrinter::on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self) {
     return static_cast<EmulatedUsbPrinter*>(self)->handle(client) ? TRUE : FALSE;
 }
@@ -312,6 +317,7 @@ bool EmulatedUsbPrinter::submit(UMockdevIoctlClient* client, UMockdevIoctlData* 
     } else if (request->type == USBDEVFS_URB_TYPE_BULK && endpoint_usable(request->endpoint)) {
         if (request->endpoint & 0x80) {
             largest_in_urb_ = std::max(largest_in_urb_, static_cast<std::size_t>(request->buffer_length));
+            ++in_urbs_submitted_;
             in_urbs_.push_back(urb);
         } else {
             submit_bulk_out(urb);

@@ -103,6 +103,7 @@ public:
     std::optional<std::uint8_t> selected_alternate() const;
     bool gone() const;
     std::size_t largest_in_urb() const;  // the largest bulk IN request seen
+    std::size_t in_urbs() const;         // bulk IN requests submitted
 
 private:
     struct Urb {
@@ -155,6 +156,7 @@ private:
     int attaches_ = 0;
     int claims_ = 0;
     std::size_t largest_in_urb_ = 0;
+    std::size_t in_urbs_submitted_ = 0;
 };
 
 // A umockdev testbed with a root hub on bus 1 and the emulated devices added to it. Make it
