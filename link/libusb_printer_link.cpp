@@ -175,25 +175,31 @@ int request_string(libusb_device_handle* handle, std::uint8_t index, std::uint16
 
 // The manufacturer, product and serial strings in the device's first language. A device that
 // does not answer in time is asked nothing more: a silent printer delays the listing once.
-void read_strings(libusb_device* device, const libusb_device_descriptor& descriptor, UsbPrinterInfo& info) {
+void read_strings(libusb_device* device, libusb_device_handle* handle, UsbPrinterInfo& info) {
+    libusb_device_descriptor descriptor{};
+    if (libusb_get_device_descriptor(device, &descriptor) != 0) return;
     if (descriptor.iManufacturer == 0 && descriptor.iProduct == 0 && descriptor.iSerialNumber == 0) return;
-    libusb_device_handle* handle = nullptr;
-    if (libusb_open(device, &handle) != 0) return;
     unsigned char raw[kStringBufferSize];
     const int languages = request_string(handle, 0, 0, raw);
-    if (languages >= 4 && raw[1] == LIBUSB_DT_STRING) {
-        const auto language = static_cast<std::uint16_t>(raw[2] | (raw[3] << 8));
-        const std::pair<std::uint8_t, std::string*> wanted[] = {
-            {descriptor.iManufacturer, &info.manufacturer},
-            {descriptor.iProduct, &info.product},
-            {descriptor.iSerialNumber, &info.serial_number}};
-        for (const auto& [index, field] : wanted) {
-            if (index == 0) continue;
-            const int received = request_string(handle, index, language, raw);
-            if (received == LIBUSB_ERROR_TIMEOUT) break;
-            if (received > 0) *field = descriptor_text(raw, static_cast<std::size_t>(received));
-        }
+    if (languages < 4 || raw[1] != LIBUSB_DT_STRING) return;
+    const auto language = static_cast<std::uint16_t>(raw[2] | (raw[3] << 8));
+    const std::pair<std::uint8_t, std::string*> wanted[] = {
+        {descriptor.iManufacturer, &info.manufacturer},
+        {descriptor.iProduct, &info.product},
+        {descriptor.iSerialNumber, &info.serial_number}};
+    for (const auto& [index, field] : wanted) {
+        if (index == 0) continue;
+        const int received = request_string(handle, index, language, raw);
+        if (received == LIBUSB_ERROR_TIMEOUT) return;
+        if (received > 0) *field = descriptor_text(raw, static_cast<std::size_t>(received));
     }
+}
+
+// The strings of a device that is not open: without access to it they stay empty.
+void read_strings(libusb_device* device, UsbPrinterInfo& info) {
+    libusb_device_handle* handle = nullptr;
+    if (libusb_open(device, &handle) != 0) return;
+    read_strings(device, handle, info);
     libusb_close(handle);
 }
 
@@ -288,9 +294,7 @@ bool LibusbPrinterLink::list(std::vector<UsbPrinterInfo>& printers, std::string&
         UsbPrinterInfo info;
         PrinterInterface interface;
         if (!describe(devices.get()[i], info, interface)) continue;
-        libusb_device_descriptor descriptor{};
-        libusb_get_device_descriptor(devices.get()[i], &descriptor);
-        read_strings(devices.get()[i], descriptor, info);
+        read_strings(devices.get()[i], info);
         printers.push_back(std::move(info));
     }
     return true;
@@ -313,6 +317,15 @@ bool LibusbPrinterLink::open(const std::string& id) {
     failure_ = UsbFailure::None;
     failure_text_.clear();
     printer_ = UsbPrinterInfo{};
+    if (open_steps(id)) return true;
+    // close() undoes what was done; the failure is the step's.
+    const UsbFailure failure = failure_;
+    std::string text = std::move(failure_text_);
+    close();
+    return fail(failure, std::move(text));
+}
+
+bool LibusbPrinterLink::open_steps(const std::string& id) {
     const int started = libusb_init(&context_);
     if (started != 0) {
         context_ = nullptr;
@@ -320,45 +333,34 @@ bool LibusbPrinterLink::open(const std::string& id) {
     }
     libusb_device** raw_devices = nullptr;
     const ssize_t count = libusb_get_device_list(context_, &raw_devices);
-    if (count < 0) {
-        close();
-        return fail(UsbFailure::Other, "libusb cannot list devices: " + libusb_text(static_cast<int>(count)));
-    }
+    if (count < 0) return fail(UsbFailure::Other, "libusb cannot list devices: " + libusb_text(static_cast<int>(count)));
     const DeviceList devices(raw_devices);
-    libusb_device* chosen = nullptr;
     PrinterInterface interface;
+    libusb_device* chosen = nullptr;
     for (ssize_t i = 0; i < count && chosen == nullptr; ++i) {
         if (describe(devices.get()[i], printer_, interface) && (id.empty() || matches(id, printer_))) {
             chosen = devices.get()[i];
         }
     }
     if (chosen == nullptr) {
-        close();
         return fail(UsbFailure::NoSuchDevice, id.empty() ? "no supported printer is attached"
                                                          : "no supported printer with id " + id);
     }
     if (!interface.bulk_pair) {
-        close();
         return fail(UsbFailure::NoBulkEndpoints, "the printer interface of " + printer_.id +
                                                      " has no bulk OUT and bulk IN endpoints");
     }
     const int opened = libusb_open(chosen, &handle_);
     if (opened != 0) {
         handle_ = nullptr;
-        close();
         return fail(open_failure(opened), "cannot open " + printer_.id + ": " + libusb_text(opened));
     }
+    read_strings(chosen, handle_, printer_);
     out_endpoint_ = interface.out_endpoint;
     in_endpoint_ = interface.in_endpoint;
     in_packet_size_ = interface.in_packet_size;
-    if (!claim(interface.number, interface.alternate)) {
-        const UsbFailure failure = failure_;
-        const std::string text = failure_text_;
-        close();
-        return fail(failure, text);
-    }
     buffer_.assign(kBufferPackets * in_packet_size_, 0);
-    return true;
+    return claim(interface.number, interface.alternate);
 }
 
 // Takes the interface from the kernel's printer driver (remembered, to give it back) and claims

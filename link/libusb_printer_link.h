@@ -88,7 +88,7 @@ public:
     UsbFailure failure() const { return failure_; }
     const std::string& failure_text() const { return failure_text_; }
 
-    // What the open printer is (valid while open).
+    // What the open printer is, strings included (valid while open).
     const UsbPrinterInfo& printer() const { return printer_; }
     std::uint16_t in_packet_size() const { return in_packet_size_; }
 
@@ -106,6 +106,7 @@ private:
 
     bool fail(UsbFailure failure, std::string text);
     bool fail_libusb(int error, const char* what);
+    bool open_steps(const std::string& id);
     bool claim(int interface_number, int alternate);
     bool fill_buffer(unsigned timeout_ms, bool& transfer_ended);
     Wait run_transfer(Transfer& transfer, int& submit_error);
