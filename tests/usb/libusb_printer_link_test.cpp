@@ -284,6 +284,30 @@ TEST_F(UsbLinkTest, PrinterUnpluggedInTheMiddleOfAChunk_IsDeviceGoneAtOnce) {
     EXPECT_EQ(link.failure(), UsbFailure::DeviceGone);
 }
 
+// A printer that takes half of the request and NAKs the rest: the write gives up after about
+// three seconds, and the half that went out went out once.
+TEST_F(UsbLinkTest, PrinterThatStopsTakingData_WriteTimesOutAfterAboutThreeSeconds) {
+    EmulatedUsbPrinter& device =
+        bed.add(printer_at("1-1", 2), SimulatedPrinter(sample_report(), PrinterFault::PartialWrite));
+    LibusbPrinterLink link;
+    ASSERT_TRUE(link.open()) << link.failure_text();
+    const std::string start(session_command::kStart);
+    const std::string request(session_command::kSystemDataRequest);
+    char acknowledgement[8];
+    std::size_t received = 0;
+    ASSERT_TRUE(link.write(start.data(), start.size()));
+    ASSERT_TRUE(link.read(acknowledgement, sizeof acknowledgement, received));
+
+    const Clock::time_point begin = Clock::now();
+    EXPECT_FALSE(link.write(request.data(), request.size()));
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin).count();
+
+    EXPECT_EQ(link.failure(), UsbFailure::TimedOut) << link.failure_text();
+    EXPECT_GE(elapsed, 2900);
+    EXPECT_LT(elapsed, 4000);
+    EXPECT_EQ(device.host_wrote(), start + request.substr(0, request.size() / 2));
+}
+
 // Ctrl+C while a read waits: the session unwinds within the check interval, and the link gives
 // the interface back. Both ways in are tried: the call and a real SIGINT.
 struct InterruptCase {
@@ -384,6 +408,8 @@ std::vector<OpenFailureCase> open_failure_cases() {
          "usblp", 1},
         {"NoBulkInEndpoint", [](DeviceSetup& s) { s.interfaces = {EmulatedInterface{0, 0, kPrinterClass, 1, {kBulkOut}}}; },
          "", UsbFailure::NoBulkEndpoints, "usblp", 0},
+        // wMaxPacketSize 0: no packet could ever be asked for.
+        {"PacketSizeZero", [](DeviceSetup& s) { s.max_packet_size = 0; }, "", UsbFailure::NoBulkEndpoints, "usblp", 0},
         {"UnknownId", [](DeviceSetup&) {}, "9-9", UsbFailure::NoSuchDevice, "usblp", 0},
         {"UnknownAddress", [](DeviceSetup&) {}, "001:077", UsbFailure::NoSuchDevice, "usblp", 0},
     };
@@ -521,8 +547,12 @@ struct ChoiceCase {
 class ChoosingAPrinter : public UsbLinkTest, public testing::WithParamInterface<ChoiceCase> {};
 
 TEST_P(ChoosingAPrinter, ReadsFromThePrinterWithThatIdOnly) {
-    EmulatedUsbPrinter& first = bed.add(printer_at("1-1", 2, 0x04E8), SimulatedPrinter(sample_report()));
-    EmulatedUsbPrinter& second = bed.add(printer_at("1-2", 3, 0x03F0), SimulatedPrinter(other_report()));
+    DeviceSetup first_setup = printer_at("1-1", 2, 0x04E8);
+    first_setup.product = "First";
+    DeviceSetup second_setup = printer_at("1-2", 3, 0x03F0);
+    second_setup.product = "Second";
+    EmulatedUsbPrinter& first = bed.add(first_setup, SimulatedPrinter(sample_report()));
+    EmulatedUsbPrinter& second = bed.add(second_setup, SimulatedPrinter(other_report()));
     std::vector<UsbPrinterInfo> printers;
     std::string text;
     ASSERT_TRUE(LibusbPrinterLink::list(printers, text)) << text;
@@ -537,7 +567,9 @@ TEST_P(ChoosingAPrinter, ReadsFromThePrinterWithThatIdOnly) {
 
     EXPECT_TRUE(result.ok) << result.failure_text;
     EXPECT_EQ(result.report, stored(want_first ? sample_report() : other_report(), 1000));
+    EXPECT_EQ(link.printer().id, want_first ? "1-1" : "1-2");
     EXPECT_EQ(link.printer().vendor_id, want_first ? 0x04E8 : 0x03F0);
+    EXPECT_EQ(link.printer().product, want_first ? "First" : "Second");
     EXPECT_TRUE((want_first ? first : second).stop_received());
     EXPECT_EQ((want_first ? second : first).host_wrote(), "");
 }
