@@ -85,6 +85,8 @@ public:
     bool read(char* buffer, std::size_t count, std::size_t& received) override;
 
     // The outcome of the last open, read or write (None after a success), with libusb's words.
+    // Each call sets it: ask right after the call that failed (after ReportSession::run it is
+    // the outcome of the session's last exchange, the stop, which may have succeeded).
     UsbFailure failure() const { return failure_; }
     const std::string& failure_text() const { return failure_text_; }
 
