@@ -419,17 +419,15 @@ void EmulatedUsbPrinter::reap(UMockdevIoctlClient* client, UMockdevIoctlData* ar
 }
 
 void EmulatedUsbPrinter::finish_all_pending(int status) {
-    for (auto* pending : {&in_urbs_}) {
-        for (Urb& urb : *pending) {
-            as_urb(urb.data)->status = status;
-            finished_.push_back(urb);
-        }
-        pending->clear();
+    for (Urb& urb : in_urbs_) {
+        as_urb(urb.data)->status = status;
+        finished_.push_back(urb);
     }
     for (Urb& urb : unanswered_) {
         as_urb(urb.data)->status = status;
         finished_.push_back(urb);
     }
+    in_urbs_.clear();
     unanswered_.clear();
 }
 
@@ -484,28 +482,21 @@ void EmulatedUsbPrinter::end_of_reply() {
     if (disconnect) gone_ = true;
 }
 
+// The URB comes back with what it had received and -ENOENT; EINVAL when it is not pending.
 void EmulatedUsbPrinter::discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     unsigned long address = 0;
     std::memcpy(&address, arg->data, sizeof address);
-    for (auto* pending : {&in_urbs_}) {
-        for (auto it = pending->begin(); it != pending->end(); ++it) {
-            if (it->client_address != address) continue;
-            as_urb(it->data)->status = -ENOENT;
-            finished_.push_back(*it);
-            pending->erase(it);
-            complete(client, 0, 0);
-            return;
-        }
-    }
-    for (auto it = unanswered_.begin(); it != unanswered_.end(); ++it) {
-        if (it->client_address != address) continue;
+    const auto discard_from = [&](auto& pending) {
+        const auto it = std::find_if(pending.begin(), pending.end(),
+                                     [&](const Urb& urb) { return urb.client_address == address; });
+        if (it == pending.end()) return false;
         as_urb(it->data)->status = -ENOENT;
         finished_.push_back(*it);
-        unanswered_.erase(it);
-        complete(client, 0, 0);
-        return;
-    }
-    complete(client, -1, EINVAL);
+        pending.erase(it);
+        return true;
+    };
+    const bool found = discard_from(in_urbs_) || discard_from(unanswered_);
+    complete(client, found ? 0 : -1, found ? 0 : EINVAL);
 }
 
 namespace {
