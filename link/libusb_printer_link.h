@@ -50,7 +50,7 @@ const char* usb_failure_name(UsbFailure failure);
 
 class LibusbPrinterLink : public SessionLink {
 public:
-    // The vendor IDs of the supported printers, in order of preference.
+    // The vendor IDs of the supported printers (listed in libusb's order, whatever the vendor).
     static constexpr std::uint16_t kVendorIds[] = {0x04E8, 0x0924, 0x413C, 0x03F0};
     // A read waits at most this long, as the Windows channel does (300 polls of 10 ms).
     static constexpr unsigned kReadTimeoutMs = 3000;
@@ -60,7 +60,7 @@ public:
     static constexpr unsigned kInterruptCheckMs = 100;
     // The link's own read buffer holds this many of the IN endpoint's packets.
     static constexpr std::size_t kBufferPackets = 8;
-    // Time-out of each string request while listing.
+    // Time-out of each string request (listing, and open() for printer()).
     static constexpr unsigned kStringTimeoutMs = 500;
 
     // Every USB device with a printer interface and a supported vendor ID, in libusb's order.
