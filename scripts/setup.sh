@@ -8,7 +8,7 @@ packages=(cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev
           g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386
           g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 fonts-wine
           xvfb xauth x11-utils imagemagick python3 clang libclang-rt-14-dev valgrind util-linux
-          locales)
+          locales pkg-config libusb-1.0-0-dev umockdev libumockdev-dev)
 
 missing=()
 for p in "${packages[@]}"; do

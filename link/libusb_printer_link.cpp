@@ -1,0 +1,530 @@
+#include "link/libusb_printer_link.h"
+
+#include <libusb.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint8_t kPrinterClass = 7;
+constexpr int kMaxPortDepth = 7;           // USB allows at most 7 tiers
+constexpr std::size_t kStringBufferSize = 255;  // a descriptor's length is one byte
+constexpr std::size_t kMaxWritePiece = 16384;   // bytes per bulk OUT transfer
+constexpr std::uint16_t kPacketSizeMask = 0x07FF;  // bits 11-12 count extra transactions
+
+std::atomic<bool> g_interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "interrupt() must be safe in a signal handler");
+
+void on_sigint(int) { g_interrupted.store(true, std::memory_order_relaxed); }
+
+bool interrupted() { return g_interrupted.load(std::memory_order_relaxed); }
+
+unsigned elapsed_ms(Clock::time_point since) {
+    return static_cast<unsigned>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+bool supported_vendor(std::uint16_t vendor) {
+    const auto& ids = LibusbPrinterLink::kVendorIds;
+    return std::find(std::begin(ids), std::end(ids), vendor) != std::end(ids);
+}
+
+// A printer interface of a device, and the bulk pair of its first alternate setting that has one.
+struct PrinterInterface {
+    bool found = false;  // the device has an interface of class printer
+    bool bulk_pair = false;
+    int number = 0;
+    int alternate = 0;
+    unsigned char out_endpoint = 0;
+    unsigned char in_endpoint = 0;
+    std::uint16_t in_packet_size = 0;
+};
+
+struct ConfigDeleter {
+    void operator()(libusb_config_descriptor* config) const { libusb_free_config_descriptor(config); }
+};
+using Config = std::unique_ptr<libusb_config_descriptor, ConfigDeleter>;
+
+// The active configuration, or the first one of a device that is not configured.
+Config configuration(libusb_device* device) {
+    libusb_config_descriptor* config = nullptr;
+    if (libusb_get_active_config_descriptor(device, &config) != 0) {
+        config = nullptr;
+        if (libusb_get_config_descriptor(device, 0, &config) != 0) config = nullptr;
+    }
+    return Config(config);
+}
+
+bool is_bulk(const libusb_endpoint_descriptor& endpoint) {
+    return (endpoint.bmAttributes & 0x03) == LIBUSB_TRANSFER_TYPE_BULK;
+}
+
+// Looks for a bulk OUT and a bulk IN endpoint (the IN one with a usable packet size).
+bool find_bulk_pair(const libusb_interface_descriptor& setting, PrinterInterface& found) {
+    unsigned char out = 0, in = 0;
+    std::uint16_t in_packet = 0;
+    for (int e = 0; e < setting.bNumEndpoints; ++e) {
+        const libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
+        if (!is_bulk(endpoint)) continue;
+        const bool is_in = (endpoint.bEndpointAddress & LIBUSB_ENDPOINT_IN) != 0;
+        const std::uint16_t packet = endpoint.wMaxPacketSize & kPacketSizeMask;
+        if (is_in && in == 0 && packet > 0) {
+            in = endpoint.bEndpointAddress;
+            in_packet = packet;
+        } else if (!is_in && out == 0) {
+            out = endpoint.bEndpointAddress;
+        }
+    }
+    if (out == 0 || in == 0) return false;
+    found.out_endpoint = out;
+    found.in_endpoint = in;
+    found.in_packet_size = in_packet;
+    return true;
+}
+
+PrinterInterface printer_interface(libusb_device* device) {
+    PrinterInterface result;
+    const Config config = configuration(device);
+    if (!config) return result;
+    for (int i = 0; i < config->bNumInterfaces && !result.bulk_pair; ++i) {
+        const libusb_interface& interface = config->interface[i];
+        for (int a = 0; a < interface.num_altsetting && !result.bulk_pair; ++a) {
+            const libusb_interface_descriptor& setting = interface.altsetting[a];
+            if (setting.bInterfaceClass != kPrinterClass) continue;
+            if (!result.found) result.number = setting.bInterfaceNumber;
+            result.found = true;
+            if (find_bulk_pair(setting, result)) {
+                result.bulk_pair = true;
+                result.number = setting.bInterfaceNumber;
+                result.alternate = setting.bAlternateSetting;
+            }
+        }
+    }
+    return result;
+}
+
+// "BBB:DDD", as lsusb names a device by bus and address.
+std::string address_id(std::uint8_t bus, std::uint8_t address) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%03u:%03u", static_cast<unsigned>(bus), static_cast<unsigned>(address));
+    return text;
+}
+
+// "BUS-PORT.PORT...", the kernel's name for the port; the bus:address form when libusb cannot
+// tell the ports.
+std::string port_id(libusb_device* device) {
+    std::uint8_t ports[kMaxPortDepth];
+    const int depth = libusb_get_port_numbers(device, ports, kMaxPortDepth);
+    const std::uint8_t bus = libusb_get_bus_number(device);
+    if (depth <= 0) return address_id(bus, libusb_get_device_address(device));
+    std::string id = std::to_string(bus) + "-";
+    for (int i = 0; i < depth; ++i) id += (i > 0 ? "." : "") + std::to_string(ports[i]);
+    return id;
+}
+
+// True when `id` is the printer's port id or its "BBB:DDD" bus and address.
+bool matches(const std::string& id, const UsbPrinterInfo& printer) {
+    if (id == printer.id) return true;
+    unsigned bus = 0, address = 0;
+    int end = 0;
+    if (std::sscanf(id.c_str(), "%3u:%3u%n", &bus, &address, &end) != 2) return false;
+    return static_cast<std::size_t>(end) == id.size() && bus == printer.bus && address == printer.address;
+}
+
+void append_utf8(std::string& text, unsigned code) {
+    if (code < 0x80) {
+        text += static_cast<char>(code);
+    } else if (code < 0x800) {
+        text += static_cast<char>(0xC0 | (code >> 6));
+        text += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        text += static_cast<char>(0xE0 | (code >> 12));
+        text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+// A string descriptor's UTF-16LE text as UTF-8; control characters and surrogates (which a
+// terminal should not be sent) become '?'. Reads only the `received` bytes.
+std::string descriptor_text(const unsigned char* raw, std::size_t received) {
+    std::string text;
+    if (received < 2 || raw[1] != LIBUSB_DT_STRING) return text;
+    const std::size_t length = std::min<std::size_t>(raw[0], received);
+    for (std::size_t i = 2; i + 1 < length; i += 2) {
+        const unsigned code = raw[i] | (static_cast<unsigned>(raw[i + 1]) << 8);
+        const bool unsafe = code < 0x20 || code == 0x7F || (code >= 0xD800 && code <= 0xDFFF);
+        append_utf8(text, unsafe ? '?' : code);
+    }
+    return text;
+}
+
+// One string descriptor request, bounded in size and time.
+int request_string(libusb_device_handle* handle, std::uint8_t index, std::uint16_t language, unsigned char* raw) {
+    return libusb_control_transfer(handle, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                                   static_cast<std::uint16_t>((LIBUSB_DT_STRING << 8) | index), language, raw,
+                                   static_cast<std::uint16_t>(kStringBufferSize), LibusbPrinterLink::kStringTimeoutMs);
+}
+
+// The manufacturer, product and serial strings in the device's first language. A device that
+// does not answer in time is asked nothing more: a silent printer delays the listing once.
+void read_strings(libusb_device* device, libusb_device_handle* handle, UsbPrinterInfo& info) {
+    libusb_device_descriptor descriptor{};
+    if (libusb_get_device_descriptor(device, &descriptor) != 0) return;
+    if (descriptor.iManufacturer == 0 && descriptor.iProduct == 0 && descriptor.iSerialNumber == 0) return;
+    unsigned char raw[kStringBufferSize];
+    const int languages = request_string(handle, 0, 0, raw);
+    if (languages < 4 || raw[1] != LIBUSB_DT_STRING) return;
+    const auto language = static_cast<std::uint16_t>(raw[2] | (raw[3] << 8));
+    const std::pair<std::uint8_t, std::string*> wanted[] = {
+        {descriptor.iManufacturer, &info.manufacturer},
+        {descriptor.iProduct, &info.product},
+        {descriptor.iSerialNumber, &info.serial_number}};
+    for (const auto& [index, field] : wanted) {
+        if (index == 0) continue;
+        const int received = request_string(handle, index, language, raw);
+        if (received == LIBUSB_ERROR_TIMEOUT) return;
+        if (received > 0) *field = descriptor_text(raw, static_cast<std::size_t>(received));
+    }
+}
+
+// The strings of a device that is not open: without access to it they stay empty.
+void read_strings(libusb_device* device, UsbPrinterInfo& info) {
+    libusb_device_handle* handle = nullptr;
+    if (libusb_open(device, &handle) != 0) return;
+    read_strings(device, handle, info);
+    libusb_close(handle);
+}
+
+// The listing's view of a device; false when it is not a supported printer.
+bool describe(libusb_device* device, UsbPrinterInfo& info, PrinterInterface& interface) {
+    libusb_device_descriptor descriptor{};
+    if (libusb_get_device_descriptor(device, &descriptor) != 0) return false;
+    if (!supported_vendor(descriptor.idVendor)) return false;
+    interface = printer_interface(device);
+    if (!interface.found) return false;
+    info.id = port_id(device);
+    info.vendor_id = descriptor.idVendor;
+    info.product_id = descriptor.idProduct;
+    info.bus = libusb_get_bus_number(device);
+    info.address = libusb_get_device_address(device);
+    return true;
+}
+
+struct ContextDeleter {
+    void operator()(libusb_context* context) const { libusb_exit(context); }
+};
+using Context = std::unique_ptr<libusb_context, ContextDeleter>;
+
+struct DeviceListDeleter {
+    void operator()(libusb_device** devices) const { libusb_free_device_list(devices, 1); }
+};
+using DeviceList = std::unique_ptr<libusb_device*, DeviceListDeleter>;
+
+std::string libusb_text(int error) { return libusb_strerror(error); }
+
+void LIBUSB_CALL on_transfer_done(libusb_transfer* transfer) { *static_cast<int*>(transfer->user_data) = 1; }
+
+UsbFailure open_failure(int error) {
+    switch (error) {
+        case LIBUSB_ERROR_ACCESS: return UsbFailure::PermissionDenied;
+        case LIBUSB_ERROR_BUSY: return UsbFailure::Busy;
+        case LIBUSB_ERROR_NO_DEVICE:
+        case LIBUSB_ERROR_NOT_FOUND: return UsbFailure::NoSuchDevice;
+        default: return UsbFailure::Other;
+    }
+}
+
+}  // namespace
+
+const char* usb_failure_name(UsbFailure failure) {
+    switch (failure) {
+        case UsbFailure::None: return "no failure";
+        case UsbFailure::NoSuchDevice: return "no such device";
+        case UsbFailure::PermissionDenied: return "permission denied";
+        case UsbFailure::Busy: return "busy";
+        case UsbFailure::NoBulkEndpoints: return "no bulk endpoints";
+        case UsbFailure::TimedOut: return "timed out";
+        case UsbFailure::DeviceGone: return "device gone";
+        case UsbFailure::Interrupted: return "interrupted";
+        case UsbFailure::Io: return "input/output error";
+        case UsbFailure::Other: return "error";
+    }
+    return "error";
+}
+
+// One libusb transfer and the buffer it moves; the link waits for every transfer to end before
+// this goes.
+struct LibusbPrinterLink::Transfer {
+    libusb_transfer* handle = libusb_alloc_transfer(0);
+    std::vector<unsigned char> data;
+    int completed = 0;
+    bool interrupted = false;
+
+    explicit Transfer(std::size_t size) : data(size) {}
+    ~Transfer() { libusb_free_transfer(handle); }
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+};
+
+bool LibusbPrinterLink::list(std::vector<UsbPrinterInfo>& printers, std::string& failure_text) {
+    printers.clear();
+    libusb_context* raw_context = nullptr;
+    const int started = libusb_init(&raw_context);
+    if (started != 0) {
+        failure_text = "libusb cannot start: " + libusb_text(started);
+        return false;
+    }
+    const Context context(raw_context);
+    libusb_device** raw_devices = nullptr;
+    const ssize_t count = libusb_get_device_list(context.get(), &raw_devices);
+    if (count < 0) {
+        failure_text = "libusb cannot list devices: " + libusb_text(static_cast<int>(count));
+        return false;
+    }
+    const DeviceList devices(raw_devices);
+    for (ssize_t i = 0; i < count; ++i) {
+        UsbPrinterInfo info;
+        PrinterInterface interface;
+        if (!describe(devices.get()[i], info, interface)) continue;
+        read_strings(devices.get()[i], info);
+        printers.push_back(std::move(info));
+    }
+    return true;
+}
+
+bool LibusbPrinterLink::fail(UsbFailure failure, std::string text) {
+    failure_ = failure;
+    failure_text_ = std::move(text);
+    return false;
+}
+
+bool LibusbPrinterLink::fail_libusb(int error, const char* what) {
+    const UsbFailure failure = error == LIBUSB_ERROR_NO_DEVICE ? UsbFailure::DeviceGone
+                               : error == LIBUSB_ERROR_TIMEOUT ? UsbFailure::TimedOut : UsbFailure::Io;
+    return fail(failure, std::string(what) + ": " + libusb_text(error));
+}
+
+bool LibusbPrinterLink::open(const std::string& id) {
+    close();
+    failure_ = UsbFailure::None;
+    failure_text_.clear();
+    printer_ = UsbPrinterInfo{};
+    if (open_steps(id)) return true;
+    // close() undoes what was done; the failure is the step's.
+    const UsbFailure failure = failure_;
+    std::string text = std::move(failure_text_);
+    close();
+    return fail(failure, std::move(text));
+}
+
+bool LibusbPrinterLink::open_steps(const std::string& id) {
+    const int started = libusb_init(&context_);
+    if (started != 0) {
+        context_ = nullptr;
+        return fail(UsbFailure::Other, "libusb cannot start: " + libusb_text(started));
+    }
+    libusb_device** raw_devices = nullptr;
+    const ssize_t count = libusb_get_device_list(context_, &raw_devices);
+    if (count < 0) return fail(UsbFailure::Other, "libusb cannot list devices: " + libusb_text(static_cast<int>(count)));
+    const DeviceList devices(raw_devices);
+    PrinterInterface interface;
+    libusb_device* chosen = nullptr;
+    for (ssize_t i = 0; i < count && chosen == nullptr; ++i) {
+        if (describe(devices.get()[i], printer_, interface) && (id.empty() || matches(id, printer_))) {
+            chosen = devices.get()[i];
+        }
+    }
+    if (chosen == nullptr) {
+        return fail(UsbFailure::NoSuchDevice, id.empty() ? "no supported printer is attached"
+                                                         : "no supported printer with id " + id);
+    }
+    if (!interface.bulk_pair) {
+        return fail(UsbFailure::NoBulkEndpoints, "the printer interface of " + printer_.id +
+                                                     " has no bulk OUT and bulk IN endpoints");
+    }
+    const int opened = libusb_open(chosen, &handle_);
+    if (opened != 0) {
+        handle_ = nullptr;
+        return fail(open_failure(opened), "cannot open " + printer_.id + ": " + libusb_text(opened));
+    }
+    read_strings(chosen, handle_, printer_);
+    out_endpoint_ = interface.out_endpoint;
+    in_endpoint_ = interface.in_endpoint;
+    in_packet_size_ = interface.in_packet_size;
+    buffer_.assign(kBufferPackets * in_packet_size_, 0);
+    return claim(interface.number, interface.alternate);
+}
+
+// Takes the interface from the kernel's printer driver (remembered, to give it back) and claims
+// it for us, with the alternate setting that has the bulk pair.
+bool LibusbPrinterLink::claim(int interface_number, int alternate) {
+    interface_ = interface_number;
+    const int active = libusb_kernel_driver_active(handle_, interface_number);
+    if (active == 1) {
+        const int detached = libusb_detach_kernel_driver(handle_, interface_number);
+        if (detached != 0 && detached != LIBUSB_ERROR_NOT_FOUND) {
+            return fail(open_failure(detached), "cannot detach the kernel driver: " + libusb_text(detached));
+        }
+        driver_detached_ = detached == 0;
+    } else if (active < 0 && active != LIBUSB_ERROR_NOT_SUPPORTED) {
+        return fail(open_failure(active), "cannot ask for the kernel driver: " + libusb_text(active));
+    }
+    const int claimed = libusb_claim_interface(handle_, interface_number);
+    if (claimed != 0) {
+        return fail(open_failure(claimed), "cannot claim the printer interface: " + libusb_text(claimed));
+    }
+    claimed_ = true;
+    if (alternate != 0) {
+        const int selected = libusb_set_interface_alt_setting(handle_, interface_number, alternate);
+        if (selected != 0) {
+            return fail(open_failure(selected), "cannot select the alternate setting: " + libusb_text(selected));
+        }
+    }
+    return true;
+}
+
+void LibusbPrinterLink::close() noexcept {
+    if (handle_ != nullptr) {
+        if (claimed_) libusb_release_interface(handle_, interface_);
+        if (driver_detached_) libusb_attach_kernel_driver(handle_, interface_);
+        libusb_close(handle_);
+    }
+    if (context_ != nullptr) libusb_exit(context_);
+    handle_ = nullptr;
+    context_ = nullptr;
+    claimed_ = false;
+    driver_detached_ = false;
+    interface_ = -1;
+    buffer_.clear();
+    buffer_start_ = buffer_end_ = 0;
+    buffer_ends_transfer_ = false;
+}
+
+// Submits the transfer and waits for it, looking at the interrupt flag after every
+// kInterruptCheckMs. An interrupted transfer is cancelled, and waited for until the kernel gives
+// it back (at once, whatever the device does), as libusb's own synchronous calls do.
+LibusbPrinterLink::Wait LibusbPrinterLink::run_transfer(Transfer& transfer, int& submit_error) {
+    submit_error = libusb_submit_transfer(transfer.handle);
+    if (submit_error != 0) return Wait::NotSubmitted;
+    bool cancelled = false;
+    while (transfer.completed == 0) {
+        timeval tick{0, static_cast<suseconds_t>(kInterruptCheckMs) * 1000};
+        const int handled = libusb_handle_events_timeout_completed(context_, &tick, &transfer.completed);
+        const bool broken = handled != 0 && handled != LIBUSB_ERROR_INTERRUPTED;
+        if (transfer.completed == 0 && !cancelled && (interrupted() || broken)) {
+            transfer.interrupted = interrupted();
+            libusb_cancel_transfer(transfer.handle);
+            cancelled = true;
+        }
+    }
+    if (transfer.interrupted && transfer.handle->status == LIBUSB_TRANSFER_CANCELLED) return Wait::Interrupted;
+    return transfer.handle->status == LIBUSB_TRANSFER_TIMED_OUT ? Wait::TimedOut : Wait::Done;
+}
+
+// A transfer's end other than completion or time-out, as a failure.
+bool LibusbPrinterLink::fail_transfer(const Transfer& transfer, const char* what) {
+    switch (transfer.handle->status) {
+        case LIBUSB_TRANSFER_NO_DEVICE: return fail(UsbFailure::DeviceGone, std::string(what) + ": the printer is gone");
+        case LIBUSB_TRANSFER_OVERFLOW:
+            return fail(UsbFailure::Io, std::string(what) + ": the printer sent more than was asked for");
+        case LIBUSB_TRANSFER_STALL: return fail(UsbFailure::Io, std::string(what) + ": the printer stalled the endpoint");
+        default: return fail(UsbFailure::Io, std::string(what) + ": " + libusb_error_name(transfer.handle->status));
+    }
+}
+
+bool LibusbPrinterLink::write(const char* bytes, std::size_t count) {
+    failure_ = UsbFailure::None;
+    failure_text_.clear();
+    if (handle_ == nullptr) return fail(UsbFailure::NoSuchDevice, "no printer is open");
+    const Clock::time_point start = Clock::now();
+    std::size_t sent = 0;
+    while (sent < count) {
+        const unsigned spent = elapsed_ms(start);
+        if (spent >= kWriteTimeoutMs) return fail(UsbFailure::TimedOut, "the printer did not take the data in time");
+        const std::size_t piece = std::min(count - sent, kMaxWritePiece);
+        Transfer transfer(piece);
+        std::memcpy(transfer.data.data(), bytes + sent, piece);
+        libusb_fill_bulk_transfer(transfer.handle, handle_, out_endpoint_, transfer.data.data(), static_cast<int>(piece),
+                                  on_transfer_done, &transfer.completed, kWriteTimeoutMs - spent);
+        int submit_error = 0;
+        const Wait wait = run_transfer(transfer, submit_error);
+        if (wait == Wait::NotSubmitted) return fail_libusb(submit_error, "write");
+        // A partial transfer (before a time-out) still moved its bytes: the next piece follows them.
+        sent += std::min(piece, static_cast<std::size_t>(std::max(0, transfer.handle->actual_length)));
+        if (wait == Wait::Interrupted) return fail(UsbFailure::Interrupted, "write interrupted");
+        if (wait == Wait::TimedOut) return fail(UsbFailure::TimedOut, "the printer did not take the data in time");
+        if (transfer.handle->status != LIBUSB_TRANSFER_COMPLETED) return fail_transfer(transfer, "write");
+    }
+    return true;
+}
+
+std::size_t LibusbPrinterLink::take_buffered(char* into, std::size_t count) {
+    const std::size_t taken = std::min(count, buffer_end_ - buffer_start_);
+    if (taken > 0) std::memcpy(into, buffer_.data() + buffer_start_, taken);
+    buffer_start_ += taken;
+    return taken;
+}
+
+// A read gathers bytes until it has `count`, or until the device ends a transfer (a short
+// packet) after at least one byte: the byte-mode pipe's "what has arrived, up to what was asked".
+bool LibusbPrinterLink::read(char* buffer, std::size_t count, std::size_t& received) {
+    received = 0;
+    failure_ = UsbFailure::None;
+    failure_text_.clear();
+    if (handle_ == nullptr) return fail(UsbFailure::NoSuchDevice, "no printer is open");
+    if (interrupted()) return fail(UsbFailure::Interrupted, "read interrupted");
+    const Clock::time_point start = Clock::now();
+    for (;;) {
+        const bool ends_transfer = buffer_ends_transfer_;
+        received += take_buffered(buffer + received, count - received);
+        if (received == count) return true;
+        if (received > 0 && ends_transfer) return true;
+        const unsigned spent = elapsed_ms(start);
+        if (spent >= kReadTimeoutMs) return fail(UsbFailure::TimedOut, "nothing arrived in time");
+        if (!fill_buffer(kReadTimeoutMs - spent, buffer_ends_transfer_)) return false;
+    }
+}
+
+// One bulk IN transfer into the (empty) buffer, for as many whole packets as it holds: what the
+// reader did not ask for stays for the next read, so a chunk usually comes with its header. A
+// zero-length packet leaves the buffer empty: nothing completed.
+bool LibusbPrinterLink::fill_buffer(unsigned timeout_ms, bool& transfer_ended) {
+    const std::size_t length = buffer_.size();
+    Transfer transfer(length);
+    libusb_fill_bulk_transfer(transfer.handle, handle_, in_endpoint_, transfer.data.data(), static_cast<int>(length),
+                              on_transfer_done, &transfer.completed, timeout_ms);
+    int submit_error = 0;
+    const Wait wait = run_transfer(transfer, submit_error);
+    if (wait == Wait::NotSubmitted) return fail_libusb(submit_error, "read");
+    // Bytes that arrived before a time-out or a cancellation stay for the next read.
+    const auto arrived = std::min(length, static_cast<std::size_t>(std::max(0, transfer.handle->actual_length)));
+    std::memcpy(buffer_.data(), transfer.data.data(), arrived);
+    buffer_start_ = 0;
+    buffer_end_ = arrived;
+    transfer_ended = arrived < length;
+    if (wait == Wait::Interrupted) return fail(UsbFailure::Interrupted, "read interrupted");
+    if (wait == Wait::TimedOut) return fail(UsbFailure::TimedOut, "nothing arrived in time");
+    if (transfer.handle->status != LIBUSB_TRANSFER_COMPLETED) return fail_transfer(transfer, "read");
+    return true;
+}
+
+void LibusbPrinterLink::interrupt() noexcept { g_interrupted.store(true, std::memory_order_relaxed); }
+
+void LibusbPrinterLink::clear_interrupt() noexcept { g_interrupted.store(false, std::memory_order_relaxed); }
+
+// SA_RESETHAND: a second Ctrl+C ends the program at once, should the first not be enough.
+bool LibusbPrinterLink::interrupt_on_sigint() noexcept {
+    struct sigaction action {};
+    action.sa_handler = on_sigint;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = static_cast<int>(SA_RESETHAND);
+    return sigaction(SIGINT, &action, nullptr) == 0;
+}

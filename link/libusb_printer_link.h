@@ -1,0 +1,133 @@
+#pragma once
+// The USB channel to a printer on Linux, through libusb, for the command-line companion: lists the
+// supported printers, opens one, and carries a report session's bytes over the bulk endpoints of
+// its printer interface with the behaviour of the Windows byte-mode pipe (a read completes with
+// what has arrived, up to what was asked; bytes beyond it wait for the next read).
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "link/session_link.h"
+
+struct libusb_context;
+struct libusb_device_handle;
+
+// One supported printer as the listing finds it.
+struct UsbPrinterInfo {
+    // "BUS-PORT[.PORT...]", e.g. "1-4.2": the kernel's name for the USB port the printer is
+    // plugged into, so the same printer in the same socket keeps its id across replugging and
+    // reboots (its address changes each time). open() also takes "BBB:DDD" (bus:address, as
+    // lsusb prints them).
+    std::string id;
+    std::uint16_t vendor_id = 0;
+    std::uint16_t product_id = 0;
+    std::uint8_t bus = 0;
+    std::uint8_t address = 0;
+    // Empty when the device has none or does not give them (no access, no answer in time).
+    std::string manufacturer;
+    std::string product;
+    std::string serial_number;
+};
+
+// Why the last open, read or write failed.
+enum class UsbFailure {
+    None,
+    NoSuchDevice,      // no supported printer (with that id), or it went away while opening
+    PermissionDenied,  // the device node may not be opened (see udev/70-vellumo-printers.rules)
+    Busy,              // another program holds the printer interface
+    NoBulkEndpoints,   // the printer interface has no bulk OUT and bulk IN pair
+    TimedOut,          // nothing arrived (or could be sent) within the time-out
+    DeviceGone,        // the printer was unplugged or switched off
+    Interrupted,       // interrupt() was called (Ctrl+C)
+    Io,                // any other transfer error (stall, overflow, bus error)
+    Other,             // libusb could not start, or another error while opening
+};
+
+// A short English name for `failure`: "timed out", "device gone", ...
+const char* usb_failure_name(UsbFailure failure);
+
+class LibusbPrinterLink : public SessionLink {
+public:
+    // The vendor IDs of the supported printers (listed in libusb's order, whatever the vendor).
+    static constexpr std::uint16_t kVendorIds[] = {0x04E8, 0x0924, 0x413C, 0x03F0};
+    // A read waits at most this long, as the Windows channel does (300 polls of 10 ms).
+    static constexpr unsigned kReadTimeoutMs = 3000;
+    // A write gives up when the printer has not taken every byte within this time.
+    static constexpr unsigned kWriteTimeoutMs = 3000;
+    // How often a waiting read or write looks at the interrupt flag.
+    static constexpr unsigned kInterruptCheckMs = 100;
+    // The link's own read buffer holds this many of the IN endpoint's packets.
+    static constexpr std::size_t kBufferPackets = 8;
+    // Time-out of each string request (listing, and open() for printer()).
+    static constexpr unsigned kStringTimeoutMs = 500;
+
+    // Every USB device with a printer interface and a supported vendor ID, in libusb's order.
+    // False only when libusb cannot start; `failure_text` then says why.
+    static bool list(std::vector<UsbPrinterInfo>& printers, std::string& failure_text);
+
+    LibusbPrinterLink() = default;
+    ~LibusbPrinterLink() override { close(); }
+    LibusbPrinterLink(const LibusbPrinterLink&) = delete;
+    LibusbPrinterLink& operator=(const LibusbPrinterLink&) = delete;
+
+    // Opens the printer with this id (empty: the first one listed), detaches the kernel's
+    // printer driver from its interface if bound, claims the interface and selects the
+    // alternate setting that has the bulk pair. On failure everything done so far is undone.
+    bool open(const std::string& id = {});
+    // Releases the interface, binds the kernel driver again if open() detached it, closes the
+    // device. Harmless when nothing is open.
+    void close() noexcept;
+    bool is_open() const { return handle_ != nullptr; }
+
+    bool write(const char* bytes, std::size_t count) override;
+    bool read(char* buffer, std::size_t count, std::size_t& received) override;
+
+    // The outcome of the last open, read or write (None after a success), with libusb's words.
+    // Each call sets it: ask right after the call that failed (after ReportSession::run it is
+    // the outcome of the session's last exchange, the stop, which may have succeeded).
+    UsbFailure failure() const { return failure_; }
+    const std::string& failure_text() const { return failure_text_; }
+
+    // What the open printer is, strings included (valid while open).
+    const UsbPrinterInfo& printer() const { return printer_; }
+    std::uint16_t in_packet_size() const { return in_packet_size_; }
+
+    // Makes every waiting read and write of every link give up within kInterruptCheckMs with
+    // UsbFailure::Interrupted, and later reads fail at once, until clear_interrupt(). Safe to
+    // call from a signal handler.
+    static void interrupt() noexcept;
+    static void clear_interrupt() noexcept;
+    // Installs a SIGINT handler that calls interrupt(); false if it cannot be installed.
+    static bool interrupt_on_sigint() noexcept;
+
+private:
+    enum class Wait { Done, TimedOut, Interrupted, NotSubmitted };
+    struct Transfer;
+
+    bool fail(UsbFailure failure, std::string text);
+    bool fail_libusb(int error, const char* what);
+    bool open_steps(const std::string& id);
+    bool claim(int interface_number, int alternate);
+    bool fill_buffer(unsigned timeout_ms, bool& transfer_ended);
+    Wait run_transfer(Transfer& transfer, int& submit_error);
+    bool fail_transfer(const Transfer& transfer, const char* what);
+    std::size_t take_buffered(char* into, std::size_t count);
+
+    libusb_context* context_ = nullptr;
+    libusb_device_handle* handle_ = nullptr;
+    UsbPrinterInfo printer_;
+    int interface_ = -1;
+    bool claimed_ = false;
+    bool driver_detached_ = false;
+    unsigned char out_endpoint_ = 0;
+    unsigned char in_endpoint_ = 0;
+    std::uint16_t in_packet_size_ = 0;
+    std::vector<unsigned char> buffer_;  // whole packets read, kBufferPackets of them at most
+    std::size_t buffer_start_ = 0;       // the first byte not yet handed to a reader
+    std::size_t buffer_end_ = 0;
+    bool buffer_ends_transfer_ = false;  // the buffered bytes end with the end of a device transfer
+    UsbFailure failure_ = UsbFailure::None;
+    std::string failure_text_;
+};

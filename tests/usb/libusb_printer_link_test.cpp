@@ -1,0 +1,583 @@
+// The libusb printer link against USB printers emulated under umockdev: every session here is
+// the real ReportSession over the real link, with libusb talking usbfs to an emulated device node.
+
+// clang-format off
+#include <sys/ioctl.h>
+#include <linux/usbdevice_fs.h>
+// clang-format on
+
+#include <gtest/gtest.h>
+#include <libusb.h>
+#include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "emulated_usb_printer.h"
+#include "link/libusb_printer_link.h"
+#include "link/report_session.h"
+#include "report/report_text.h"
+#include "tools/simulated_printer.h"
+
+namespace {
+
+using namespace usb_emulation;
+using Clock = std::chrono::steady_clock;
+
+struct SessionResult {
+    bool ok = false;
+    std::string report;
+    UsbFailure failure = UsbFailure::None;
+    std::string failure_text;
+    long long elapsed_ms = 0;
+};
+
+// One whole session over `link`, timed, with what the link said at its end.
+SessionResult run_session(LibusbPrinterLink& link) {
+    std::vector<char> buffer(kReportBufferSize);
+    std::size_t length = 0;
+    const Clock::time_point start = Clock::now();
+    SessionResult result;
+    result.ok = ReportSession::run(link, buffer.data(), buffer.size(), length);
+    result.elapsed_ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    result.report.assign(buffer.data(), length);
+    result.failure = link.failure();
+    result.failure_text = link.failure_text();
+    return result;
+}
+
+// What the host stores of a report the printer cut into chunks of `chunk_size`: each chunk and a CR.
+std::string stored(const std::string& report, std::size_t chunk_size) {
+    std::string text;
+    for (const std::string& chunk : cut_into_chunks(report, chunk_size)) text += chunk + '\r';
+    return text;
+}
+
+// What a session stores from a copy of `printer` over the in-memory link: the USB path must
+// store the same.
+std::string in_memory_reading(SimulatedPrinter printer) {
+    SimulatedPrinterLink link(printer);
+    std::vector<char> buffer(kReportBufferSize);
+    std::size_t length = 0;
+    const bool ok = ReportSession::run(link, buffer.data(), buffer.size(), length);
+    return ok ? std::string(buffer.data(), length) : "(the in-memory reading failed)";
+}
+
+// A report of other text than the sample, so that two printers can be told apart.
+std::string other_report() {
+    std::string text;
+    for (int i = 0; i < 40; ++i) text += "Line " + std::to_string(i) + ": second printer\r";
+    return text;
+}
+
+// The first whole lines of the sample report, up to about `size` bytes.
+std::string sample_prefix(std::size_t size) {
+    const std::string& sample = sample_report();
+    const std::size_t end = sample.rfind('\r', size);
+    return sample.substr(0, end + 1);
+}
+
+DeviceSetup printer_at(const std::string& port, std::uint8_t address, std::uint16_t vendor = 0x04E8) {
+    DeviceSetup setup;
+    setup.port_path = port;
+    setup.address = address;
+    setup.vendor_id = vendor;
+    return setup;
+}
+
+// Takes away, for the calling thread, the capabilities that let root open any file, so that a
+// device node's mode bites as it does for an ordinary user.
+class WithoutFileAccessOverride {
+public:
+    WithoutFileAccessOverride() {
+        syscall(SYS_capget, &header_, saved_);
+        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
+        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        syscall(SYS_capset, &header_, reduced);
+    }
+    ~WithoutFileAccessOverride() { syscall(SYS_capset, &header_, saved_); }
+    WithoutFileAccessOverride(const WithoutFileAccessOverride&) = delete;
+    WithoutFileAccessOverride& operator=(const WithoutFileAccessOverride&) = delete;
+
+private:
+    __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved_[2]{};
+};
+
+// Test names from a table's `name` column.
+struct CaseName {
+    template <class Case>
+    std::string operator()(const testing::TestParamInfo<Case>& param) const {
+        return param.param.name;
+    }
+};
+constexpr CaseName case_name;
+
+class UsbLinkTest : public testing::Test {
+protected:
+    void TearDown() override { LibusbPrinterLink::clear_interrupt(); }
+    UsbTestbed bed;
+};
+
+// ---- Whole readings ----
+
+struct ReadingCase {
+    const char* name;
+    std::uint16_t packet_size;
+    PrinterFault fault;
+    std::string report;
+    std::size_t chunk_size;
+    bool bidirectional_on_alternate_1 = false;
+};
+
+std::vector<ReadingCase> reading_cases() {
+    return {
+        {"SampleFullSpeed", 64, PrinterFault::None, sample_report(), 1000},
+        {"SampleHighSpeed", 512, PrinterFault::None, sample_report(), 1000},
+        // Header and chunk make 64 bytes: every reply fills whole packets and ends with a
+        // zero-length packet.
+        {"RepliesOfWholePackets", 64, PrinterFault::None, sample_prefix(3000), 52},
+        {"WholeReportInOneTransfer", 512, PrinterFault::BackToBackReplies, sample_report(), 1000},
+        {"ZeroLengthTransfersBetweenChunks", 64, PrinterFault::ZeroByteTransfers, sample_prefix(4000), 1000},
+        {"ChunkLengthsOfZero", 64, PrinterFault::ZeroLengthChunk, sample_prefix(6000), 1000},
+        {"BidirectionalOnAlternateSetting1", 64, PrinterFault::None, sample_prefix(5000), 1000, true},
+    };
+}
+
+class WholeReading : public UsbLinkTest, public testing::WithParamInterface<ReadingCase> {};
+
+TEST_P(WholeReading, StoresWhatThePrinterSentAndStopsIt) {
+    const ReadingCase& c = GetParam();
+    DeviceSetup setup = printer_at("1-1", 2);
+    setup.max_packet_size = c.packet_size;
+    if (c.bidirectional_on_alternate_1) {
+        setup.interfaces = {EmulatedInterface{0, 0, kPrinterClass, 1, {kBulkOut}},
+                            EmulatedInterface{0, 1, kPrinterClass, 2, {kBulkOut, kBulkIn}}};
+    }
+    SimulatedPrinter printer(c.report, c.fault);
+    printer.set_chunk_size(c.chunk_size);
+    const std::string in_memory = in_memory_reading(printer);
+    EmulatedUsbPrinter& device = bed.add(setup, std::move(printer));
+
+    LibusbPrinterLink link;
+    ASSERT_TRUE(link.open()) << link.failure_text();
+    const SessionResult result = run_session(link);
+
+    EXPECT_TRUE(result.ok) << usb_failure_name(result.failure) << ": " << result.failure_text;
+    EXPECT_EQ(result.report, in_memory);
+    if (c.fault == PrinterFault::None) {
+        EXPECT_EQ(result.report, stored(c.report, c.chunk_size));
+    }
+    EXPECT_TRUE(device.stop_received());
+    EXPECT_EQ(result.failure, UsbFailure::None);
+    // Every bulk IN request is whole packets, never more than the link's own buffer.
+    EXPECT_EQ(device.largest_in_urb() % c.packet_size, 0u);
+    EXPECT_LE(device.largest_in_urb(), LibusbPrinterLink::kBufferPackets * c.packet_size);
+    if (c.bidirectional_on_alternate_1) {
+        EXPECT_EQ(device.selected_alternate(), std::optional<std::uint8_t>(1));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EmulatedPrinter, WholeReading, testing::ValuesIn(reading_cases()),
+                         case_name);
+
+// ---- More in one packet than the session asks for ----
+
+struct PacketCase {
+    const char* name;
+    std::uint16_t packet_size;
+    std::size_t chunk_length;  // header and chunk together fit in one packet
+};
+
+class OnePacketHeaderAndChunk : public UsbLinkTest, public testing::WithParamInterface<PacketCase> {};
+
+TEST_P(OnePacketHeaderAndChunk, SessionAsksTwelveBytesGetsThemAndTheChunkFromTheLinksBuffer) {
+    const PacketCase& c = GetParam();
+    DeviceSetup setup = printer_at("1-1", 2);
+    setup.max_packet_size = c.packet_size;
+    const std::string chunk(c.chunk_length, 'x');
+    SimulatedPrinter printer;
+    printer.set_chunks({chunk, "Second chunk"});
+    bed.add(setup, std::move(printer));
+
+    LibusbPrinterLink link;
+    ASSERT_TRUE(link.open()) << link.failure_text();
+    const SessionResult result = run_session(link);
+
+    EXPECT_TRUE(result.ok) << usb_failure_name(result.failure) << ": " << result.failure_text;
+    EXPECT_EQ(result.report, chunk + "\rSecond chunk\r");
+}
+
+INSTANTIATE_TEST_SUITE_P(EmulatedPrinter, OnePacketHeaderAndChunk,
+                         testing::Values(PacketCase{"FullSpeed", 64, 40}, PacketCase{"HighSpeed", 512, 500}),
+                         case_name);
+
+// The reason for the link's own buffer: a bulk IN request for exactly the 12 header bytes meets
+// a 52-byte packet, and the device (as a real host controller reports it) overflows.
+TEST_F(UsbLinkTest, ARequestForExactlyTwelveBytes_OverflowsOnAPacketCarryingHeaderAndChunk) {
+    SimulatedPrinter printer;
+    printer.set_chunks({std::string(40, 'x')});
+    bed.add(printer_at("1-1", 2), std::move(printer));
+    libusb_context* context = nullptr;
+    ASSERT_EQ(libusb_init(&context), 0);
+    libusb_device_handle* handle = libusb_open_device_with_vid_pid(context, 0x04E8, 0x3301);
+    ASSERT_NE(handle, nullptr);
+    libusb_detach_kernel_driver(handle, 0);
+    ASSERT_EQ(libusb_claim_interface(handle, 0), 0);
+    const auto exchange = [&](std::string command, int asked, int& received) {
+        received = 0;
+        libusb_bulk_transfer(handle, kBulkOut, reinterpret_cast<unsigned char*>(command.data()),
+                             static_cast<int>(command.size()), &received, 1000);
+        unsigned char answer[512];
+        return libusb_bulk_transfer(handle, kBulkIn, answer, asked, &received, 1000);
+    };
+    int received = 0;
+    EXPECT_EQ(exchange(std::string(session_command::kStart), 64, received), 0);
+    EXPECT_EQ(received, 8);
+    EXPECT_EQ(exchange(std::string(session_command::kSystemDataRequest), 12, received), LIBUSB_ERROR_OVERFLOW);
+    libusb_release_interface(handle, 0);
+    libusb_close(handle);
+    libusb_exit(context);
+}
+
+// ---- Failures during a session ----
+
+TEST_F(UsbLinkTest, SilentPrinter_ReadTimesOutAfterAboutThreeSeconds) {
+    EmulatedUsbPrinter& device = bed.add(printer_at("1-1", 2), SimulatedPrinter(sample_report(), PrinterFault::Silence));
+    LibusbPrinterLink link;
+    ASSERT_TRUE(link.open()) << link.failure_text();
+    const SessionResult result = run_session(link);
+
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.failure, UsbFailure::TimedOut) << result.failure_text;
+    EXPECT_GE(result.elapsed_ms, 2900);
+    EXPECT_LT(result.elapsed_ms, 4000);
+    EXPECT_EQ(device.host_wrote(), std::string(session_command::kStart));
+}
+
+TEST_F(UsbLinkTest, PrinterUnpluggedInTheMiddleOfAChunk_IsDeviceGoneAtOnce) {
+    EmulatedUsbPrinter& device =
+        bed.add(printer_at("1-1", 2), SimulatedPrinter(sample_report(), PrinterFault::DisconnectMidChunk));
+    LibusbPrinterLink link;
+    ASSERT_TRUE(link.open()) << link.failure_text();
+    const SessionResult result = run_session(link);
+
+    EXPECT_FALSE(result.ok);
+    EXPECT_TRUE(device.gone());
+    EXPECT_EQ(result.failure, UsbFailure::DeviceGone) << result.failure_text;
+    EXPECT_LT(result.elapsed_ms, 1000);
+    // Nothing more reaches a printer that is gone, and nothing more is read from it.
+    char byte = 0;
+    std::size_t received = 0;
+    EXPECT_FALSE(link.write("x", 1));
+    EXPECT_EQ(link.failure(), UsbFailure::DeviceGone);
+    EXPECT_FALSE(link.read(&byte, 1, received));
+    EXPECT_EQ(link.failure(), UsbFailure::DeviceGone);
+}
+
+// A printer that takes half of the request and NAKs the rest: the write gives up after about
+// three seconds, and the half that went out went out once.
+TEST_F(UsbLinkTest, PrinterThatStopsTakingData_WriteTimesOutAfterAboutThreeSeconds) {
+    EmulatedUsbPrinter& device =
+        bed.add(printer_at("1-1", 2), SimulatedPrinter(sample_report(), PrinterFault::PartialWrite));
+    LibusbPrinterLink link;
+    ASSERT_TRUE(link.open()) << link.failure_text();
+    const std::string start(session_command::kStart);
+    const std::string request(session_command::kSystemDataRequest);
+    char acknowledgement[8];
+    std::size_t received = 0;
+    ASSERT_TRUE(link.write(start.data(), start.size()));
+    ASSERT_TRUE(link.read(acknowledgement, sizeof acknowledgement, received));
+
+    const Clock::time_point begin = Clock::now();
+    EXPECT_FALSE(link.write(request.data(), request.size()));
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin).count();
+
+    EXPECT_EQ(link.failure(), UsbFailure::TimedOut) << link.failure_text();
+    EXPECT_GE(elapsed, 2900);
+    EXPECT_LT(elapsed, 4000);
+    EXPECT_EQ(device.host_wrote(), start + request.substr(0, request.size() / 2));
+}
+
+// Ctrl+C while a read waits: the session unwinds within the check interval, and the link gives
+// the interface back. Both ways in are tried: the call and a real SIGINT.
+struct InterruptCase {
+    const char* name;
+    std::function<void()> interrupt;
+};
+
+class InterruptedRead : public UsbLinkTest, public testing::WithParamInterface<InterruptCase> {};
+
+TEST_P(InterruptedRead, EndsTheSessionPromptlyAndTheInterfaceIsGivenBack) {
+    EmulatedUsbPrinter& device = bed.add(printer_at("1-1", 2), SimulatedPrinter(sample_report(), PrinterFault::Silence));
+    ASSERT_TRUE(LibusbPrinterLink::interrupt_on_sigint());
+    SessionResult result;
+    {
+        LibusbPrinterLink link;
+        ASSERT_TRUE(link.open()) << link.failure_text();
+        std::thread presser([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            GetParam().interrupt();
+        });
+        result = run_session(link);
+        presser.join();
+        EXPECT_EQ(device.driver(), "usbfs");
+    }
+    std::signal(SIGINT, SIG_DFL);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.failure, UsbFailure::Interrupted) << result.failure_text;
+    EXPECT_GE(result.elapsed_ms, 300);
+    EXPECT_LT(result.elapsed_ms, 300 + 3 * LibusbPrinterLink::kInterruptCheckMs);
+    EXPECT_EQ(device.driver(), "usblp");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CtrlC, InterruptedRead,
+    testing::Values(InterruptCase{"Call", [] { LibusbPrinterLink::interrupt(); }},
+                    InterruptCase{"Sigint", [] { kill(getpid(), SIGINT); }}),
+    case_name);
+
+// ---- The kernel's printer driver ----
+
+struct DriverCase {
+    const char* name;
+    PrinterFault fault;
+    bool session_succeeds;
+};
+
+class KernelDriver : public UsbLinkTest, public testing::WithParamInterface<DriverCase> {};
+
+TEST_P(KernelDriver, IsDetachedForTheSessionAndBoundAgainWhenTheLinkGoes) {
+    EmulatedUsbPrinter& device = bed.add(printer_at("1-1", 2), SimulatedPrinter(sample_report(), GetParam().fault));
+    ASSERT_EQ(device.driver(), "usblp");
+    {
+        LibusbPrinterLink link;
+        ASSERT_TRUE(link.open()) << link.failure_text();
+        EXPECT_EQ(device.driver(), "usbfs");
+        EXPECT_EQ(device.detaches(), 1);
+        EXPECT_EQ(run_session(link).ok, GetParam().session_succeeds);
+        EXPECT_EQ(device.attaches(), 0);
+    }  // the destructor closes
+    EXPECT_EQ(device.driver(), "usblp");
+    EXPECT_EQ(device.attaches(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(EmulatedPrinter, KernelDriver,
+                         testing::Values(DriverCase{"AfterAReading", PrinterFault::None, true},
+                                         DriverCase{"AfterAFailedReading", PrinterFault::ShortChunk, false}),
+                         case_name);
+
+TEST_F(UsbLinkTest, NoKernelDriverBound_NothingIsDetachedOrBoundAfterwards) {
+    DeviceSetup setup = printer_at("1-1", 2);
+    setup.driver = "";
+    EmulatedUsbPrinter& device = bed.add(setup);
+    {
+        LibusbPrinterLink link;
+        ASSERT_TRUE(link.open()) << link.failure_text();
+        EXPECT_TRUE(run_session(link).ok);
+    }
+    EXPECT_EQ(device.detaches(), 0);
+    EXPECT_EQ(device.attaches(), 0);
+    EXPECT_EQ(device.driver(), "");
+}
+
+// ---- Open failures ----
+
+struct OpenFailureCase {
+    const char* name;
+    std::function<void(DeviceSetup&)> shape;
+    std::string id;
+    UsbFailure expected;
+    std::string driver_after;  // what is bound once the failed open has undone its work
+    int detaches;
+};
+
+std::vector<OpenFailureCase> open_failure_cases() {
+    return {
+        {"HeldByAnotherProgram", [](DeviceSetup& s) { s.driver = "usbfs"; }, "", UsbFailure::Busy, "usbfs", 0},
+        {"TakenByAnotherProgramAfterTheDetach", [](DeviceSetup& s) { s.claim_errno = EBUSY; }, "", UsbFailure::Busy,
+         "usblp", 1},
+        {"NoBulkInEndpoint", [](DeviceSetup& s) { s.interfaces = {EmulatedInterface{0, 0, kPrinterClass, 1, {kBulkOut}}}; },
+         "", UsbFailure::NoBulkEndpoints, "usblp", 0},
+        // wMaxPacketSize 0: no packet could ever be asked for.
+        {"PacketSizeZero", [](DeviceSetup& s) { s.max_packet_size = 0; }, "", UsbFailure::NoBulkEndpoints, "usblp", 0},
+        {"UnknownId", [](DeviceSetup&) {}, "9-9", UsbFailure::NoSuchDevice, "usblp", 0},
+        {"UnknownAddress", [](DeviceSetup&) {}, "001:077", UsbFailure::NoSuchDevice, "usblp", 0},
+    };
+}
+
+class OpenFailure : public UsbLinkTest, public testing::WithParamInterface<OpenFailureCase> {};
+
+TEST_P(OpenFailure, SaysWhyAndLeavesTheDeviceAsItWas) {
+    const OpenFailureCase& c = GetParam();
+    DeviceSetup setup = printer_at("1-1", 2);
+    c.shape(setup);
+    EmulatedUsbPrinter& device = bed.add(setup);
+    LibusbPrinterLink link;
+
+    EXPECT_FALSE(link.open(c.id));
+    EXPECT_EQ(link.failure(), c.expected) << link.failure_text();
+    EXPECT_FALSE(link.failure_text().empty());
+    EXPECT_FALSE(link.is_open());
+    EXPECT_EQ(device.driver(), c.driver_after);
+    EXPECT_EQ(device.detaches(), c.detaches);
+    EXPECT_EQ(device.attaches(), c.detaches);
+    EXPECT_EQ(device.host_wrote(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(EmulatedPrinter, OpenFailure, testing::ValuesIn(open_failure_cases()),
+                         case_name);
+
+TEST_F(UsbLinkTest, NoPrinterAttached_IsNoSuchDevice) {
+    LibusbPrinterLink link;
+    EXPECT_FALSE(link.open());
+    EXPECT_EQ(link.failure(), UsbFailure::NoSuchDevice);
+}
+
+// The node's mode denies us, as it does an ordinary user without the udev rule: the kernel's own
+// EACCES, which libusb reports as LIBUSB_ERROR_ACCESS. Listing still shows the printer, without
+// its strings (reading them needs the node too).
+TEST_F(UsbLinkTest, DeviceNodeNotAccessible_IsPermissionDeniedAndStillListed) {
+    EmulatedUsbPrinter& device = bed.add(printer_at("1-1", 2));
+    ASSERT_EQ(chmod(bed.node_file(device).c_str(), 0), 0);
+    const WithoutFileAccessOverride as_ordinary_user;
+
+    LibusbPrinterLink link;
+    EXPECT_FALSE(link.open());
+    EXPECT_EQ(link.failure(), UsbFailure::PermissionDenied) << link.failure_text();
+    std::vector<UsbPrinterInfo> printers;
+    std::string text;
+    ASSERT_TRUE(LibusbPrinterLink::list(printers, text)) << text;
+    ASSERT_EQ(printers.size(), 1u);
+    EXPECT_EQ(printers[0].id, "1-1");
+    EXPECT_EQ(printers[0].product, "");
+    EXPECT_EQ(device.driver(), "usblp");
+}
+
+// ---- Listing and choosing ----
+
+struct ListedDevice {
+    std::string id;
+    std::uint16_t vendor;
+    std::string product;
+};
+
+TEST_F(UsbLinkTest, Listing_ShowsPrintersOfTheFourVendorsOnly) {
+    DeviceSetup vendor_specific = printer_at("1-1", 2, 0x04E8);
+    vendor_specific.interfaces = {EmulatedInterface{0, 0, kVendorSpecificClass, 0, {kBulkOut, kBulkIn}}};
+    bed.add(vendor_specific);
+    bed.add(printer_at("1-2", 3, 0x1234));  // a printer of another maker
+    DeviceSetup composite = printer_at("1-3", 4, 0x413C);
+    composite.product = "Composite";
+    composite.interfaces = {EmulatedInterface{0, 0, kVendorSpecificClass, 0, {0x03, 0x84}},
+                            EmulatedInterface{1, 0, kPrinterClass, 2, {kBulkOut, kBulkIn}}};
+    bed.add(composite);
+    bed.add_hub("1-4", 5);
+    DeviceSetup behind_hub = printer_at("1-4.2", 6, 0x0924);
+    behind_hub.product = "Behind a hub";
+    bed.add(behind_hub);
+    DeviceSetup printer_only = printer_at("1-5", 7, 0x03F0);
+    printer_only.product = "Plain";
+    bed.add(printer_only);
+
+    std::vector<UsbPrinterInfo> printers;
+    std::string text;
+    ASSERT_TRUE(LibusbPrinterLink::list(printers, text)) << text;
+    std::vector<ListedDevice> listed;
+    for (const UsbPrinterInfo& p : printers) listed.push_back({p.id, p.vendor_id, p.product});
+    std::sort(listed.begin(), listed.end(), [](const auto& a, const auto& b) { return a.id < b.id; });
+    ASSERT_EQ(listed.size(), 3u);
+    EXPECT_EQ(listed[0].id, "1-3");
+    EXPECT_EQ(listed[0].vendor, 0x413C);
+    EXPECT_EQ(listed[0].product, "Composite");
+    EXPECT_EQ(listed[1].id, "1-4.2");
+    EXPECT_EQ(listed[1].product, "Behind a hub");
+    EXPECT_EQ(listed[2].id, "1-5");
+    EXPECT_EQ(listed[2].vendor, 0x03F0);
+}
+
+TEST_F(UsbLinkTest, Listing_GivesTheStringsAndTheBusAddress) {
+    bed.add(printer_at("1-1", 2));
+    std::vector<UsbPrinterInfo> printers;
+    std::string text;
+    ASSERT_TRUE(LibusbPrinterLink::list(printers, text)) << text;
+    ASSERT_EQ(printers.size(), 1u);
+    EXPECT_EQ(printers[0].id, "1-1");
+    EXPECT_EQ(printers[0].vendor_id, 0x04E8);
+    EXPECT_EQ(printers[0].product_id, 0x3301);
+    EXPECT_EQ(printers[0].bus, 1);
+    EXPECT_EQ(printers[0].address, 2);
+    EXPECT_EQ(printers[0].manufacturer, "Vellumo");
+    EXPECT_EQ(printers[0].product, "LP-3020");
+    EXPECT_EQ(printers[0].serial_number, "ZD4KB07S3C00421");
+}
+
+// A printer that never answers string requests costs the listing one request's time-out, no more,
+// and is listed without strings.
+TEST_F(UsbLinkTest, Listing_APrinterThatGivesNoStringsIsListedWithoutThemPromptly) {
+    DeviceSetup silent = printer_at("1-1", 2);
+    silent.strings_answered = false;
+    bed.add(silent);
+    std::vector<UsbPrinterInfo> printers;
+    std::string text;
+    const Clock::time_point start = Clock::now();
+    ASSERT_TRUE(LibusbPrinterLink::list(printers, text)) << text;
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    ASSERT_EQ(printers.size(), 1u);
+    EXPECT_EQ(printers[0].manufacturer + printers[0].product + printers[0].serial_number, "");
+    EXPECT_LT(elapsed, 2 * LibusbPrinterLink::kStringTimeoutMs);
+}
+
+// Two printers attached: each id (and each bus:address) reads from its own printer only.
+struct ChoiceCase {
+    const char* name;
+    std::string id;
+    bool first;
+};
+
+class ChoosingAPrinter : public UsbLinkTest, public testing::WithParamInterface<ChoiceCase> {};
+
+TEST_P(ChoosingAPrinter, ReadsFromThePrinterWithThatIdOnly) {
+    DeviceSetup first_setup = printer_at("1-1", 2, 0x04E8);
+    first_setup.product = "First";
+    DeviceSetup second_setup = printer_at("1-2", 3, 0x03F0);
+    second_setup.product = "Second";
+    EmulatedUsbPrinter& first = bed.add(first_setup, SimulatedPrinter(sample_report()));
+    EmulatedUsbPrinter& second = bed.add(second_setup, SimulatedPrinter(other_report()));
+    std::vector<UsbPrinterInfo> printers;
+    std::string text;
+    ASSERT_TRUE(LibusbPrinterLink::list(printers, text)) << text;
+    ASSERT_EQ(printers.size(), 2u);
+
+    // With no id the link takes the printer listed first, in libusb's order.
+    const bool want_first = GetParam().id.empty() ? printers[0].id == "1-1" : GetParam().first;
+
+    LibusbPrinterLink link;
+    ASSERT_TRUE(link.open(GetParam().id)) << link.failure_text();
+    const SessionResult result = run_session(link);
+
+    EXPECT_TRUE(result.ok) << result.failure_text;
+    EXPECT_EQ(result.report, stored(want_first ? sample_report() : other_report(), 1000));
+    EXPECT_EQ(link.printer().id, want_first ? "1-1" : "1-2");
+    EXPECT_EQ(link.printer().vendor_id, want_first ? 0x04E8 : 0x03F0);
+    EXPECT_EQ(link.printer().product, want_first ? "First" : "Second");
+    EXPECT_TRUE((want_first ? first : second).stop_received());
+    EXPECT_EQ((want_first ? second : first).host_wrote(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(TwoPrinters, ChoosingAPrinter,
+                         testing::Values(ChoiceCase{"FirstByPort", "1-1", true}, ChoiceCase{"SecondByPort", "1-2", false},
+                                         ChoiceCase{"SecondByBusAddress", "001:003", false},
+                                         ChoiceCase{"ListedFirstWhenNoIdIsGiven", "", true}),
+                         case_name);
+
+}  // namespace
