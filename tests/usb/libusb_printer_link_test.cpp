@@ -22,11 +22,12 @@
 #include <thread>
 #include <vector>
 
-#include "emulated_usb_printer.h"
+#include "sim/emulated_usb_printer.h"
 #include "link/libusb_printer_link.h"
 #include "link/report_session.h"
 #include "report/report_text.h"
-#include "tools/simulated_printer.h"
+#include "sim/simulated_printer.h"
+#include "tests/usb/usb_test_support.h"
 
 namespace {
 
@@ -93,25 +94,6 @@ DeviceSetup printer_at(const std::string& port, std::uint8_t address, std::uint1
     setup.vendor_id = vendor;
     return setup;
 }
-
-// Takes away, for the calling thread, the capabilities that let root open any file, so that a
-// device node's mode bites as it does for an ordinary user.
-class WithoutFileAccessOverride {
-public:
-    WithoutFileAccessOverride() {
-        syscall(SYS_capget, &header_, saved_);
-        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
-        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
-        syscall(SYS_capset, &header_, reduced);
-    }
-    ~WithoutFileAccessOverride() { syscall(SYS_capset, &header_, saved_); }
-    WithoutFileAccessOverride(const WithoutFileAccessOverride&) = delete;
-    WithoutFileAccessOverride& operator=(const WithoutFileAccessOverride&) = delete;
-
-private:
-    __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct saved_[2]{};
-};
 
 // Test names from a table's `name` column.
 struct CaseName {
@@ -449,7 +431,7 @@ TEST_F(UsbLinkTest, NoPrinterAttached_IsNoSuchDevice) {
 TEST_F(UsbLinkTest, DeviceNodeNotAccessible_IsPermissionDeniedAndStillListed) {
     EmulatedUsbPrinter& device = bed.add(printer_at("1-1", 2));
     ASSERT_EQ(chmod(bed.node_file(device).c_str(), 0), 0);
-    const WithoutFileAccessOverride as_ordinary_user;
+    const usb_test::WithoutFileAccessOverride as_ordinary_user;
 
     LibusbPrinterLink link;
     EXPECT_FALSE(link.open());

@@ -38,7 +38,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/simulated_printer.h"
+#include "sim/simulated_printer.h"
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "emulated_usb_printer.h"
+#include "sim/emulated_usb_printer.h"
 #include "link/libusb_printer_link.h"
 #include "link/report_session.h"
 #include "report/report_text.h"
-#include "tools/simulated_printer.h"
+#include "sim/simulated_printer.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "emulated_usb_printer.h"
+#include "sim/emulated_usb_printer.h"
 
 // clang-format off
 #include <sys/ioctl.h>

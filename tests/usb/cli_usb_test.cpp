@@ -1,0 +1,165 @@
+// The companion's list and read on Linux, through its real libusb bus, against USB printers
+// emulated under umockdev: every named failure of a reading reached through an emulated device,
+// and the JSON read back.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/cli_commands.h"
+#include "link/libusb_printer_link.h"
+#include "report/report_formatter.h"
+#include "sim/emulated_usb_printer.h"
+#include "sim/simulated_printer.h"
+#include "tests/json_reader.h"
+#include "tests/usb/usb_test_support.h"
+
+namespace {
+
+using namespace usb_emulation;
+
+struct CliRun {
+    int code;
+    std::string out;
+    std::string err;
+};
+
+CliRun run_cli_on_usb(const std::vector<std::string>& args) {
+    const std::unique_ptr<PrinterBus> bus = system_printer_bus();
+    CliEnvironment env;
+    env.printers = bus.get();
+    std::istringstream in;
+    std::ostringstream out;
+    std::ostringstream err;
+    const int code = run_cli(args, in, out, err, env);
+    return {code, out.str(), err.str()};
+}
+
+std::string formatted(const std::string& raw) {
+    FormattedReport report;
+    EXPECT_TRUE(ReportFormatter::format(raw.c_str(), report));
+    return report.text;
+}
+
+DeviceSetup printer_at(const std::string& port, std::uint8_t address) {
+    DeviceSetup setup;
+    setup.port_path = port;
+    setup.address = address;
+    return setup;
+}
+
+class CliOnUsb : public testing::Test {
+protected:
+    void TearDown() override { LibusbPrinterLink::clear_interrupt(); }
+    UsbTestbed bed;
+};
+
+TEST_F(CliOnUsb, TwoPrintersAndTwoOthers_ListShowsThePrintersAndDeviceReadsEach) {
+    EmulatedUsbPrinter& first = bed.add(printer_at("1-1", 2));
+    DeviceSetup second_setup = printer_at("1-2", 3);
+    second_setup.serial = "SECOND0002";
+    EmulatedUsbPrinter& second =
+        bed.add(second_setup, SimulatedPrinter("Model Name: Second\rPages: 12\r"));
+    DeviceSetup not_a_printer = printer_at("1-3", 4);  // a supported vendor, no printer interface
+    not_a_printer.interfaces = {
+        EmulatedInterface{0, 0, kVendorSpecificClass, 0, {kBulkOut, kBulkIn}}};
+    bed.add(not_a_printer);
+    DeviceSetup other_vendor = printer_at("1-4", 5);
+    other_vendor.vendor_id = 0x1234;
+    bed.add(other_vendor);
+
+    const CliRun listed = run_cli_on_usb({"list", "--json"});
+    ASSERT_EQ(listed.code, 0) << listed.err;
+    const json::Value printers = json::parse(listed.out);
+    ASSERT_EQ(printers.items.size(), 2u);
+    // In the order libusb finds them; `--device N` takes the Nth.
+    const std::size_t second_place = printers.items[0]["id"].text == "1-2" ? 0 : 1;
+    const json::Value& listed_second = printers.items[second_place];
+    EXPECT_EQ(listed_second["id"].text, "1-2");
+    EXPECT_EQ(printers.items[1 - second_place]["id"].text, "1-1");
+    EXPECT_EQ(listed_second["vendor_id"].text, "04e8");
+    EXPECT_EQ(listed_second["product_id"].text, "3301");
+    EXPECT_EQ(listed_second["manufacturer"].text, "Vellumo");
+    EXPECT_EQ(listed_second["serial"].text, "SECOND0002");
+
+    const CliRun read_second = run_cli_on_usb({"read", "--json", "--device", "1-2"});
+    ASSERT_EQ(read_second.code, 0) << read_second.err;
+    const json::Value reading = json::parse(read_second.out);
+    EXPECT_EQ(reading["device"]["id"].text, "1-2");
+    EXPECT_EQ(reading["fields"]["model"].text, "Second");
+    EXPECT_EQ(reading["listing"].text, formatted("Model Name: Second\rPages: 12\r"));
+    EXPECT_TRUE(second.stop_received());
+    EXPECT_FALSE(first.stop_received()) << "the other printer is left alone";
+
+    const std::string first_place = second_place == 0 ? "2" : "1";
+    const CliRun read_first = run_cli_on_usb({"read", "--device", first_place});
+    EXPECT_EQ(read_first.code, 0) << read_first.err;
+    EXPECT_TRUE(read_first.out == formatted(sample_report())) << "the sample report's listing";
+    EXPECT_EQ(first.driver(), "usblp") << "the kernel's driver has the printer back";
+}
+
+struct UsbFailureCase {
+    const char* name;
+    PrinterFault fault;
+    int code;
+    const char* failure;
+};
+
+class CliOnUsbFailure : public CliOnUsb, public testing::WithParamInterface<UsbFailureCase> {};
+
+TEST_P(CliOnUsbFailure, ReadNamesTheFailureWithItsExitCodeAndGivesThePrinterBack) {
+    const UsbFailureCase& c = GetParam();
+    EmulatedUsbPrinter& device =
+        bed.add(printer_at("1-1", 2), SimulatedPrinter(sample_report(), c.fault));
+    const CliRun result = run_cli_on_usb({"read", "--json"});
+    EXPECT_EQ(result.code, c.code) << result.err;
+    const json::Value reading = json::parse(result.out);
+    EXPECT_FALSE(reading["ok"].boolean);
+    EXPECT_EQ(reading["failure"]["name"].text, c.failure);
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    if (!device.gone()) {
+        EXPECT_EQ(device.driver(), "usblp");
+    }
+}
+
+const UsbFailureCase kUsbFailures[] = {
+    {"Silence", PrinterFault::Silence, 5, "no-acknowledgement"},
+    {"NothingMoreBeforeAHeader", PrinterFault::TimeoutInChunkLoop, 6, "header-timeout"},
+    {"NothingAfterAHeader", PrinterFault::SilentAfterHeader, 7, "chunk-timeout"},
+    {"ReportLargerThanTheBuffer", PrinterFault::ReportLargerThanBuffer, 8, "report-too-large"},
+    {"UnpluggedInTheMiddleOfAChunk", PrinterFault::DisconnectMidChunk, 9, "device-gone"},
+    {"HalfAHeader", PrinterFault::ShortHeader, 10, "transfer-failed"},
+};
+
+INSTANTIATE_TEST_SUITE_P(EveryWay, CliOnUsbFailure, testing::ValuesIn(kUsbFailures),
+                         [](const testing::TestParamInfo<UsbFailureCase>& failure) {
+                             return std::string(failure.param.name);
+                         });
+
+TEST_F(CliOnUsb, NoPrinterBusyOrNoPermission_AreNamedWithTheSystemsReason) {
+    const CliRun none = run_cli_on_usb({"read", "--json"});
+    EXPECT_EQ(none.code, 3);
+    EXPECT_EQ(json::parse(none.out)["failure"]["name"].text, "no-printer");
+
+    DeviceSetup busy = printer_at("1-1", 2);
+    busy.driver = "usbfs";  // another program has claimed it
+    bed.add(busy);
+    const CliRun claimed = run_cli_on_usb({"read", "--json"});
+    EXPECT_EQ(claimed.code, 4);
+    EXPECT_EQ(json::parse(claimed.out)["failure"]["reason"].text, "busy");
+
+    EmulatedUsbPrinter& locked = bed.add(printer_at("1-2", 3));
+    ASSERT_EQ(chmod(bed.node_file(locked).c_str(), 0), 0);
+    const usb_test::WithoutFileAccessOverride as_ordinary_user;
+    const CliRun denied = run_cli_on_usb({"read", "--json", "--device", "1-2"});
+    EXPECT_EQ(denied.code, 4);
+    EXPECT_EQ(json::parse(denied.out)["failure"]["reason"].text, "permission-denied");
+    EXPECT_NE(denied.err.find("cannot open 1-2: "), std::string::npos) << denied.err;
+}
+
+}  // namespace
