@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "link/report_session.h"
+#include "link/session_trace.h"
 #include "report/report_text.h"
 
 namespace session_checks {
@@ -151,6 +152,7 @@ public:
     }
 
     bool result() const { return ended_ && !overflow_; }
+    bool ended() const { return ended_; }
     std::uint64_t total() const { return total_; }
     const std::string& stored() const { return stored_; }
 
@@ -260,17 +262,32 @@ inline std::size_t script_capacity(const std::uint8_t*& data, std::size_t& size,
     return capacity;
 }
 
-// Runs one session over the script into a heap buffer of exactly its capacity and checks it.
+// What a trace of the session says must agree with the model: where it stopped, and the chunks
+// received whole, each stored (or counted) with its CR.
+inline std::string check_trace(const SessionTrace& trace, bool result, const SessionModel& model) {
+    const SessionStep step = trace.stopped_at(result);
+    if ((step == SessionStep::Complete) != result) return "the trace's step disagrees with run()";
+    if (!result && model.ended() && step != SessionStep::ReportTooLarge)
+        return "an end marker after an overflow is not traced as a report too large";
+    if (trace.chunk_bytes() + trace.chunks() != model.total())
+        return "the trace's chunks differ from the model's";
+    return {};
+}
+
+// Runs one session over the script, through a trace, into a heap buffer of exactly its capacity
+// and checks it.
 inline std::string check_session(const std::uint8_t* data, std::size_t size) {
     std::uint8_t flags = 0;
     const std::size_t capacity = script_capacity(data, size, flags);
     ScriptedPrinterLink link(data, size, flags);
+    SessionTrace trace(link);
     std::unique_ptr<char[]> buffer(new char[capacity]);
     std::memset(buffer.get(), '\xEE', capacity);
     std::size_t report_length = 0;
-    const bool result = ReportSession::run(link, buffer.get(), capacity, report_length);
+    const bool result = ReportSession::run(trace, buffer.get(), capacity, report_length);
     SessionModel model(link.calls, capacity);
-    const std::string failure = model.replay();
+    std::string failure = model.replay();
+    if (failure.empty()) failure = check_trace(trace, result, model);
     if (!failure.empty()) return failure;
     if (result != model.result())
         return result ? "true where the model fails" : "false where the model succeeds";
