@@ -14,22 +14,13 @@
 
 #include "link/session_trace.h"
 #include "report/report_formatter.h"
+#include "tests/cli_run.h"
 #include "tests/json_reader.h"
 
 namespace {
 
-struct CliRun {
-    int code;
-    std::string out;
-    std::string err;
-};
-
 CliRun run(const std::vector<std::string>& args, const std::string& input = "") {
-    std::istringstream in(input);
-    std::ostringstream out;
-    std::ostringstream err;
-    const int code = run_cli(args, in, out, err);
-    return {code, out.str(), err.str()};
+    return run_companion(args, nullptr, input);
 }
 
 std::string formatted(const std::string& raw) {
@@ -240,14 +231,7 @@ AttachedPrinter printer(const std::string& id, PrinterFault fault = PrinterFault
 }
 
 CliRun run_with(SimulatedBus& bus, const std::vector<std::string>& args, bool progress = false) {
-    std::istringstream in;
-    std::ostringstream out;
-    std::ostringstream err;
-    CliEnvironment env;
-    env.printers = &bus;
-    env.progress = progress;
-    const int code = run_cli(args, in, out, err, env);
-    return {code, out.str(), err.str()};
+    return run_companion(args, &bus, "", progress);
 }
 
 TEST(CliRead, GoodPrinter_PrintsTheListingAndAsJsonTheDeviceFieldsListingAndCounts) {

@@ -16,29 +16,13 @@
 #include "report/report_formatter.h"
 #include "sim/emulated_usb_printer.h"
 #include "sim/simulated_printer.h"
+#include "tests/cli_run.h"
 #include "tests/json_reader.h"
 #include "tests/usb/usb_test_support.h"
 
 namespace {
 
 using namespace usb_emulation;
-
-struct CliRun {
-    int code;
-    std::string out;
-    std::string err;
-};
-
-CliRun run_cli_on_usb(const std::vector<std::string>& args) {
-    const std::unique_ptr<PrinterBus> bus = system_printer_bus();
-    CliEnvironment env;
-    env.printers = bus.get();
-    std::istringstream in;
-    std::ostringstream out;
-    std::ostringstream err;
-    const int code = run_cli(args, in, out, err, env);
-    return {code, out.str(), err.str()};
-}
 
 std::string formatted(const std::string& raw) {
     FormattedReport report;
@@ -73,7 +57,7 @@ TEST_F(CliOnUsb, TwoPrintersAndTwoOthers_ListShowsThePrintersAndDeviceReadsEach)
     other_vendor.vendor_id = 0x1234;
     bed.add(other_vendor);
 
-    const CliRun listed = run_cli_on_usb({"list", "--json"});
+    const CliRun listed = run_companion_on_system({"list", "--json"});
     ASSERT_EQ(listed.code, 0) << listed.err;
     const json::Value printers = json::parse(listed.out);
     ASSERT_EQ(printers.items.size(), 2u);
@@ -87,7 +71,7 @@ TEST_F(CliOnUsb, TwoPrintersAndTwoOthers_ListShowsThePrintersAndDeviceReadsEach)
     EXPECT_EQ(listed_second["manufacturer"].text, "Vellumo");
     EXPECT_EQ(listed_second["serial"].text, "SECOND0002");
 
-    const CliRun read_second = run_cli_on_usb({"read", "--json", "--device", "1-2"});
+    const CliRun read_second = run_companion_on_system({"read", "--json", "--device", "1-2"});
     ASSERT_EQ(read_second.code, 0) << read_second.err;
     const json::Value reading = json::parse(read_second.out);
     EXPECT_EQ(reading["device"]["id"].text, "1-2");
@@ -97,7 +81,7 @@ TEST_F(CliOnUsb, TwoPrintersAndTwoOthers_ListShowsThePrintersAndDeviceReadsEach)
     EXPECT_FALSE(first.stop_received()) << "the other printer is left alone";
 
     const std::string first_place = second_place == 0 ? "2" : "1";
-    const CliRun read_first = run_cli_on_usb({"read", "--device", first_place});
+    const CliRun read_first = run_companion_on_system({"read", "--device", first_place});
     EXPECT_EQ(read_first.code, 0) << read_first.err;
     EXPECT_TRUE(read_first.out == formatted(sample_report())) << "the sample report's listing";
     EXPECT_EQ(first.driver(), "usblp") << "the kernel's driver has the printer back";
@@ -116,7 +100,7 @@ TEST_P(CliOnUsbFailure, ReadNamesTheFailureWithItsExitCodeAndGivesThePrinterBack
     const UsbFailureCase& c = GetParam();
     EmulatedUsbPrinter& device =
         bed.add(printer_at("1-1", 2), SimulatedPrinter(sample_report(), c.fault));
-    const CliRun result = run_cli_on_usb({"read", "--json"});
+    const CliRun result = run_companion_on_system({"read", "--json"});
     EXPECT_EQ(result.code, c.code) << result.err;
     const json::Value reading = json::parse(result.out);
     EXPECT_FALSE(reading["ok"].boolean);
@@ -142,21 +126,21 @@ INSTANTIATE_TEST_SUITE_P(EveryWay, CliOnUsbFailure, testing::ValuesIn(kUsbFailur
                          });
 
 TEST_F(CliOnUsb, NoPrinterBusyOrNoPermission_AreNamedWithTheSystemsReason) {
-    const CliRun none = run_cli_on_usb({"read", "--json"});
+    const CliRun none = run_companion_on_system({"read", "--json"});
     EXPECT_EQ(none.code, 3);
     EXPECT_EQ(json::parse(none.out)["failure"]["name"].text, "no-printer");
 
     DeviceSetup busy = printer_at("1-1", 2);
     busy.driver = "usbfs";  // another program has claimed it
     bed.add(busy);
-    const CliRun claimed = run_cli_on_usb({"read", "--json"});
+    const CliRun claimed = run_companion_on_system({"read", "--json"});
     EXPECT_EQ(claimed.code, 4);
     EXPECT_EQ(json::parse(claimed.out)["failure"]["reason"].text, "busy");
 
     EmulatedUsbPrinter& locked = bed.add(printer_at("1-2", 3));
     ASSERT_EQ(chmod(bed.node_file(locked).c_str(), 0), 0);
     const usb_test::WithoutFileAccessOverride as_ordinary_user;
-    const CliRun denied = run_cli_on_usb({"read", "--json", "--device", "1-2"});
+    const CliRun denied = run_companion_on_system({"read", "--json", "--device", "1-2"});
     EXPECT_EQ(denied.code, 4);
     EXPECT_EQ(json::parse(denied.out)["failure"]["reason"].text, "permission-denied");
     EXPECT_NE(denied.err.find("cannot open 1-2: "), std::string::npos) << denied.err;

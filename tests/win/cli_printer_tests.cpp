@@ -12,6 +12,7 @@
 #include "cli/cli_commands.h"
 #include "report/report_formatter.h"
 #include "sim/pipe_printer.h"
+#include "tests/cli_run.h"
 #include "tests/json_reader.h"
 
 namespace {
@@ -22,23 +23,6 @@ constexpr char kOtherVendorTail[] =
     "#vid_1234&pid_0001#7&1a2b3c&0&2#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
 constexpr char kSecondTail[] =
     "#vid_0924&pid_4107#SER0924X7#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
-
-struct CliRun {
-    int code;
-    std::string out;
-    std::string err;
-};
-
-CliRun run_cli_on_windows(const std::vector<std::string>& args) {
-    const std::unique_ptr<PrinterBus> bus = system_printer_bus();
-    CliEnvironment env;
-    env.printers = bus.get();
-    std::istringstream in;
-    std::ostringstream out;
-    std::ostringstream err;
-    const int code = run_cli(args, in, out, err, env);
-    return {code, out.str(), err.str()};
-}
 
 std::unique_ptr<PipePrinter> pipe_printer(std::string report, std::string tail) {
     return std::make_unique<PipePrinter>(
@@ -67,7 +51,7 @@ TEST_F(CliOnWindows, TwoPrintersAndAnother_ListShowsTheTwoAndReadTakesTheSecond)
             {unique_pipe_device_path(kOtherVendorTail)},
             {second->device_path()}});
 
-    const CliRun listed = run_cli_on_windows({"list", "--json"});
+    const CliRun listed = run_companion_on_system({"list", "--json"});
     ASSERT_EQ(listed.code, 0) << listed.err;
     const json::Value printers = json::parse(listed.out);
     ASSERT_EQ(printers.items.size(), 2u);
@@ -79,7 +63,7 @@ TEST_F(CliOnWindows, TwoPrintersAndAnother_ListShowsTheTwoAndReadTakesTheSecond)
     EXPECT_EQ(printers.items[1]["serial"].text, "SER0924X7");
 
     for (const std::string& device : {std::string("2"), second->device_path()}) {
-        const CliRun read = run_cli_on_windows({"read", "--json", "--device", device});
+        const CliRun read = run_companion_on_system({"read", "--json", "--device", device});
         ASSERT_EQ(read.code, 0) << read.err;
         const json::Value reading = json::parse(read.out);
         EXPECT_EQ(reading["device"]["id"].text, second->device_path());
@@ -95,7 +79,7 @@ TEST_F(CliOnWindows, FirstPrinterByDefault_PrintsTheListing) {
     PipePrinter printer;
     ASSERT_TRUE(printer.ok());
     script({{printer.device_path()}});
-    const CliRun read = run_cli_on_windows({"read"});
+    const CliRun read = run_companion_on_system({"read"});
     EXPECT_EQ(read.code, 0) << read.err;
     FormattedReport expected;
     ASSERT_TRUE(ReportFormatter::format(sample_report().c_str(), expected));
@@ -117,7 +101,7 @@ TEST_P(CliOnWindowsFailure, ReadNamesTheFailureFromWhatThePipesTell) {
     PipePrinter printer(sample_report(), c.fault);
     ASSERT_TRUE(printer.ok());
     script({{printer.device_path()}});
-    const CliRun read = run_cli_on_windows({"read", "--json"});
+    const CliRun read = run_companion_on_system({"read", "--json"});
     EXPECT_EQ(read.code, c.code) << read.err;
     EXPECT_EQ(json::parse(read.out)["failure"]["name"].text, c.failure);
 }
@@ -134,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(EveryWay, CliOnWindowsFailure, testing::ValuesIn(kWindo
                          });
 
 TEST_F(CliOnWindows, PrinterHeldByAnotherProgram_IsBusyAndNoPrinterIsNamed) {
-    const CliRun none = run_cli_on_windows({"read"});
+    const CliRun none = run_companion_on_system({"read"});
     EXPECT_EQ(none.code, 3);
 
     PipePrinter printer;
@@ -145,7 +129,7 @@ TEST_F(CliOnWindows, PrinterHeldByAnotherProgram_IsBusyAndNoPrinterIsNamed) {
     HANDLE held = CreateFileA(write_pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    const CliRun busy = run_cli_on_windows({"read", "--json"});
+    const CliRun busy = run_companion_on_system({"read", "--json"});
     CloseHandle(held);
     EXPECT_EQ(busy.code, 4) << busy.err;
     EXPECT_EQ(json::parse(busy.out)["failure"]["reason"].text, "busy");
