@@ -16,35 +16,6 @@ namespace {
 // The largest raw report the program handles: its buffer less the terminating NUL.
 constexpr std::size_t kMaxRawReport = kReportBufferSize - 1;
 
-struct FaultName {
-    std::string_view name;
-    PrinterFault fault;
-};
-
-constexpr std::array<FaultName, 21> kFaultNames{{
-    {"none", PrinterFault::None},
-    {"silence", PrinterFault::Silence},
-    {"wrong-acknowledgement", PrinterFault::WrongAcknowledgement},
-    {"short-acknowledgement", PrinterFault::ShortAcknowledgement},
-    {"short-header", PrinterFault::ShortHeader},
-    {"short-chunk", PrinterFault::ShortChunk},
-    {"silent-after-header", PrinterFault::SilentAfterHeader},
-    {"timeout-in-chunk-loop", PrinterFault::TimeoutInChunkLoop},
-    {"enormous-length", PrinterFault::EnormousLength},
-    {"zero-length-chunk", PrinterFault::ZeroLengthChunk},
-    {"non-zero-second-word", PrinterFault::NonZeroSecondWord},
-    {"end-marker-first", PrinterFault::EndMarkerFirst},
-    {"report-larger-than-buffer", PrinterFault::ReportLargerThanBuffer},
-    {"disconnect-mid-chunk", PrinterFault::DisconnectMidChunk},
-    {"partial-write", PrinterFault::PartialWrite},
-    {"split-header", PrinterFault::SplitHeader},
-    {"zero-byte-transfers", PrinterFault::ZeroByteTransfers},
-    {"back-to-back-replies", PrinterFault::BackToBackReplies},
-    {"extra-bytes-after-end-marker", PrinterFault::ExtraBytesAfterEndMarker},
-    {"late-acknowledgement", PrinterFault::LateAcknowledgement},
-    {"leftover-stop-answer", PrinterFault::LeftoverStopAnswer},
-}};
-
 void print_usage(std::ostream& out) {
     out << "Usage: " << kProgram << " COMMAND [ARGUMENTS]\n"
         << "\n"
@@ -64,7 +35,7 @@ void print_usage(std::ostream& out) {
     print_read_failures(out);
     out << "\n"
         << "Faults of the simulated printer:\n";
-    for (const FaultName& entry : kFaultNames) out << "  " << entry.name << '\n';
+    for (const PrinterFaultName& entry : printer_fault_names()) out << "  " << entry.name << '\n';
 }
 
 int failure(std::ostream& err, std::string_view message) { return say_failure(err, message); }
@@ -126,7 +97,7 @@ int run_format(const std::vector<std::string>& args, std::istream& in, std::ostr
 
 // Runs the session as the program's worker does: a report buffer, and the text terminated after
 // the session has stored it.
-int run_simulate(const FaultName& fault, std::ostream& out, std::ostream& err) {
+int run_simulate(const PrinterFaultName& fault, std::ostream& out, std::ostream& err) {
     SimulatedPrinter printer(sample_report(), fault.fault);
     TimedPrinterLink link(printer);  // virtual time: the printer's pace as a host would see it
     std::string buffer(kReportBufferSize, '\0');
@@ -143,29 +114,17 @@ int run_simulate(const FaultName& fault, std::ostream& out, std::ostream& err) {
     return out ? kExitSuccess : failure(err, "cannot write the output");
 }
 
-const FaultName* find_fault(std::string_view name) {
-    for (const FaultName& entry : kFaultNames) {
-        if (entry.name == name) return &entry;
-    }
-    return nullptr;
-}
-
 int parse_simulate(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (args.size() == 1) return run_simulate(kFaultNames[0], out, err);
+    if (args.size() == 1) return run_simulate(printer_fault_names().front(), out, err);
     if (args[1] != "--fault")
         return usage_error(err, "unknown option '" + args[1] + "' for 'simulate'");
     if (args.size() != 3) return usage_error(err, "'--fault' takes one NAME");
-    const FaultName* fault = find_fault(args[2]);
+    const PrinterFaultName* fault = find_printer_fault(args[2]);
     if (fault == nullptr) return usage_error(err, "unknown fault '" + args[2] + "'");
     return run_simulate(*fault, out, err);
 }
 
 }  // namespace
-
-std::optional<PrinterFault> fault_from_name(std::string_view name) {
-    const FaultName* entry = find_fault(name);
-    return entry != nullptr ? std::optional(entry->fault) : std::nullopt;
-}
 
 int run_cli(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
             std::ostream& err, const CliEnvironment& env) {

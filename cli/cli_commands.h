@@ -19,6 +19,3 @@
 // commands (list, read) reach printers through `env`.
 int run_cli(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
             std::ostream& err, const CliEnvironment& env = {});
-
-// The fault with the kebab-case `name` ("short-chunk"), if there is one.
-std::optional<PrinterFault> fault_from_name(std::string_view name);

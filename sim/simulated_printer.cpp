@@ -11,6 +11,30 @@
 
 namespace {
 
+constexpr std::array<PrinterFaultName, 21> kFaultNames{{
+    {"none", PrinterFault::None},
+    {"silence", PrinterFault::Silence},
+    {"wrong-acknowledgement", PrinterFault::WrongAcknowledgement},
+    {"short-acknowledgement", PrinterFault::ShortAcknowledgement},
+    {"short-header", PrinterFault::ShortHeader},
+    {"short-chunk", PrinterFault::ShortChunk},
+    {"silent-after-header", PrinterFault::SilentAfterHeader},
+    {"timeout-in-chunk-loop", PrinterFault::TimeoutInChunkLoop},
+    {"enormous-length", PrinterFault::EnormousLength},
+    {"zero-length-chunk", PrinterFault::ZeroLengthChunk},
+    {"non-zero-second-word", PrinterFault::NonZeroSecondWord},
+    {"end-marker-first", PrinterFault::EndMarkerFirst},
+    {"report-larger-than-buffer", PrinterFault::ReportLargerThanBuffer},
+    {"disconnect-mid-chunk", PrinterFault::DisconnectMidChunk},
+    {"partial-write", PrinterFault::PartialWrite},
+    {"split-header", PrinterFault::SplitHeader},
+    {"zero-byte-transfers", PrinterFault::ZeroByteTransfers},
+    {"back-to-back-replies", PrinterFault::BackToBackReplies},
+    {"extra-bytes-after-end-marker", PrinterFault::ExtraBytesAfterEndMarker},
+    {"late-acknowledgement", PrinterFault::LateAcknowledgement},
+    {"leftover-stop-answer", PrinterFault::LeftoverStopAnswer},
+}};
+
 constexpr std::string_view kWrongAcknowledgement{"\x1bwMAA-NO", 8};
 constexpr std::size_t kShortAcknowledgementSize = 5;
 constexpr std::size_t kShortHeaderSize = 6;
@@ -370,4 +394,13 @@ std::size_t TimedPrinterLink::deliver(char* buffer, std::size_t count) {
         if (gone_) break;
     }
     return copied;
+}
+
+std::span<const PrinterFaultName> printer_fault_names() { return kFaultNames; }
+
+const PrinterFaultName* find_printer_fault(std::string_view name) {
+    for (const PrinterFaultName& entry : kFaultNames) {
+        if (entry.name == name) return &entry;
+    }
+    return nullptr;
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -43,6 +44,17 @@ enum class PrinterFault {
     LateAcknowledgement,     // acknowledges the start only after the host's read has timed out
     LeftoverStopAnswer,      // still holds the answer to an earlier stop, sent before the acknowledgement
 };
+
+// A fault by the kebab-case name that command lines use ("short-chunk").
+struct PrinterFaultName {
+    std::string_view name;
+    PrinterFault fault;
+};
+
+// Every fault, None first, in the order above.
+std::span<const PrinterFaultName> printer_fault_names();
+// The fault named `name`; null when there is none.
+const PrinterFaultName* find_printer_fault(std::string_view name);
 
 // One reply of the printer: bytes to deliver, how long the printer takes before they are there,
 // and whether the printer goes away after them.
