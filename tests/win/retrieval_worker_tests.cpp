@@ -107,6 +107,17 @@ TEST_F(RetrievalWorker, NoSupportedPrinter_ShowsTheFailureAndEnablesOnlyGetData)
     EXPECT_EQ(discovery.sets_destroyed(), discovery.sets_obtained());
 }
 
+// The box is not emptied here as the dialog would: HasReport must follow it before the message.
+TEST_F(RetrievalWorker, FailureWhileTheBoxHoldsText_SetsHasReportBeforeTheMessage) {
+    ScriptedDiscovery no_printer({});
+    view_.set_report_text("Earlier : 1\r\n");
+    ASSERT_TRUE(retrieve());
+    std::vector<std::string> expected = failure_calls(true);
+    expected.insert(expected.begin(), "report text");
+    EXPECT_EQ(view_.calls(), expected);
+    EXPECT_TRUE(HasReport.load());
+}
+
 TEST_F(RetrievalWorker, SilentPrinter_FailsAfterOneReadTimeOut) {
     PipePrinter printer(sample_report(), PrinterFault::Silence);
     ScriptedDiscovery discovery({{printer.device_path()}});
@@ -119,9 +130,7 @@ TEST_F(RetrievalWorker, SilentPrinter_FailsAfterOneReadTimeOut) {
     const std::vector<std::string> calls = view_.calls();
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(calls.back(), "buttons: get-data on, open-report off");
-    EXPECT_NE(
-        std::find(calls.begin(), calls.end(), "information: " + asset_text(AssetId::FailureText)),
-        calls.end());
+    EXPECT_NE(std::find(calls.begin(), calls.end(), failure_information_call()), calls.end());
     // No acknowledgement, so no stop command either.
     ASSERT_TRUE(printer.wait_for_sessions(1, 10000));
     EXPECT_FALSE(printer.sessions()[0].stop_received);
