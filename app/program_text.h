@@ -1,11 +1,14 @@
 #pragma once
 // A program text converted for display. The texts are stored in CP1251 and shown through the
-// wide functions, so that they read right whatever the system's ANSI code page is.
+// wide functions, so that they read right whatever the system's ANSI code page is. The
+// converted copy is as plain as the asset it came from: it is wiped when it goes out of use.
 
 #include <windows.h>
 
 #include <cstddef>
 #include <cstring>
+
+#include "app/scrambled_asset.h"
 
 class ProgramText {
 public:
@@ -18,6 +21,7 @@ public:
                                                   wide_, static_cast<int>(kMaxLength - 1));
         wide_[converted > 0 ? converted : 0] = L'\0';
     }
+    ~ProgramText() { wipe_plain_copy(wide_, sizeof wide_); }
     ProgramText(const ProgramText&) = delete;
     ProgramText& operator=(const ProgramText&) = delete;
 

@@ -26,6 +26,11 @@ enum class AssetId {
     Count
 };
 
+// Overwrites the `size` bytes at `block` with zeros in a way the compiler cannot leave out, as
+// it could a store to memory that is about to be freed or to go out of scope. Every plain copy
+// of an asset, and every copy made of one, is wiped with it when it goes out of use.
+void wipe_plain_copy(void* block, std::size_t size) noexcept;
+
 class ScrambledAsset {
 public:
     explicit ScrambledAsset(AssetId id) noexcept;
