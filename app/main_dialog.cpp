@@ -69,7 +69,15 @@ private:
     }
 };
 
-MainDialog main_dialog;
+// Made while compiling and never destroyed: closing is allowed during a retrieval, and the
+// worker may still call through the view while the process exits and destroys its statics.
+union LastingView {
+    MainDialog view;
+    constexpr LastingView() : view() {}
+    ~LastingView() {}  // leaves `view` as it is
+};
+constinit LastingView lasting_view;
+MainDialog& main_dialog = lasting_view.view;
 
 struct LabelAsset {
     int control;
