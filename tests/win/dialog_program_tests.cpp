@@ -68,13 +68,16 @@ public:
     StartedProgram& operator=(const StartedProgram&) = delete;
 
     bool started() const { return started_; }
-    HWND wait_for_dialog(DWORD timeout_ms) const { return ::wait_for_dialog(process_.dwProcessId, timeout_ms); }
+    HWND wait_for_dialog(DWORD timeout_ms) const {
+        return ::wait_for_dialog(process_.dwProcessId, timeout_ms);
+    }
     bool still_running_after(DWORD ms) const {
         return WaitForSingleObject(process_.hProcess, ms) == WAIT_TIMEOUT;
     }
     // The exit code once the process ends within `timeout_ms`; nothing if it does not.
     std::optional<DWORD> exit_code(DWORD timeout_ms) const {
-        if (WaitForSingleObject(process_.hProcess, timeout_ms) != WAIT_OBJECT_0) return std::nullopt;
+        const DWORD waited = WaitForSingleObject(process_.hProcess, timeout_ms);
+        if (waited != WAIT_OBJECT_0) return std::nullopt;
         DWORD code = 0;
         GetExitCodeProcess(process_.hProcess, &code);
         return code;
@@ -115,7 +118,8 @@ TEST(Program, ClosedDuringASlowRetrieval_EndsWithZero) {
     const HWND dialog = program.wait_for_dialog(20000);
     ASSERT_NE(dialog, nullptr);
     const HWND get_data = GetDlgItem(dialog, 4008);
-    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(4008, BN_CLICKED), reinterpret_cast<LPARAM>(get_data));
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(4008, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(get_data));
     const DWORD start = GetTickCount();
     while (IsWindowEnabled(get_data) && GetTickCount() - start < 5000) Sleep(5);
     ASSERT_FALSE(IsWindowEnabled(get_data)) << "the retrieval did not start";
