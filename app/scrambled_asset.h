@@ -23,6 +23,8 @@ enum class AssetId {
     MessageCaption,     // 9
     LinkTarget,         // 20
     ThreadFailureText,  // 17
+    CutNotice,          // 38: the last line of a cut listing, '#' standing for its two numbers
+    CutNoticeLatin,     // 39: the same in Latin letters, for a box whose code page lacks Cyrillic
     Count
 };
 

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/cut_notice.h"
 #include "app/retrieval_worker.h"
 #include "app/scrambled_asset.h"
 #include "link/report_session.h"
@@ -210,6 +211,14 @@ TEST_F(RetrievalWorker, TwoRequestsInARow_AreEachServedByAFreshPrinter) {
     EXPECT_EQ(second_view.calls(), first);
     ASSERT_TRUE(printer.wait_for_sessions(2, 10000));
     EXPECT_TRUE(printer.sessions()[1].stop_received);
+}
+
+// The Russian line goes wherever the ANSI code page holds it, not only on 1251: also on a system
+// whose ANSI code page is UTF-8 (the end-to-end tests run on 1251 and 1252).
+TEST(CutNotice, AnsiCodePageUtf8_HoldsTheRussianLine) {
+    const CutNotice notice(7, 12, CP_UTF8);
+    EXPECT_STREQ(notice.line(),
+                 reinterpret_cast<const char*>(u8"Отчёт обрезан, показано строк: 7 из 12.\r\n"));
 }
 
 }  // namespace
