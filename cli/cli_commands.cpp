@@ -108,7 +108,8 @@ void print_usage(std::ostream& out) {
         << "  format [FILE]             lays out a raw report (chunks ended by CR) as the aligned\n"
         << "                            listing, written byte for byte (lines end in CR LF)\n"
         << "  fields [FILE]             prints the model, serial, firmware and CRUM fields of a\n"
-        << "                            raw report as one JSON object (null when absent)\n"
+        << "                            raw report as one JSON object (null when absent), with\n"
+        << "                            \"cut\": true when the listing passes its cap\n"
         << "  simulate [--fault NAME]   runs a whole report session against the simulated printer\n"
         << "                            and prints the formatted report\n"
         << "  --help                    shows this text\n"
@@ -164,7 +165,9 @@ bool format_raw(const std::string& raw, FormattedReport& report, std::ostream& e
         return false;
     }
     if (report.cut) {
-        err << kProgram << ": the listing was cut at " << ReportFormatter::kMaxListingSize << " bytes\n";
+        err << kProgram << ": the listing is incomplete: it holds " << report.lines << " of "
+            << report.full_lines << " lines (cut at " << ReportFormatter::kMaxListingSize
+            << " bytes)\n";
     }
     return true;
 }
@@ -176,7 +179,7 @@ int run_format(const std::vector<std::string>& args, std::istream& in, std::ostr
     FormattedReport report;
     if (!load_raw(args, in, raw, err) || !format_raw(raw, report, err)) return kExitFailure;
     if (fields_only) {
-        out << fields_json(report.fields) << '\n';
+        out << fields_json(report.fields, report.cut) << '\n';
     } else {
         out.write(report.text.data(), static_cast<std::streamsize>(report.text.size()));
     }
@@ -235,9 +238,10 @@ std::string json_escaped_cp1251(std::string_view text) {
     return out;
 }
 
-std::string fields_json(const ReportFields& fields) {
+std::string fields_json(const ReportFields& fields, bool cut) {
     return "{\"model\": " + json_value(fields.model) + ", \"serial\": " + json_value(fields.serial) +
-           ", \"firmware\": " + json_value(fields.firmware) + ", \"crum\": " + json_value(fields.crum) + "}";
+           ", \"firmware\": " + json_value(fields.firmware) + ", \"crum\": " + json_value(fields.crum) +
+           ", \"cut\": " + (cut ? "true" : "false") + "}";
 }
 
 std::optional<PrinterFault> fault_from_name(std::string_view name) {

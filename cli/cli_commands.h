@@ -21,8 +21,9 @@ inline constexpr int kExitUsage = 2;    // the command line was wrong
 int run_cli(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
             std::ostream& err);
 
-// The fields as one JSON object: each a string (CP1251 decoded to UTF-8) or null.
-std::string fields_json(const ReportFields& fields);
+// The fields as one JSON object: each a string (CP1251 decoded to UTF-8) or null, then "cut",
+// whether the listing was cut.
+std::string fields_json(const ReportFields& fields, bool cut);
 
 // The text as the body of a JSON string: CP1251 decoded to UTF-8, quotes, backslashes and
 // control characters escaped.
