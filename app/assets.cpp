@@ -1,4 +1,4 @@
-// The program's texts, scrambled while compiling, and the table of all sixteen assets.
+// The program's texts, scrambled while compiling, and the table of all the assets.
 
 #include <array>
 #include <cstddef>
@@ -25,6 +25,9 @@ constexpr auto kFailureText =
 constexpr auto kMessageCaption = scramble_literal("Сообщение");
 constexpr auto kLinkTarget = scramble_literal("https://example.org/");
 constexpr auto kThreadFailureText = scramble_literal("Поток не запущен.");
+// The lines the report box holds, and the lines of the whole listing, take the places of '#'.
+constexpr auto kCutNotice = scramble_literal("Отчёт обрезан, показано строк: # из #.");
+constexpr auto kCutNoticeLatin = scramble_literal("Otchet obrezan, pokazano strok: # iz #.");
 
 // Lengths in CP1251 bytes; the dialog and the worker depend on them.
 static_assert(kGetDataLabel.size() == 15);
@@ -41,6 +44,8 @@ static_assert(kFailureText.size() == 60);
 static_assert(kMessageCaption.size() == 9);
 static_assert(kLinkTarget.size() == 20);
 static_assert(kThreadFailureText.size() == 17);
+static_assert(kCutNotice.size() == 38);
+static_assert(kCutNoticeLatin.size() == 39);
 
 template <std::size_t N>
 constexpr StoredAsset stored(const std::array<std::uint8_t, N>& scrambled) {
@@ -72,6 +77,8 @@ StoredAsset stored_asset(AssetId id) noexcept {
         case AssetId::MessageCaption: return stored(kMessageCaption);
         case AssetId::LinkTarget: return stored(kLinkTarget);
         case AssetId::ThreadFailureText: return stored(kThreadFailureText);
+        case AssetId::CutNotice: return stored(kCutNotice);
+        case AssetId::CutNoticeLatin: return stored(kCutNoticeLatin);
         case AssetId::Count: break;
     }
     return {};

@@ -6,35 +6,16 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
+#include "app/program_text.h"
 #include "app/report_export.h"
 #include "app/scrambled_asset.h"
 #include "res/resource_ids.h"
 
 namespace {
 
-// The program's own texts are stored in CP1251; they are shown through the wide functions so
-// that they read right whatever the system's ANSI code page is.
-constexpr UINT kProgramCodePage = 1251;
-constexpr std::size_t kMaxProgramText = 256;
 constexpr DWORD kIconFormatVersion = 0x00030000;
 constexpr COLORREF kTransparent = RGB(255, 255, 255);
-
-// A program text converted for display; longer texts than any of ours are cut.
-class ProgramText {
-public:
-    explicit ProgramText(const char* text) noexcept {
-        const std::size_t length = strnlen(text, kMaxProgramText - 1);
-        const int converted = MultiByteToWideChar(kProgramCodePage, 0, text, static_cast<int>(length),
-                                                  wide_, static_cast<int>(kMaxProgramText - 1));
-        wide_[converted > 0 ? converted : 0] = L'\0';
-    }
-    const wchar_t* get() const noexcept { return wide_; }
-
-private:
-    wchar_t wide_[kMaxProgramText];
-};
 
 void set_program_text(HWND window, const char* text) noexcept {
     SetWindowTextW(window, ProgramText(text).get());
@@ -88,7 +69,15 @@ private:
     }
 };
 
-MainDialog main_dialog;
+// Made while compiling and never destroyed: closing is allowed during a retrieval, and the
+// worker may still call through the view while the process exits and destroys its statics.
+union LastingView {
+    MainDialog view;
+    constexpr LastingView() : view() {}
+    ~LastingView() {}  // leaves `view` as it is
+};
+constinit LastingView lasting_view;
+MainDialog& main_dialog = lasting_view.view;
 
 struct LabelAsset {
     int control;

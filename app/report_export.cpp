@@ -11,7 +11,7 @@ ShellExecuteFn shell_execute = &ShellExecuteA;
 
 namespace {
 
-// The file of the last export, kept for its removal when the dialog closes.
+// The file of the last export that was written, kept for its removal when the dialog closes.
 char export_path_buffer[kExportPathBufferSize] = "";
 
 // Writes all `size` bytes to a new file at `path`; false if any of it failed.
@@ -47,8 +47,8 @@ void export_report(HWND box) noexcept {
     const int copied = GetWindowTextA(box, text.get(), length + 1);
     char path[kExportPathBufferSize];
     if (copied <= 0 || !make_export_path(path)) return;
+    // A file that could not be written may be another program's: only ours is removed at close.
+    if (!write_file(path, text.get(), static_cast<std::size_t>(copied))) return;
     std::memcpy(export_path_buffer, path, sizeof path);
-    if (write_file(path, text.get(), static_cast<std::size_t>(copied))) {
-        shell_execute(nullptr, "open", "notepad", path, nullptr, SW_SHOWNORMAL);
-    }
+    shell_execute(nullptr, "open", "notepad", path, nullptr, SW_SHOWNORMAL);
 }

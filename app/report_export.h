@@ -14,7 +14,7 @@ extern ShellExecuteFn shell_execute;
 // Nothing happens when the box is empty, no memory can be had for its text, or no path fits.
 void export_report(HWND report_box) noexcept;
 
-// The file of the last export; "" before the first one.
+// The file of the last export that was written; "" before the first one.
 const char* export_path() noexcept;
 
 // Builds the export path from this process's TEMP and the system's temporary directory (see

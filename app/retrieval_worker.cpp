@@ -3,7 +3,10 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <new>
+#include <string>
 
+#include "app/cut_notice.h"
 #include "app/scrambled_asset.h"
 #include "link/printer_link.h"
 #include "link/report_session.h"
@@ -31,17 +34,46 @@ void show_field(RetrievalView& view, ReportField field, const std::optional<std:
     if (value) view.set_field(field, value->c_str());
 }
 
-// Formats the raw report of `length` bytes in `buffer` and shows the fields and the listing;
-// false when the formatter could not get its memory.
+void show_fields(RetrievalView& view, const ReportFields& fields) {
+    show_field(view, ReportField::Model, fields.model);
+    show_field(view, ReportField::Serial, fields.serial);
+    show_field(view, ReportField::Firmware, fields.firmware);
+    show_field(view, ReportField::Crum, fields.crum);
+}
+
+// Appends `line` to `listing`; false when no memory can be had for it.
+bool add_line(std::string& listing, const char* line) noexcept {
+    try {
+        listing += line;
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+// A cut listing ends in a line that says so, and the status says it too: the done status alone
+// would claim the whole report is shown. False when there is no memory for the line.
+bool show_cut_report(RetrievalView& view, FormattedReport& report) {
+    const CutNotice notice(report.lines, report.full_lines, GetACP());
+    const std::size_t listing_size = report.text.size();
+    if (!add_line(report.text, notice.line())) return false;
+    show_fields(view, report.fields);
+    view.set_report_text(report.text.c_str());
+    wipe_plain_copy(report.text.data() + listing_size, report.text.size() - listing_size);
+    view.set_status(notice.status());
+    return true;
+}
+
+// Formats the raw report of `length` bytes in `buffer` and shows the fields, the listing and
+// the status; false when the formatter could not get its memory.
 bool show_report(RetrievalView& view, char* buffer, std::size_t length) {
     buffer[length] = '\0';
     FormattedReport report;
     if (!ReportFormatter::format(buffer, report)) return false;
-    show_field(view, ReportField::Model, report.fields.model);
-    show_field(view, ReportField::Serial, report.fields.serial);
-    show_field(view, ReportField::Firmware, report.fields.firmware);
-    show_field(view, ReportField::Crum, report.fields.crum);
+    if (report.cut) return show_cut_report(view, report);
+    show_fields(view, report.fields);
     view.set_report_text(report.text.c_str());
+    show_status(view, AssetId::DoneStatus);
     return true;
 }
 
@@ -51,7 +83,7 @@ bool receive_report(RetrievalView& view, PrinterLink& link, char* buffer) {
     if (!ReportSession::run(link, buffer, kReportBufferSize, length)) return false;
     // The session keeps a byte free for the NUL; a length without one is not to be trusted.
     if (length >= kReportBufferSize) return false;
-    if (length > 0 && !show_report(view, buffer, length)) return false;
+    if (length > 0) return show_report(view, buffer, length);
     show_status(view, AssetId::DoneStatus);
     return true;
 }

@@ -14,7 +14,8 @@ enum class ReportField { Model, Serial, Firmware, Crum };
 
 // What the worker may do to the dialog, all callable from the worker thread. Texts given to
 // set_status and show_information are the program's own (CP1251); the report text and the
-// field values are the printer's (the system's ANSI code page).
+// field values are the printer's (the system's ANSI code page), and so is the line that ends a
+// cut listing, converted to it.
 class RetrievalView {
 public:
     virtual ~RetrievalView() = default;

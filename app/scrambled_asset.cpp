@@ -15,15 +15,15 @@ AssetAllocator g_allocator{system_allocate, system_release};
 // Called through a volatile pointer, the compiler cannot prove the wipe is a dead store.
 void* (*volatile g_memset)(void*, int, std::size_t) = std::memset;
 
-void wipe(std::uint8_t* block, std::size_t size) noexcept {
+}  // namespace
+
+void wipe_plain_copy(void* block, std::size_t size) noexcept {
     g_memset(block, 0, size);
 #if defined(__GNUC__)
     // Claims to read the block, so that the zeros must be in memory before it is freed.
     __asm__ __volatile__("" : : "r"(block) : "memory");
 #endif
 }
-
-}  // namespace
 
 void unscramble(const std::uint8_t* e, std::size_t n, std::uint8_t* out) noexcept {
     out[n] = 0;
@@ -52,7 +52,7 @@ ScrambledAsset::ScrambledAsset(AssetId id) noexcept {
 
 ScrambledAsset::~ScrambledAsset() {
     if (plain_ == nullptr) return;
-    wipe(plain_, size_ + 1);
+    wipe_plain_copy(plain_, size_ + 1);
     g_allocator.release(plain_, size_ + 1);
 }
 

@@ -23,8 +23,15 @@ enum class AssetId {
     MessageCaption,     // 9
     LinkTarget,         // 20
     ThreadFailureText,  // 17
+    CutNotice,          // 38: the last line of a cut listing, '#' standing for its two numbers
+    CutNoticeLatin,     // 39: the same in Latin letters, for a box whose code page lacks Cyrillic
     Count
 };
+
+// Overwrites the `size` bytes at `block` with zeros in a way the compiler cannot leave out, as
+// it could a store to memory that is about to be freed or to go out of scope. Every plain copy
+// of an asset, and every copy made of one, is wiped with it when it goes out of use.
+void wipe_plain_copy(void* block, std::size_t size) noexcept;
 
 class ScrambledAsset {
 public:

@@ -23,7 +23,8 @@ void print_usage(std::ostream& out) {
         << "  format [FILE]             lays out a raw report (chunks ended by CR) as the aligned\n"
         << "                            listing, written byte for byte (lines end in CR LF)\n"
         << "  fields [FILE]             prints the model, serial, firmware and CRUM fields of a\n"
-        << "                            raw report as one JSON object (null when absent)\n"
+        << "                            raw report as one JSON object (null when absent), with\n"
+        << "                            \"cut\": true when the listing passes its cap\n"
         << "  simulate [--fault NAME]   runs a whole report session against the simulated printer\n"
         << "                            and prints the formatted report\n";
     print_printer_usage(out);
@@ -74,8 +75,7 @@ bool format_raw(const std::string& raw, FormattedReport& report, std::ostream& e
         return false;
     }
     if (report.cut) {
-        err << kProgram << ": the listing was cut at " << ReportFormatter::kMaxListingSize
-            << " bytes\n";
+        say_cut(report, err);
     }
     return true;
 }
@@ -87,7 +87,7 @@ int run_format(const std::vector<std::string>& args, std::istream& in, std::ostr
     FormattedReport report;
     if (!load_raw(args, in, raw, err) || !format_raw(raw, report, err)) return kExitFailure;
     if (fields_only) {
-        out << fields_json(report.fields) << '\n';
+        out << fields_json(report.fields, report.cut) << '\n';
     } else {
         out.write(report.text.data(), static_cast<std::streamsize>(report.text.size()));
     }

@@ -99,9 +99,11 @@ std::string json_ascii_or_null(const std::optional<std::string>& text) {
     return out + '"';
 }
 
-std::string fields_json(const ReportFields& fields) {
+std::string fields_json(const ReportFields& fields, std::optional<bool> cut) {
+    const std::string cut_member =
+        cut ? std::string(", \"cut\": ") + (*cut ? "true" : "false") : "";
     return "{\"model\": " + json_cp1251_or_null(fields.model) +
            ", \"serial\": " + json_cp1251_or_null(fields.serial) +
            ", \"firmware\": " + json_cp1251_or_null(fields.firmware) +
-           ", \"crum\": " + json_cp1251_or_null(fields.crum) + "}";
+           ", \"crum\": " + json_cp1251_or_null(fields.crum) + cut_member + "}";
 }

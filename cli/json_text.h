@@ -19,5 +19,6 @@ std::string json_cp1251_or_null(const std::optional<std::string>& text);
 // ASCII become '?', so that whatever a device sends stays valid JSON.
 std::string json_ascii_or_null(const std::optional<std::string>& text);
 
-// The fields as one JSON object: each a string (CP1251 decoded to UTF-8) or null.
-std::string fields_json(const ReportFields& fields);
+// The fields as one JSON object: each a string (CP1251 decoded to UTF-8) or null; with `cut`
+// given, a last member "cut" says whether the listing was cut.
+std::string fields_json(const ReportFields& fields, std::optional<bool> cut = std::nullopt);

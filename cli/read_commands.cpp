@@ -253,10 +253,7 @@ private:
         if (!ReportFormatter::format(raw.c_str(), report)) {
             return fail({"format-failed", kExitFailure, "not enough memory to format the report"});
         }
-        if (report.cut) {
-            err_ << kProgram << ": the listing was cut at " << ReportFormatter::kMaxListingSize
-                 << " bytes\n";
-        }
+        if (report.cut) say_cut(report, err_);
         const bool raw_kept = options_.raw_file.empty() || keep_raw(raw);
         if (options_.json) {
             out_ << "{\"device\": " << device_
@@ -311,6 +308,12 @@ private:
 };
 
 }  // namespace
+
+void say_cut(const FormattedReport& report, std::ostream& err) {
+    err << kProgram << ": the listing is incomplete: it holds " << report.lines << " of "
+        << report.full_lines << " lines (cut at " << ReportFormatter::kMaxListingSize
+        << " bytes)\n";
+}
 
 int run_list(const std::vector<std::string>& args, const CliEnvironment& env, std::ostream& out,
              std::ostream& err) {

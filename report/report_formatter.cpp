@@ -376,10 +376,11 @@ std::size_t line_length(const NormalLine& line, std::size_t width) {
     return line.is_entry ? width + 3 + line.value.size() + 2 : line.key.size() + 2;
 }
 
-// What the first sweep learns: the key width, the listing's size and the fields.
+// What the first sweep learns: the key width, the listing's size and lines, and the fields.
 struct Survey {
     std::size_t width = 0;
     std::uint64_t listing_size = 0;  // 64 bits: wide keys times many entries can pass 4 GiB
+    std::size_t lines = 0;
     ReportFields fields;
 };
 
@@ -387,15 +388,17 @@ Survey survey(std::string_view raw) {
     std::size_t width = 0;
     std::uint64_t entries = 0;
     std::uint64_t unpadded_size = 0;
+    std::size_t lines = 0;
     FieldFinder finder(raw);
     for_each_line(raw, [&](const NormalLine& line) {
         if (line.is_entry) width = std::max(width, line.key.size());
         entries += line.is_entry ? 1 : 0;
         unpadded_size += line_length(line, 0);
+        ++lines;
         finder.inspect(line);
         return true;
     });
-    return {width, unpadded_size + entries * width, finder.take()};
+    return {width, unpadded_size + entries * width, lines, finder.take()};
 }
 
 // Writes one line at `at`, which has room for it; returns the end of what was written.
@@ -421,10 +424,12 @@ void write_listing(std::string_view raw, const Survey& survey, FormattedReport& 
         if (!result.cut) {
             char* const at = result.text.data() + written;
             written += static_cast<std::size_t>(put_line(raw, line, survey.width, at) - at);
+            ++result.lines;
         }
         return !result.cut;
     });
     result.text.resize(written);
+    result.full_lines = survey.lines;
 }
 
 }  // namespace

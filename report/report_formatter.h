@@ -10,6 +10,8 @@ struct FormattedReport {
     std::string text;    // the listing, every line ending in CR LF
     ReportFields fields;
     bool cut = false;    // true when the listing was cut at kMaxListingSize
+    std::size_t lines = 0;       // the lines in `text`
+    std::size_t full_lines = 0;  // the lines of the whole listing: more than `lines` when cut
 };
 
 class ReportFormatter {

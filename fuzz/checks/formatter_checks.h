@@ -130,10 +130,14 @@ inline std::optional<FormattedReport> reference_format(const char* raw) {
     bool crum_open = true;
     for (const std::string& line : split_at_cr(normaliser.normal())) {
         take_fields(line, out.fields, crum_open);
+        ++out.full_lines;
         if (out.cut) continue;
         const std::string printed = listing_line(line, normaliser.width());
         out.cut = out.text.size() + printed.size() > ReportFormatter::kMaxListingSize;
-        if (!out.cut) out.text += printed;
+        if (!out.cut) {
+            out.text += printed;
+            ++out.lines;
+        }
     }
     return out;
 }
@@ -182,7 +186,8 @@ inline std::string check_fields(const ReportFields& fields, std::string_view raw
 }
 
 inline bool same(const FormattedReport& a, const FormattedReport& b) {
-    return a.text == b.text && a.fields == b.fields && a.cut == b.cut;
+    return a.text == b.text && a.fields == b.fields && a.cut == b.cut && a.lines == b.lines &&
+           a.full_lines == b.full_lines;
 }
 
 // The worker's buffer: kReportBufferSize bytes, the report, its NUL, and after it bytes left
@@ -217,6 +222,9 @@ inline std::string check_formatter(const std::uint8_t* data, std::size_t size) {
     if (!reference) return {};
     if (first.fields != reference->fields) return "fields differ from the reference";
     if (first.cut != reference->cut) return "cut differs from the reference";
+    if (first.lines != reference->lines || first.full_lines != reference->full_lines) {
+        return "line counts differ from the reference";
+    }
     if (first.text != reference->text) return "listing differs from the reference";
     return {};
 }

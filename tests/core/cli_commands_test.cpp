@@ -35,11 +35,11 @@ TEST(CliFieldsJson, Fields_AreDecodedFromCp1251EscapedAndNullWhenAbsent) {
     fields.model = "\xCF\xF0\xE8\xED\xF2\xE5\xF0 \xB9" "5";        // "Printer No.5" in Russian
     fields.serial = "a\"b\\c";
     fields.firmware = "t\tn\nr\r\x01\x1f\x7f";
-    EXPECT_EQ(fields_json(fields),
+    EXPECT_EQ(fields_json(fields, true),
               "{\"model\": \"\xD0\x9F\xD1\x80\xD0\xB8\xD0\xBD\xD1\x82\xD0\xB5\xD1\x80 \xE2\x84\x96" "5\", "
               "\"serial\": \"a\\\"b\\\\c\", "
               "\"firmware\": \"t\\tn\\nr\\r\\u0001\\u001f\x7f\", "
-              "\"crum\": null}");
+              "\"crum\": null, \"cut\": true}");
 }
 
 TEST(CliFieldsJson, Cp1251Specials_DecodeToTheirCodePoints) {
@@ -52,8 +52,29 @@ TEST(CliCommands, FieldsOfARawReport_PrintOneJsonLine) {
     EXPECT_EQ(result.code, 0);
     EXPECT_EQ(result.out,
               "{\"model\": \"\xD0\x9C\xD0\xBE\xD0\xB4\xD0\xB5\xD0\xBB\xD1\x8C\", \"serial\": \"S1\", "
-              "\"firmware\": null, \"crum\": null}\n");
+              "\"firmware\": null, \"crum\": null, \"cut\": false}\n");
     EXPECT_EQ(result.err, "");
+}
+
+// One wide key pads every line past the cap: both commands say the listing is incomplete.
+TEST(CliCommands, ReportWhoseListingIsCut_IsSaidIncompleteAndFieldsMarkItCut) {
+    std::string raw = std::string(900, 'K') + ": wide\rModel Name: M\r";
+    for (int i = 0; i < 1300; ++i) raw += "Line " + std::to_string(i) + ": v\r";
+    FormattedReport expected;
+    ASSERT_TRUE(ReportFormatter::format(raw.c_str(), expected));
+    ASSERT_TRUE(expected.cut);
+    const std::string said = "vellumo-cli: the listing is incomplete: it holds " +
+                             std::to_string(expected.lines) + " of 1302 lines (cut at 1048576 bytes)\n";
+
+    const CliRun format = run({"format"}, raw);
+    EXPECT_EQ(format.code, 0);
+    EXPECT_TRUE(format.out == expected.text);
+    EXPECT_EQ(format.err, said);
+    const CliRun fields = run({"fields"}, raw);
+    EXPECT_EQ(fields.code, 0);
+    EXPECT_EQ(fields.out, "{\"model\": \"M\", \"serial\": null, \"firmware\": null, \"crum\": null, "
+                          "\"cut\": true}\n");
+    EXPECT_EQ(fields.err, said);
 }
 
 TEST(CliCommands, FormatFromStandardInput_WritesTheListingByteForByte) {

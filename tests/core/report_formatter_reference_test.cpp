@@ -112,8 +112,17 @@ FormattedReport reference_format(const char* raw) {
     for (const std::string& line : split_at_cr(normal)) {
         take_fields(line, out.fields, crum_open);
         out.text += print_line(format, line);
+        ++out.full_lines;
     }
+    out.lines = out.full_lines;
     return out;
+}
+
+// Values hold no CR: every line, and nothing else, ends in CR LF.
+std::size_t lines_in(const std::string& listing) {
+    std::size_t lines = 0;
+    for (std::size_t at = listing.find("\r\n"); at != npos; at = listing.find("\r\n", at + 2)) ++lines;
+    return lines;
 }
 
 // Pieces that make the formatter's decisions: spaces, colons, CRs, and the field texts.
@@ -139,6 +148,8 @@ void expect_same_as_reference(const std::string& raw) {
     EXPECT_EQ(fast.text, slow.text) << "report: " << ::testing::PrintToString(raw);
     EXPECT_EQ(fast.fields, slow.fields) << "report: " << ::testing::PrintToString(raw);
     EXPECT_FALSE(fast.cut);
+    EXPECT_EQ(fast.lines, slow.lines);
+    EXPECT_EQ(fast.full_lines, slow.full_lines);
 }
 
 TEST(ReportFormatterReference, GeneratedReports_FormatLikeTheReference) {
@@ -183,6 +194,9 @@ TEST(ReportFormatterReference, GeneratedReportsOverTheCap_ShowAWholeLinePrefix) 
         const FormattedReport slow = reference_format(raw.c_str());
         EXPECT_EQ(fast.fields, slow.fields);
         EXPECT_EQ(fast.cut, slow.text.size() > ReportFormatter::kMaxListingSize);
+        EXPECT_EQ(fast.full_lines, slow.full_lines);
+        EXPECT_EQ(fast.lines, lines_in(fast.text));
+        EXPECT_EQ(fast.cut, fast.lines < fast.full_lines);
         ASSERT_LE(fast.text.size(), ReportFormatter::kMaxListingSize);
         ASSERT_EQ(slow.text.compare(0, fast.text.size(), fast.text), 0);
         if (!fast.cut) {

@@ -116,6 +116,8 @@ TEST(ReportFormatter, ListingOverTheCap_EndsAtTheLastWholeLineThatFits) {
     for (std::size_t i = 0; i < whole_lines; ++i) expected += line;
     EXPECT_TRUE(report.cut);
     EXPECT_EQ(report.text, expected);
+    EXPECT_EQ(report.lines, whole_lines);
+    EXPECT_EQ(report.full_lines, 23u);
     EXPECT_EQ(report.fields.model, "M");
     EXPECT_EQ(report.fields.crum, "7");
 }

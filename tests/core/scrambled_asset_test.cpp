@@ -98,6 +98,7 @@ constexpr InventoryEntry kInventory[] = {
     {AssetId::RetrievingStatus, 28, true}, {AssetId::DoneStatus, 27, true},
     {AssetId::FailureText, 60, true},      {AssetId::MessageCaption, 9, true},
     {AssetId::LinkTarget, 20, true},       {AssetId::ThreadFailureText, 17, true},
+    {AssetId::CutNotice, 38, true},        {AssetId::CutNoticeLatin, 39, true},
 };
 static_assert(std::size(kInventory) == static_cast<std::size_t>(AssetId::Count));
 

@@ -2,8 +2,10 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
+#include "app/program_text.h"
 #include "app/scrambled_asset.h"
 #include "dialog_harness.h"
 
@@ -52,6 +54,21 @@ TEST_F(DialogTest, MainDialog_Labels_ReadBackAsTheirUnicodeTexts) {
     EXPECT_EQ(window_text_w(item(IDC_CRUM_LABEL)), L"CRUM:");
     EXPECT_EQ(window_text_w(item(IDC_INFO_GROUP)), L"Информация о принтере");
     EXPECT_EQ(window_text_w(dialog_), L"Vellumo Printer info v1.6.0");
+}
+
+// The wide copy is as plain as the asset: made in memory the test owns, it must leave zeros.
+TEST(ProgramText, OutOfUse_LeavesOnlyZerosWhereTheWideCopyWas) {
+    alignas(ProgramText) unsigned char memory[sizeof(ProgramText)];
+    {
+        const ScrambledAsset caption(AssetId::MessageCaption);
+        const ProgramText* text = new (memory) ProgramText(caption.text());
+        EXPECT_STREQ(text->get(), L"Сообщение");
+        text->~ProgramText();
+    }
+    const volatile unsigned char* left = memory;  // read what is really there
+    std::size_t non_zero = 0;
+    for (std::size_t i = 0; i < sizeof memory; ++i) non_zero += left[i] != 0 ? 1 : 0;
+    EXPECT_EQ(non_zero, 0u);
 }
 
 TEST_F(DialogTest, MainDialog_Manifest_LoadsCommonControlsSix) {

@@ -58,7 +58,11 @@ public:
         add(std::string("buttons: get-data ") + (on ? "on" : "off") + ", open-report " +
             (open_report ? "on" : "off"));
     }
-    void show_information(const char* text) override { add("information: " + std::string(text)); }
+    // The flags are read while the message shows: the user may wait long before dismissing it.
+    void show_information(const char* text) override {
+        add("information: " + std::string(text) + " (request " + on_off(RetrievalRequest.load()) +
+            ", has-report " + on_off(HasReport.load()) + ")");
+    }
 
     std::vector<std::string> calls() const {
         std::lock_guard lock(mutex_);
@@ -75,6 +79,8 @@ public:
     }
 
 private:
+    static std::string on_off(bool on) { return on ? "on" : "off"; }
+
     void add(std::string call) {
         std::lock_guard lock(mutex_);
         calls_.push_back(std::move(call));
@@ -105,12 +111,19 @@ inline FormattedReport expected_report(const std::string& report) {
     return formatted;
 }
 
+// The failure message as the view records it: by then the request is cleared and HasReport
+// holds its final value, on only when the report box still holds text.
+inline std::string failure_information_call(bool box_holds_text = false) {
+    return "information: " + asset_text(AssetId::FailureText) + " (request off, has-report " +
+           (box_holds_text ? "on" : "off") + ")";
+}
+
 // What the view records of a retrieval that fails.
-inline std::vector<std::string> failure_calls() {
+inline std::vector<std::string> failure_calls(bool box_holds_text = false) {
     const std::string failure = asset_text(AssetId::FailureText);
     return {"status: " + asset_text(AssetId::RetrievingStatus), "report length",
-            "status: " + failure, "information: " + failure,
-            "buttons: get-data on, open-report off"};
+            "status: " + failure, failure_information_call(box_holds_text),
+            std::string("buttons: get-data on, open-report ") + (box_holds_text ? "on" : "off")};
 }
 
 // What the view records of a retrieval that gets `report`: the fields it has, then the listing.

@@ -122,6 +122,33 @@ TEST_F(ExportTest, ExportReport_DialogClosed_RemovesTheFile) {
     EXPECT_FALSE(file_exists(file_));
 }
 
+// Info.sgi is another program's, held open without letting others write (deletion it allows):
+// the export fails, and closing must leave the file as it was. A later export is removed.
+TEST_F(ExportTest, ExportReport_FileThatCannotBeWritten_IsLeftAtCloseAndALaterExportRemoved) {
+    // A folder of its own: an earlier test's export may have recorded the file in directory_.
+    const std::string folder = directory_ + "\\theirs";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    const std::string theirs = folder + "\\Info.sgi";
+    ScopedVariable temp("TEMP", folder.c_str());
+    main_dialog_view().set_report_text(kReport);
+    std::ofstream(theirs, std::ios::binary) << "their text";
+    HANDLE held = CreateFileA(theirs.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    press_open_report();
+    SendMessageW(dialog_, WM_CLOSE, 0, 0);
+    CloseHandle(held);
+    EXPECT_TRUE(shell_requests().empty());
+    EXPECT_EQ(read_file(theirs), "their text");
+
+    std::remove(theirs.c_str());
+    press_open_report();
+    EXPECT_EQ(read_file(theirs), std::string(kReport));
+    SendMessageW(dialog_, WM_CLOSE, 0, 0);
+    EXPECT_FALSE(file_exists(theirs));
+    RemoveDirectoryA(folder.c_str());
+}
+
 TEST_F(ExportTest, ExportReport_NoPathFits_WritesAndOpensNothing) {
     const std::string too_long = "C:\\" + std::string(300, 'x');
     ScopedVariable temp("TEMP", too_long.c_str());

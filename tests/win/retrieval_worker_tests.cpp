@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/cut_notice.h"
 #include "app/retrieval_worker.h"
 #include "app/scrambled_asset.h"
 #include "link/report_session.h"
@@ -107,6 +108,17 @@ TEST_F(RetrievalWorker, NoSupportedPrinter_ShowsTheFailureAndEnablesOnlyGetData)
     EXPECT_EQ(discovery.sets_destroyed(), discovery.sets_obtained());
 }
 
+// The box is not emptied here as the dialog would: HasReport must follow it before the message.
+TEST_F(RetrievalWorker, FailureWhileTheBoxHoldsText_SetsHasReportBeforeTheMessage) {
+    ScriptedDiscovery no_printer({});
+    view_.set_report_text("Earlier : 1\r\n");
+    ASSERT_TRUE(retrieve());
+    std::vector<std::string> expected = failure_calls(true);
+    expected.insert(expected.begin(), "report text");
+    EXPECT_EQ(view_.calls(), expected);
+    EXPECT_TRUE(HasReport.load());
+}
+
 TEST_F(RetrievalWorker, SilentPrinter_FailsAfterOneReadTimeOut) {
     PipePrinter printer(sample_report(), PrinterFault::Silence);
     ScriptedDiscovery discovery({{printer.device_path()}});
@@ -119,9 +131,7 @@ TEST_F(RetrievalWorker, SilentPrinter_FailsAfterOneReadTimeOut) {
     const std::vector<std::string> calls = view_.calls();
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(calls.back(), "buttons: get-data on, open-report off");
-    EXPECT_NE(
-        std::find(calls.begin(), calls.end(), "information: " + asset_text(AssetId::FailureText)),
-        calls.end());
+    EXPECT_NE(std::find(calls.begin(), calls.end(), failure_information_call()), calls.end());
     // No acknowledgement, so no stop command either.
     ASSERT_TRUE(printer.wait_for_sessions(1, 10000));
     EXPECT_FALSE(printer.sessions()[0].stop_received);
@@ -201,6 +211,14 @@ TEST_F(RetrievalWorker, TwoRequestsInARow_AreEachServedByAFreshPrinter) {
     EXPECT_EQ(second_view.calls(), first);
     ASSERT_TRUE(printer.wait_for_sessions(2, 10000));
     EXPECT_TRUE(printer.sessions()[1].stop_received);
+}
+
+// The Russian line goes wherever the ANSI code page holds it, not only on 1251: also on a system
+// whose ANSI code page is UTF-8 (the end-to-end tests run on 1251 and 1252).
+TEST(CutNotice, AnsiCodePageUtf8_HoldsTheRussianLine) {
+    const CutNotice notice(7, 12, CP_UTF8);
+    EXPECT_STREQ(notice.line(),
+                 reinterpret_cast<const char*>(u8"Отчёт обрезан, показано строк: 7 из 12.\r\n"));
 }
 
 }  // namespace
