@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "sim/emulated_usb_printer.h"
 #include "link/libusb_printer_link.h"
 #include "link/report_session.h"
 #include "report/report_text.h"
+#include "sim/emulated_usb_printer.h"
 #include "sim/simulated_printer.h"
 
 namespace {
@@ -59,8 +59,9 @@ bool session(SessionLink& link, std::size_t expected) {
 }
 
 void print(const char* what, Figures figures, std::size_t bytes) {
-    std::printf("%-50s min %9.3f ms  median %9.3f ms  (%.2f MB/s at the median)\n", what, figures.min_ms,
-                figures.median_ms, static_cast<double>(bytes) / 1e6 / (figures.median_ms / 1000.0));
+    std::printf("%-50s min %9.3f ms  median %9.3f ms  (%.2f MB/s at the median)\n", what,
+                figures.min_ms, figures.median_ms,
+                static_cast<double>(bytes) / 1e6 / (figures.median_ms / 1000.0));
 }
 
 }  // namespace
@@ -71,11 +72,14 @@ int main(int argc, char** argv) {
     const std::size_t stored = report.size();
     std::printf("report: %zu bytes in 100 chunks, %d rounds each\n", stored, rounds);
 
-    print("in memory (SimulatedPrinterLink)", measure(rounds, [&] {
-              SimulatedPrinter printer(report);
-              SimulatedPrinterLink link(printer);
-              return session(link, stored);
-          }), stored);
+    print("in memory (SimulatedPrinterLink)",
+          measure(rounds,
+                  [&] {
+                      SimulatedPrinter printer(report);
+                      SimulatedPrinterLink link(printer);
+                      return session(link, stored);
+                  }),
+          stored);
 
     for (const std::uint16_t packet : {std::uint16_t{64}, std::uint16_t{512}}) {
         usb_emulation::UsbTestbed bed;
@@ -90,12 +94,15 @@ int main(int argc, char** argv) {
             return 1;
         }
         const std::size_t urbs_before = device.in_urbs();
-        print((name + ", session").c_str(), measure(rounds, [&] { return session(link, stored); }), stored);
-        std::printf("  bulk IN requests per reading: %zu\n", (device.in_urbs() - urbs_before) / static_cast<std::size_t>(rounds));
+        print((name + ", session").c_str(), measure(rounds, [&] { return session(link, stored); }),
+              stored);
+        std::printf("  bulk IN requests per reading: %zu\n",
+                    (device.in_urbs() - urbs_before) / static_cast<std::size_t>(rounds));
         link.close();
-        print((name + ", open+session+close").c_str(), measure(rounds, [&] {
-                  return link.open() && session(link, stored) && (link.close(), true);
-              }), stored);
+        print((name + ", open+session+close").c_str(),
+              measure(rounds,
+                      [&] { return link.open() && session(link, stored) && (link.close(), true); }),
+              stored);
     }
     return 0;
 }

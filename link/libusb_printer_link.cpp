@@ -16,20 +16,22 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint8_t kPrinterClass = 7;
-constexpr int kMaxPortDepth = 7;           // USB allows at most 7 tiers
-constexpr std::size_t kStringBufferSize = 255;  // a descriptor's length is one byte
-constexpr std::size_t kMaxWritePiece = 16384;   // bytes per bulk OUT transfer
+constexpr int kMaxPortDepth = 7;                   // USB allows at most 7 tiers
+constexpr std::size_t kStringBufferSize = 255;     // a descriptor's length is one byte
+constexpr std::size_t kMaxWritePiece = 16384;      // bytes per bulk OUT transfer
 constexpr std::uint16_t kPacketSizeMask = 0x07FF;  // bits 11-12 count extra transactions
 
 std::atomic<bool> g_interrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "interrupt() must be safe in a signal handler");
+static_assert(std::atomic<bool>::is_always_lock_free,
+              "interrupt() must be safe in a signal handler");
 
 void on_sigint(int) { g_interrupted.store(true, std::memory_order_relaxed); }
 
 bool interrupted() { return g_interrupted.load(std::memory_order_relaxed); }
 
 unsigned elapsed_ms(Clock::time_point since) {
-    return static_cast<unsigned>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+    return static_cast<unsigned>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
 bool supported_vendor(std::uint16_t vendor) {
@@ -49,7 +51,9 @@ struct PrinterInterface {
 };
 
 struct ConfigDeleter {
-    void operator()(libusb_config_descriptor* config) const { libusb_free_config_descriptor(config); }
+    void operator()(libusb_config_descriptor* config) const {
+        libusb_free_config_descriptor(config);
+    }
 };
 using Config = std::unique_ptr<libusb_config_descriptor, ConfigDeleter>;
 
@@ -114,7 +118,8 @@ PrinterInterface printer_interface(libusb_device* device) {
 // "BBB:DDD", as lsusb names a device by bus and address.
 std::string address_id(std::uint8_t bus, std::uint8_t address) {
     char text[16];
-    std::snprintf(text, sizeof text, "%03u:%03u", static_cast<unsigned>(bus), static_cast<unsigned>(address));
+    std::snprintf(text, sizeof text, "%03u:%03u", static_cast<unsigned>(bus),
+                  static_cast<unsigned>(address));
     return text;
 }
 
@@ -136,7 +141,8 @@ bool matches(const std::string& id, const UsbPrinterInfo& printer) {
     unsigned bus = 0, address = 0;
     int end = 0;
     if (std::sscanf(id.c_str(), "%3u:%3u%n", &bus, &address, &end) != 2) return false;
-    return static_cast<std::size_t>(end) == id.size() && bus == printer.bus && address == printer.address;
+    return static_cast<std::size_t>(end) == id.size() && bus == printer.bus &&
+           address == printer.address;
 }
 
 void append_utf8(std::string& text, unsigned code) {
@@ -167,10 +173,12 @@ std::string descriptor_text(const unsigned char* raw, std::size_t received) {
 }
 
 // One string descriptor request, bounded in size and time.
-int request_string(libusb_device_handle* handle, std::uint8_t index, std::uint16_t language, unsigned char* raw) {
+int request_string(libusb_device_handle* handle, std::uint8_t index, std::uint16_t language,
+                   unsigned char* raw) {
     return libusb_control_transfer(handle, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
-                                   static_cast<std::uint16_t>((LIBUSB_DT_STRING << 8) | index), language, raw,
-                                   static_cast<std::uint16_t>(kStringBufferSize), LibusbPrinterLink::kStringTimeoutMs);
+                                   static_cast<std::uint16_t>((LIBUSB_DT_STRING << 8) | index),
+                                   language, raw, static_cast<std::uint16_t>(kStringBufferSize),
+                                   LibusbPrinterLink::kStringTimeoutMs);
 }
 
 // The manufacturer, product and serial strings in the device's first language. A device that
@@ -178,7 +186,8 @@ int request_string(libusb_device_handle* handle, std::uint8_t index, std::uint16
 void read_strings(libusb_device* device, libusb_device_handle* handle, UsbPrinterInfo& info) {
     libusb_device_descriptor descriptor{};
     if (libusb_get_device_descriptor(device, &descriptor) != 0) return;
-    if (descriptor.iManufacturer == 0 && descriptor.iProduct == 0 && descriptor.iSerialNumber == 0) return;
+    if (descriptor.iManufacturer == 0 && descriptor.iProduct == 0 && descriptor.iSerialNumber == 0)
+        return;
     unsigned char raw[kStringBufferSize];
     const int languages = request_string(handle, 0, 0, raw);
     if (languages < 4 || raw[1] != LIBUSB_DT_STRING) return;
@@ -230,15 +239,21 @@ using DeviceList = std::unique_ptr<libusb_device*, DeviceListDeleter>;
 
 std::string libusb_text(int error) { return libusb_strerror(error); }
 
-void LIBUSB_CALL on_transfer_done(libusb_transfer* transfer) { *static_cast<int*>(transfer->user_data) = 1; }
+void LIBUSB_CALL on_transfer_done(libusb_transfer* transfer) {
+    *static_cast<int*>(transfer->user_data) = 1;
+}
 
 UsbFailure open_failure(int error) {
     switch (error) {
-        case LIBUSB_ERROR_ACCESS: return UsbFailure::PermissionDenied;
-        case LIBUSB_ERROR_BUSY: return UsbFailure::Busy;
+        case LIBUSB_ERROR_ACCESS:
+            return UsbFailure::PermissionDenied;
+        case LIBUSB_ERROR_BUSY:
+            return UsbFailure::Busy;
         case LIBUSB_ERROR_NO_DEVICE:
-        case LIBUSB_ERROR_NOT_FOUND: return UsbFailure::NoSuchDevice;
-        default: return UsbFailure::Other;
+        case LIBUSB_ERROR_NOT_FOUND:
+            return UsbFailure::NoSuchDevice;
+        default:
+            return UsbFailure::Other;
     }
 }
 
@@ -246,16 +261,26 @@ UsbFailure open_failure(int error) {
 
 const char* usb_failure_name(UsbFailure failure) {
     switch (failure) {
-        case UsbFailure::None: return "no failure";
-        case UsbFailure::NoSuchDevice: return "no such device";
-        case UsbFailure::PermissionDenied: return "permission denied";
-        case UsbFailure::Busy: return "busy";
-        case UsbFailure::NoBulkEndpoints: return "no bulk endpoints";
-        case UsbFailure::TimedOut: return "timed out";
-        case UsbFailure::DeviceGone: return "device gone";
-        case UsbFailure::Interrupted: return "interrupted";
-        case UsbFailure::Io: return "input/output error";
-        case UsbFailure::Other: return "error";
+        case UsbFailure::None:
+            return "no failure";
+        case UsbFailure::NoSuchDevice:
+            return "no such device";
+        case UsbFailure::PermissionDenied:
+            return "permission denied";
+        case UsbFailure::Busy:
+            return "busy";
+        case UsbFailure::NoBulkEndpoints:
+            return "no bulk endpoints";
+        case UsbFailure::TimedOut:
+            return "timed out";
+        case UsbFailure::DeviceGone:
+            return "device gone";
+        case UsbFailure::Interrupted:
+            return "interrupted";
+        case UsbFailure::Io:
+            return "input/output error";
+        case UsbFailure::Other:
+            return "error";
     }
     return "error";
 }
@@ -308,7 +333,8 @@ bool LibusbPrinterLink::fail(UsbFailure failure, std::string text) {
 
 bool LibusbPrinterLink::fail_libusb(int error, const char* what) {
     const UsbFailure failure = error == LIBUSB_ERROR_NO_DEVICE ? UsbFailure::DeviceGone
-                               : error == LIBUSB_ERROR_TIMEOUT ? UsbFailure::TimedOut : UsbFailure::Io;
+                               : error == LIBUSB_ERROR_TIMEOUT ? UsbFailure::TimedOut
+                                                               : UsbFailure::Io;
     return fail(failure, std::string(what) + ": " + libusb_text(error));
 }
 
@@ -333,12 +359,15 @@ bool LibusbPrinterLink::open_steps(const std::string& id) {
     }
     libusb_device** raw_devices = nullptr;
     const ssize_t count = libusb_get_device_list(context_, &raw_devices);
-    if (count < 0) return fail(UsbFailure::Other, "libusb cannot list devices: " + libusb_text(static_cast<int>(count)));
+    if (count < 0)
+        return fail(UsbFailure::Other,
+                    "libusb cannot list devices: " + libusb_text(static_cast<int>(count)));
     const DeviceList devices(raw_devices);
     PrinterInterface interface;
     libusb_device* chosen = nullptr;
     for (ssize_t i = 0; i < count && chosen == nullptr; ++i) {
-        if (describe(devices.get()[i], printer_, interface) && (id.empty() || matches(id, printer_))) {
+        if (describe(devices.get()[i], printer_, interface) &&
+            (id.empty() || matches(id, printer_))) {
             chosen = devices.get()[i];
         }
     }
@@ -353,7 +382,8 @@ bool LibusbPrinterLink::open_steps(const std::string& id) {
     const int opened = libusb_open(chosen, &handle_);
     if (opened != 0) {
         handle_ = nullptr;
-        return fail(open_failure(opened), "cannot open " + printer_.id + ": " + libusb_text(opened));
+        return fail(open_failure(opened),
+                    "cannot open " + printer_.id + ": " + libusb_text(opened));
     }
     read_strings(chosen, handle_, printer_);
     out_endpoint_ = interface.out_endpoint;
@@ -371,21 +401,25 @@ bool LibusbPrinterLink::claim(int interface_number, int alternate) {
     if (active == 1) {
         const int detached = libusb_detach_kernel_driver(handle_, interface_number);
         if (detached != 0 && detached != LIBUSB_ERROR_NOT_FOUND) {
-            return fail(open_failure(detached), "cannot detach the kernel driver: " + libusb_text(detached));
+            return fail(open_failure(detached),
+                        "cannot detach the kernel driver: " + libusb_text(detached));
         }
         driver_detached_ = detached == 0;
     } else if (active < 0 && active != LIBUSB_ERROR_NOT_SUPPORTED) {
-        return fail(open_failure(active), "cannot ask for the kernel driver: " + libusb_text(active));
+        return fail(open_failure(active),
+                    "cannot ask for the kernel driver: " + libusb_text(active));
     }
     const int claimed = libusb_claim_interface(handle_, interface_number);
     if (claimed != 0) {
-        return fail(open_failure(claimed), "cannot claim the printer interface: " + libusb_text(claimed));
+        return fail(open_failure(claimed),
+                    "cannot claim the printer interface: " + libusb_text(claimed));
     }
     claimed_ = true;
     if (alternate != 0) {
         const int selected = libusb_set_interface_alt_setting(handle_, interface_number, alternate);
         if (selected != 0) {
-            return fail(open_failure(selected), "cannot select the alternate setting: " + libusb_text(selected));
+            return fail(open_failure(selected),
+                        "cannot select the alternate setting: " + libusb_text(selected));
         }
     }
     return true;
@@ -417,7 +451,8 @@ LibusbPrinterLink::Wait LibusbPrinterLink::run_transfer(Transfer& transfer, int&
     bool cancelled = false;
     while (transfer.completed == 0) {
         timeval tick{0, static_cast<suseconds_t>(kInterruptCheckMs) * 1000};
-        const int handled = libusb_handle_events_timeout_completed(context_, &tick, &transfer.completed);
+        const int handled =
+            libusb_handle_events_timeout_completed(context_, &tick, &transfer.completed);
         const bool broken = handled != 0 && handled != LIBUSB_ERROR_INTERRUPTED;
         if (transfer.completed == 0 && !cancelled && (interrupted() || broken)) {
             transfer.interrupted = interrupted();
@@ -425,18 +460,24 @@ LibusbPrinterLink::Wait LibusbPrinterLink::run_transfer(Transfer& transfer, int&
             cancelled = true;
         }
     }
-    if (transfer.interrupted && transfer.handle->status == LIBUSB_TRANSFER_CANCELLED) return Wait::Interrupted;
+    if (transfer.interrupted && transfer.handle->status == LIBUSB_TRANSFER_CANCELLED)
+        return Wait::Interrupted;
     return transfer.handle->status == LIBUSB_TRANSFER_TIMED_OUT ? Wait::TimedOut : Wait::Done;
 }
 
 // A transfer's end other than completion or time-out, as a failure.
 bool LibusbPrinterLink::fail_transfer(const Transfer& transfer, const char* what) {
     switch (transfer.handle->status) {
-        case LIBUSB_TRANSFER_NO_DEVICE: return fail(UsbFailure::DeviceGone, std::string(what) + ": the printer is gone");
+        case LIBUSB_TRANSFER_NO_DEVICE:
+            return fail(UsbFailure::DeviceGone, std::string(what) + ": the printer is gone");
         case LIBUSB_TRANSFER_OVERFLOW:
-            return fail(UsbFailure::Io, std::string(what) + ": the printer sent more than was asked for");
-        case LIBUSB_TRANSFER_STALL: return fail(UsbFailure::Io, std::string(what) + ": the printer stalled the endpoint");
-        default: return fail(UsbFailure::Io, std::string(what) + ": " + libusb_error_name(transfer.handle->status));
+            return fail(UsbFailure::Io,
+                        std::string(what) + ": the printer sent more than was asked for");
+        case LIBUSB_TRANSFER_STALL:
+            return fail(UsbFailure::Io, std::string(what) + ": the printer stalled the endpoint");
+        default:
+            return fail(UsbFailure::Io,
+                        std::string(what) + ": " + libusb_error_name(transfer.handle->status));
     }
 }
 
@@ -448,20 +489,26 @@ bool LibusbPrinterLink::write(const char* bytes, std::size_t count) {
     std::size_t sent = 0;
     while (sent < count) {
         const unsigned spent = elapsed_ms(start);
-        if (spent >= kWriteTimeoutMs) return fail(UsbFailure::TimedOut, "the printer did not take the data in time");
+        if (spent >= kWriteTimeoutMs)
+            return fail(UsbFailure::TimedOut, "the printer did not take the data in time");
         const std::size_t piece = std::min(count - sent, kMaxWritePiece);
         Transfer transfer(piece);
         std::memcpy(transfer.data.data(), bytes + sent, piece);
-        libusb_fill_bulk_transfer(transfer.handle, handle_, out_endpoint_, transfer.data.data(), static_cast<int>(piece),
-                                  on_transfer_done, &transfer.completed, kWriteTimeoutMs - spent);
+        libusb_fill_bulk_transfer(transfer.handle, handle_, out_endpoint_, transfer.data.data(),
+                                  static_cast<int>(piece), on_transfer_done, &transfer.completed,
+                                  kWriteTimeoutMs - spent);
         int submit_error = 0;
         const Wait wait = run_transfer(transfer, submit_error);
         if (wait == Wait::NotSubmitted) return fail_libusb(submit_error, "write");
-        // A partial transfer (before a time-out) still moved its bytes: the next piece follows them.
-        sent += std::min(piece, static_cast<std::size_t>(std::max(0, transfer.handle->actual_length)));
+        // A partial transfer (before a time-out) still moved its bytes: the next piece follows
+        // them.
+        sent +=
+            std::min(piece, static_cast<std::size_t>(std::max(0, transfer.handle->actual_length)));
         if (wait == Wait::Interrupted) return fail(UsbFailure::Interrupted, "write interrupted");
-        if (wait == Wait::TimedOut) return fail(UsbFailure::TimedOut, "the printer did not take the data in time");
-        if (transfer.handle->status != LIBUSB_TRANSFER_COMPLETED) return fail_transfer(transfer, "write");
+        if (wait == Wait::TimedOut)
+            return fail(UsbFailure::TimedOut, "the printer did not take the data in time");
+        if (transfer.handle->status != LIBUSB_TRANSFER_COMPLETED)
+            return fail_transfer(transfer, "write");
     }
     return true;
 }
@@ -499,26 +546,33 @@ bool LibusbPrinterLink::read(char* buffer, std::size_t count, std::size_t& recei
 bool LibusbPrinterLink::fill_buffer(unsigned timeout_ms, bool& transfer_ended) {
     const std::size_t length = buffer_.size();
     Transfer transfer(length);
-    libusb_fill_bulk_transfer(transfer.handle, handle_, in_endpoint_, transfer.data.data(), static_cast<int>(length),
-                              on_transfer_done, &transfer.completed, timeout_ms);
+    libusb_fill_bulk_transfer(transfer.handle, handle_, in_endpoint_, transfer.data.data(),
+                              static_cast<int>(length), on_transfer_done, &transfer.completed,
+                              timeout_ms);
     int submit_error = 0;
     const Wait wait = run_transfer(transfer, submit_error);
     if (wait == Wait::NotSubmitted) return fail_libusb(submit_error, "read");
     // Bytes that arrived before a time-out or a cancellation stay for the next read.
-    const auto arrived = std::min(length, static_cast<std::size_t>(std::max(0, transfer.handle->actual_length)));
+    const auto arrived =
+        std::min(length, static_cast<std::size_t>(std::max(0, transfer.handle->actual_length)));
     std::memcpy(buffer_.data(), transfer.data.data(), arrived);
     buffer_start_ = 0;
     buffer_end_ = arrived;
     transfer_ended = arrived < length;
     if (wait == Wait::Interrupted) return fail(UsbFailure::Interrupted, "read interrupted");
     if (wait == Wait::TimedOut) return fail(UsbFailure::TimedOut, "nothing arrived in time");
-    if (transfer.handle->status != LIBUSB_TRANSFER_COMPLETED) return fail_transfer(transfer, "read");
+    if (transfer.handle->status != LIBUSB_TRANSFER_COMPLETED)
+        return fail_transfer(transfer, "read");
     return true;
 }
 
-void LibusbPrinterLink::interrupt() noexcept { g_interrupted.store(true, std::memory_order_relaxed); }
+void LibusbPrinterLink::interrupt() noexcept {
+    g_interrupted.store(true, std::memory_order_relaxed);
+}
 
-void LibusbPrinterLink::clear_interrupt() noexcept { g_interrupted.store(false, std::memory_order_relaxed); }
+void LibusbPrinterLink::clear_interrupt() noexcept {
+    g_interrupted.store(false, std::memory_order_relaxed);
+}
 
 // SA_RESETHAND: a second Ctrl+C ends the program at once, should the first not be enough.
 bool LibusbPrinterLink::interrupt_on_sigint() noexcept {

@@ -27,9 +27,9 @@ constexpr std::uint8_t kStandardDeviceIn = 0x80;
 constexpr std::size_t kSetupSize = 8;
 constexpr std::uint16_t kEnglishUs = 0x0409;
 constexpr int kLargestUrb = 1 << 20;  // a bound on what the emulation copies per URB
-constexpr std::uint32_t kCapabilities = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
-                                        USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_BULK_SCATTER_GATHER |
-                                        USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+constexpr std::uint32_t kCapabilities =
+    USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+    USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
 constexpr long kNotHandled = -1000;  // an ioctl the emulation leaves to umockdev (ENOTTY)
 
 std::int64_t now_ms() {
@@ -37,7 +37,9 @@ std::int64_t now_ms() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-usbdevfs_urb* as_urb(UMockdevIoctlData* data) { return reinterpret_cast<usbdevfs_urb*>(data->data); }
+usbdevfs_urb* as_urb(UMockdevIoctlData* data) {
+    return reinterpret_cast<usbdevfs_urb*>(data->data);
+}
 
 void put_word(std::vector<std::uint8_t>& bytes, std::uint16_t word) {
     bytes.push_back(static_cast<std::uint8_t>(word & 0xFF));
@@ -83,7 +85,8 @@ std::vector<std::uint8_t> descriptors(const DeviceSetup& setup) {
     put_word(bytes, setup.product_id);
     put_word(bytes, 0x0100);
     bytes.insert(bytes.end(), {1, 2, 3, 1});  // string indexes, one configuration
-    std::vector<std::uint8_t> config{9, 2, 0, 0, static_cast<std::uint8_t>(interface_count(setup)), 1, 0, 0xC0, 1};
+    std::vector<std::uint8_t> config{
+        9, 2, 0, 0, static_cast<std::uint8_t>(interface_count(setup)), 1, 0, 0xC0, 1};
     for (const EmulatedInterface& interface : setup.interfaces) {
         config.insert(config.end(), {9, 4, interface.number, interface.alternate,
                                      static_cast<std::uint8_t>(interface.endpoints.size()),
@@ -104,7 +107,8 @@ EmulatedUsbPrinter::EmulatedUsbPrinter(DeviceSetup setup, SimulatedPrinter print
     : setup_(std::move(setup)), printer_(std::move(printer)), driver_(setup_.driver) {
     handler_ = umockdev_ioctl_base_new();
     g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&EmulatedUsbPrinter::on_ioctl), this);
-    g_signal_connect(handler_, "client-vanished", G_CALLBACK(&EmulatedUsbPrinter::on_client_vanished), this);
+    g_signal_connect(handler_, "client-vanished",
+                     G_CALLBACK(&EmulatedUsbPrinter::on_client_vanished), this);
 }
 
 EmulatedUsbPrinter::~EmulatedUsbPrinter() {
@@ -114,7 +118,9 @@ EmulatedUsbPrinter::~EmulatedUsbPrinter() {
     g_object_unref(handler_);
 }
 
-std::string EmulatedUsbPrinter::node() const { return "/dev/bus/usb/001/" + three_digits(setup_.address); }
+std::string EmulatedUsbPrinter::node() const {
+    return "/dev/bus/usb/001/" + three_digits(setup_.address);
+}
 
 std::string EmulatedUsbPrinter::host_wrote() const {
     std::lock_guard lock(mutex_);
@@ -223,25 +229,32 @@ bool EmulatedUsbPrinter::handle(UMockdevIoctlClient* client) {
 
 // The ioctls that configure the device rather than move data; kNotHandled for any other.
 long EmulatedUsbPrinter::control(UMockdevIoctlData* arg, unsigned long request, int& error) {
-    const auto fail = [&](int code) { error = code; return -1L; };
+    const auto fail = [&](int code) {
+        error = code;
+        return -1L;
+    };
     if (gone_ && request != USBDEVFS_GET_CAPABILITIES) return fail(ENODEV);
     switch (request) {
         case USBDEVFS_GET_CAPABILITIES: {
-            UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(std::uint32_t), nullptr);
+            UMockdevIoctlData* caps =
+                umockdev_ioctl_data_resolve(arg, 0, sizeof(std::uint32_t), nullptr);
             std::memcpy(caps->data, &kCapabilities, sizeof kCapabilities);
             g_object_unref(caps);
             return 0;
         }
         case USBDEVFS_GETDRIVER: {
-            UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
+            UMockdevIoctlData* data =
+                umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
             auto* getdriver = reinterpret_cast<usbdevfs_getdriver*>(data->data);
             const bool bound = !driver_.empty();
-            if (bound) std::snprintf(getdriver->driver, sizeof getdriver->driver, "%s", driver_.c_str());
+            if (bound)
+                std::snprintf(getdriver->driver, sizeof getdriver->driver, "%s", driver_.c_str());
             g_object_unref(data);
             return bound ? 0 : fail(ENODATA);
         }
         case USBDEVFS_IOCTL: {
-            UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), nullptr);
+            UMockdevIoctlData* data =
+                umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), nullptr);
             const int code = reinterpret_cast<usbdevfs_ioctl*>(data->data)->ioctl_code;
             g_object_unref(data);
             if (code == static_cast<int>(USBDEVFS_DISCONNECT)) {
@@ -272,12 +285,14 @@ long EmulatedUsbPrinter::control(UMockdevIoctlData* arg, unsigned long request, 
             driver_.clear();
             return 0;
         case USBDEVFS_SETINTERFACE: {
-            UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_setinterface), nullptr);
+            UMockdevIoctlData* data =
+                umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_setinterface), nullptr);
             const auto setting = *reinterpret_cast<usbdevfs_setinterface*>(data->data);
             g_object_unref(data);
-            const bool exists = std::any_of(setup_.interfaces.begin(), setup_.interfaces.end(), [&](const auto& i) {
-                return i.number == setting.interface && i.alternate == setting.altsetting;
-            });
+            const bool exists =
+                std::any_of(setup_.interfaces.begin(), setup_.interfaces.end(), [&](const auto& i) {
+                    return i.number == setting.interface && i.alternate == setting.altsetting;
+                });
             if (!exists) return fail(EINVAL);
             alternate_ = static_cast<std::uint8_t>(setting.altsetting);
             return 0;
@@ -302,8 +317,9 @@ bool EmulatedUsbPrinter::submit(UMockdevIoctlClient* client, UMockdevIoctlData* 
         return true;
     }
     // From here on request->buffer points to a local copy of the host's buffer.
-    UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(
-        urb.data, offsetof(usbdevfs_urb, buffer), static_cast<std::size_t>(request->buffer_length), nullptr);
+    UMockdevIoctlData* buffer =
+        umockdev_ioctl_data_resolve(urb.data, offsetof(usbdevfs_urb, buffer),
+                                    static_cast<std::size_t>(request->buffer_length), nullptr);
     if (buffer != nullptr) g_object_unref(buffer);  // the URB keeps it
     request->actual_length = 0;
     request->status = 0;
@@ -312,11 +328,13 @@ bool EmulatedUsbPrinter::submit(UMockdevIoctlClient* client, UMockdevIoctlData* 
         complete(client, -1, ENODEV);
         return true;
     }
-    if (request->type == USBDEVFS_URB_TYPE_CONTROL && request->buffer_length >= static_cast<int>(kSetupSize)) {
+    if (request->type == USBDEVFS_URB_TYPE_CONTROL &&
+        request->buffer_length >= static_cast<int>(kSetupSize)) {
         submit_control(urb);
     } else if (request->type == USBDEVFS_URB_TYPE_BULK && endpoint_usable(request->endpoint)) {
         if (request->endpoint & 0x80) {
-            largest_in_urb_ = std::max(largest_in_urb_, static_cast<std::size_t>(request->buffer_length));
+            largest_in_urb_ =
+                std::max(largest_in_urb_, static_cast<std::size_t>(request->buffer_length));
             ++in_urbs_submitted_;
             in_urbs_.push_back(urb);
         } else {
@@ -336,7 +354,8 @@ bool EmulatedUsbPrinter::submit(UMockdevIoctlClient* client, UMockdevIoctlData* 
 bool EmulatedUsbPrinter::endpoint_usable(std::uint8_t endpoint) const {
     for (const EmulatedInterface& interface : setup_.interfaces) {
         if (interface.alternate != alternate_.value_or(0)) continue;
-        if (std::find(interface.endpoints.begin(), interface.endpoints.end(), endpoint) != interface.endpoints.end()) {
+        if (std::find(interface.endpoints.begin(), interface.endpoints.end(), endpoint) !=
+            interface.endpoints.end()) {
             return true;
         }
     }
@@ -355,7 +374,8 @@ void EmulatedUsbPrinter::submit_control(Urb urb) {
         unanswered_.push_back(urb);
         return;
     }
-    const std::string answer = string_request ? string_descriptor(static_cast<std::uint8_t>(value & 0xFF)) : "";
+    const std::string answer =
+        string_request ? string_descriptor(static_cast<std::uint8_t>(value & 0xFF)) : "";
     if (answer.empty()) {
         request->status = -EPIPE;
     } else {
@@ -369,9 +389,13 @@ void EmulatedUsbPrinter::submit_control(Urb urb) {
 
 // Index 0 is the list of languages; 1, 2 and 3 the manufacturer, product and serial number.
 std::string EmulatedUsbPrinter::string_descriptor(std::uint8_t index) const {
-    if (index == 0) return std::string{4, kStringDescriptor, static_cast<char>(kEnglishUs & 0xFF), static_cast<char>(kEnglishUs >> 8)};
-    const std::string* text = index == 1 ? &setup_.manufacturer : index == 2 ? &setup_.product
-                              : index == 3 ? &setup_.serial : nullptr;
+    if (index == 0)
+        return std::string{4, kStringDescriptor, static_cast<char>(kEnglishUs & 0xFF),
+                           static_cast<char>(kEnglishUs >> 8)};
+    const std::string* text = index == 1   ? &setup_.manufacturer
+                              : index == 2 ? &setup_.product
+                              : index == 3 ? &setup_.serial
+                                           : nullptr;
     if (text == nullptr || text->empty()) return {};
     std::string descriptor{static_cast<char>(2 + 2 * text->size()), kStringDescriptor};
     for (const char letter : *text) descriptor += std::string{letter, '\0'};
@@ -382,11 +406,14 @@ std::string EmulatedUsbPrinter::string_descriptor(std::uint8_t index) const {
 void EmulatedUsbPrinter::submit_bulk_out(Urb urb) {
     usbdevfs_urb* request = as_urb(urb.data);
     const auto length = static_cast<std::size_t>(request->buffer_length);
-    const std::size_t accepted = length == 0 ? 0 : printer_.receive(static_cast<const char*>(request->buffer), length);
+    const std::size_t accepted =
+        length == 0 ? 0 : printer_.receive(static_cast<const char*>(request->buffer), length);
     request->actual_length = static_cast<int>(accepted);
     take_replies();
-    if (accepted == length) finished_.push_back(urb);
-    else unanswered_.push_back(urb);
+    if (accepted == length)
+        finished_.push_back(urb);
+    else
+        unanswered_.push_back(urb);
 }
 
 // Each reply arrives its delay after the one before it, or after the write it answers.
@@ -440,9 +467,12 @@ bool EmulatedUsbPrinter::fill_in_urb(Urb& urb) {
         const Reply& reply = replies_.front();
         const std::size_t left = reply.bytes.size() - reply_sent_;
         const std::size_t packet = std::min(mps, left);
-        const std::size_t room = static_cast<std::size_t>(request->buffer_length - request->actual_length);
+        const std::size_t room =
+            static_cast<std::size_t>(request->buffer_length - request->actual_length);
         if (packet > room) {  // babble: the packet does not fit what the host asked for
-            if (room > 0) std::memcpy(buffer + request->actual_length, reply.bytes.data() + reply_sent_, room);
+            if (room > 0)
+                std::memcpy(buffer + request->actual_length, reply.bytes.data() + reply_sent_,
+                            room);
             request->actual_length += static_cast<int>(room);
             request->status = -EOVERFLOW;
             reply_sent_ += packet;
@@ -450,7 +480,8 @@ bool EmulatedUsbPrinter::fill_in_urb(Urb& urb) {
             if (reply_sent_ == reply.bytes.size() && !zero_packet_owed_) end_of_reply();
             return true;
         }
-        if (packet > 0) std::memcpy(buffer + request->actual_length, reply.bytes.data() + reply_sent_, packet);
+        if (packet > 0)
+            std::memcpy(buffer + request->actual_length, reply.bytes.data() + reply_sent_, packet);
         request->actual_length += static_cast<int>(packet);
         reply_sent_ += packet;
         const bool short_packet = packet < mps;
@@ -505,14 +536,23 @@ namespace {
 std::string device_record(const std::string& path, std::uint8_t address, const std::string& speed,
                           const DeviceSetup& setup) {
     const std::string number = three_digits(address);
-    return "P: /devices/pci0000:00/0000:00:14.0/" + path + "\n" +
-           "N: bus/usb/001/" + number + "\n"
+    return "P: /devices/pci0000:00/0000:00:14.0/" + path + "\n" + "N: bus/usb/001/" + number +
+           "\n"
            "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n"
-           "E: BUSNUM=001\nE: DEVNUM=" + number + "\nE: DEVNAME=/dev/bus/usb/001/" + number + "\n"
-           "A: busnum=1\\n\nA: devnum=" + std::to_string(address) + "\\n\nA: speed=" + speed + "\\n\n"
-           "A: bConfigurationValue=1\\n\nA: idVendor=" + four_hex(setup.vendor_id) + "\\n\n"
-           "A: idProduct=" + four_hex(setup.product_id) + "\\n\n"
-           "H: descriptors=" + hex(descriptors(setup)) + "\n";
+           "E: BUSNUM=001\nE: DEVNUM=" +
+           number + "\nE: DEVNAME=/dev/bus/usb/001/" + number +
+           "\n"
+           "A: busnum=1\\n\nA: devnum=" +
+           std::to_string(address) + "\\n\nA: speed=" + speed +
+           "\\n\n"
+           "A: bConfigurationValue=1\\n\nA: idVendor=" +
+           four_hex(setup.vendor_id) +
+           "\\n\n"
+           "A: idProduct=" +
+           four_hex(setup.product_id) +
+           "\\n\n"
+           "H: descriptors=" +
+           hex(descriptors(setup)) + "\n";
 }
 
 // umockdev_in_mock_environment() looks at the inode of /sys, which says nothing in a container:
@@ -536,8 +576,9 @@ DeviceSetup hub(std::uint16_t vendor, std::uint16_t product) {
 
 UsbTestbed::UsbTestbed() {
     if (!preload_active()) {
-        throw std::runtime_error("libumockdev-preload is not loaded (run under umockdev-wrapper): "
-                                 "the USB emulation cannot work");
+        throw std::runtime_error(
+            "libumockdev-preload is not loaded (run under umockdev-wrapper): "
+            "the USB emulation cannot work");
     }
     testbed_ = umockdev_testbed_new();
     add_record(device_record("usb1", 1, "480", hub(0x1D6B, 0x0002)));
@@ -570,7 +611,8 @@ EmulatedUsbPrinter& UsbTestbed::add(DeviceSetup setup, SimulatedPrinter printer)
     auto device = std::make_unique<EmulatedUsbPrinter>(std::move(setup), std::move(printer));
     GError* error = nullptr;
     // The handler first, so that the node is emulated from the moment it exists.
-    if (!umockdev_testbed_attach_ioctl(testbed_, device->node().c_str(), device->handler(), &error)) {
+    if (!umockdev_testbed_attach_ioctl(testbed_, device->node().c_str(), device->handler(),
+                                       &error)) {
         const std::string message = error != nullptr ? error->message : "unknown error";
         g_clear_error(&error);
         throw std::runtime_error("umockdev cannot emulate " + device->node() + ": " + message);

@@ -66,8 +66,8 @@ struct EmulatedInterface {
 struct DeviceSetup {
     std::uint16_t vendor_id = 0x04E8;
     std::uint16_t product_id = 0x3301;
-    std::string port_path = "1-1";  // the kernel's name for it; its hub must be on the testbed
-    std::uint8_t address = 2;       // bus 1
+    std::string port_path = "1-1";       // the kernel's name for it; its hub must be on the testbed
+    std::uint8_t address = 2;            // bus 1
     std::uint16_t max_packet_size = 64;  // 64: full speed; 512: high speed
     std::vector<EmulatedInterface> interfaces{EmulatedInterface{}};
     std::string manufacturer = "Vellumo";
@@ -117,7 +117,8 @@ private:
     };
 
     static int on_ioctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);
-    static void on_client_vanished(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);
+    static void on_client_vanished(UMockdevIoctlBase* handler, UMockdevIoctlClient* client,
+                                   void* self);
     bool handle(UMockdevIoctlClient* client);
     void complete(UMockdevIoctlClient* client, long result, int error);
     bool submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
@@ -141,12 +142,12 @@ private:
     UMockdevIoctlBase* handler_ = nullptr;
 
     mutable std::mutex mutex_;
-    std::deque<Urb> in_urbs_;       // bulk IN URBs waiting for data, in order
-    std::deque<Urb> finished_;      // URBs the host may reap
-    std::vector<Urb> unanswered_;   // URBs the device never answers (NAKed OUT, silent control)
-    std::deque<Reply> replies_;     // the printer's replies not yet (fully) sent
-    std::size_t reply_sent_ = 0;    // bytes of the front reply already in packets
-    bool zero_packet_owed_ = false; // the front reply still ends with a zero-length packet
+    std::deque<Urb> in_urbs_;        // bulk IN URBs waiting for data, in order
+    std::deque<Urb> finished_;       // URBs the host may reap
+    std::vector<Urb> unanswered_;    // URBs the device never answers (NAKed OUT, silent control)
+    std::deque<Reply> replies_;      // the printer's replies not yet (fully) sent
+    std::size_t reply_sent_ = 0;     // bytes of the front reply already in packets
+    bool zero_packet_owed_ = false;  // the front reply still ends with a zero-length packet
     std::int64_t last_arrival_ms_ = 0;
     std::string driver_;
     bool claimed_by_us_ = false;

@@ -6,6 +6,8 @@
 #include <linux/usbdevice_fs.h>
 // clang-format on
 
+#include "link/libusb_printer_link.h"
+
 #include <gtest/gtest.h>
 #include <libusb.h>
 #include <linux/capability.h>
@@ -22,10 +24,9 @@
 #include <thread>
 #include <vector>
 
-#include "sim/emulated_usb_printer.h"
-#include "link/libusb_printer_link.h"
 #include "link/report_session.h"
 #include "report/report_text.h"
+#include "sim/emulated_usb_printer.h"
 #include "sim/simulated_printer.h"
 #include "tests/usb/usb_test_support.h"
 
@@ -49,14 +50,16 @@ SessionResult run_session(LibusbPrinterLink& link) {
     const Clock::time_point start = Clock::now();
     SessionResult result;
     result.ok = ReportSession::run(link, buffer.data(), buffer.size(), length);
-    result.elapsed_ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    result.elapsed_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     result.report.assign(buffer.data(), length);
     result.failure = link.failure();
     result.failure_text = link.failure_text();
     return result;
 }
 
-// What the host stores of a report the printer cut into chunks of `chunk_size`: each chunk and a CR.
+// What the host stores of a report the printer cut into chunks of `chunk_size`: each chunk and a
+// CR.
 std::string stored(const std::string& report, std::size_t chunk_size) {
     std::string text;
     for (const std::string& chunk : cut_into_chunks(report, chunk_size)) text += chunk + '\r';
@@ -87,7 +90,8 @@ std::string sample_prefix(std::size_t size) {
     return sample.substr(0, end + 1);
 }
 
-DeviceSetup printer_at(const std::string& port, std::uint8_t address, std::uint16_t vendor = 0x04E8) {
+DeviceSetup printer_at(const std::string& port, std::uint8_t address,
+                       std::uint16_t vendor = 0x04E8) {
     DeviceSetup setup;
     setup.port_path = port;
     setup.address = address;
@@ -129,9 +133,11 @@ std::vector<ReadingCase> reading_cases() {
         // zero-length packet.
         {"RepliesOfWholePackets", 64, PrinterFault::None, sample_prefix(3000), 52},
         {"WholeReportInOneTransfer", 512, PrinterFault::BackToBackReplies, sample_report(), 1000},
-        {"ZeroLengthTransfersBetweenChunks", 64, PrinterFault::ZeroByteTransfers, sample_prefix(4000), 1000},
+        {"ZeroLengthTransfersBetweenChunks", 64, PrinterFault::ZeroByteTransfers,
+         sample_prefix(4000), 1000},
         {"ChunkLengthsOfZero", 64, PrinterFault::ZeroLengthChunk, sample_prefix(6000), 1000},
-        {"BidirectionalOnAlternateSetting1", 64, PrinterFault::None, sample_prefix(5000), 1000, true},
+        {"BidirectionalOnAlternateSetting1", 64, PrinterFault::None, sample_prefix(5000), 1000,
+         true},
     };
 }
 
@@ -180,7 +186,8 @@ struct PacketCase {
     std::size_t chunk_length;  // header and chunk together fit in one packet
 };
 
-class OnePacketHeaderAndChunk : public UsbLinkTest, public testing::WithParamInterface<PacketCase> {};
+class OnePacketHeaderAndChunk : public UsbLinkTest,
+                                public testing::WithParamInterface<PacketCase> {};
 
 TEST_P(OnePacketHeaderAndChunk, SessionAsksTwelveBytesGetsThemAndTheChunkFromTheLinksBuffer) {
     const PacketCase& c = GetParam();
@@ -200,7 +207,8 @@ TEST_P(OnePacketHeaderAndChunk, SessionAsksTwelveBytesGetsThemAndTheChunkFromThe
 }
 
 INSTANTIATE_TEST_SUITE_P(EmulatedPrinter, OnePacketHeaderAndChunk,
-                         testing::Values(PacketCase{"FullSpeed", 64, 40}, PacketCase{"HighSpeed", 512, 500}),
+                         testing::Values(PacketCase{"FullSpeed", 64, 40},
+                                         PacketCase{"HighSpeed", 512, 500}),
                          case_name);
 
 // The reason for the link's own buffer: a bulk IN request for exactly the 12 header bytes meets
@@ -225,7 +233,8 @@ TEST_F(UsbLinkTest, ARequestForExactlyTwelveBytes_OverflowsOnAPacketCarryingHead
     int received = 0;
     EXPECT_EQ(exchange(std::string(session_command::kStart), 64, received), 0);
     EXPECT_EQ(received, 8);
-    EXPECT_EQ(exchange(std::string(session_command::kSystemDataRequest), 12, received), LIBUSB_ERROR_OVERFLOW);
+    EXPECT_EQ(exchange(std::string(session_command::kSystemDataRequest), 12, received),
+              LIBUSB_ERROR_OVERFLOW);
     libusb_release_interface(handle, 0);
     libusb_close(handle);
     libusb_exit(context);
@@ -234,7 +243,8 @@ TEST_F(UsbLinkTest, ARequestForExactlyTwelveBytes_OverflowsOnAPacketCarryingHead
 // ---- Failures during a session ----
 
 TEST_F(UsbLinkTest, SilentPrinter_ReadTimesOutAfterAboutThreeSeconds) {
-    EmulatedUsbPrinter& device = bed.add(printer_at("1-1", 2), SimulatedPrinter(sample_report(), PrinterFault::Silence));
+    EmulatedUsbPrinter& device =
+        bed.add(printer_at("1-1", 2), SimulatedPrinter(sample_report(), PrinterFault::Silence));
     LibusbPrinterLink link;
     ASSERT_TRUE(link.open()) << link.failure_text();
     const SessionResult result = run_session(link);
@@ -247,8 +257,8 @@ TEST_F(UsbLinkTest, SilentPrinter_ReadTimesOutAfterAboutThreeSeconds) {
 }
 
 TEST_F(UsbLinkTest, PrinterUnpluggedInTheMiddleOfAChunk_IsDeviceGoneAtOnce) {
-    EmulatedUsbPrinter& device =
-        bed.add(printer_at("1-1", 2), SimulatedPrinter(sample_report(), PrinterFault::DisconnectMidChunk));
+    EmulatedUsbPrinter& device = bed.add(
+        printer_at("1-1", 2), SimulatedPrinter(sample_report(), PrinterFault::DisconnectMidChunk));
     LibusbPrinterLink link;
     ASSERT_TRUE(link.open()) << link.failure_text();
     const SessionResult result = run_session(link);
@@ -269,8 +279,8 @@ TEST_F(UsbLinkTest, PrinterUnpluggedInTheMiddleOfAChunk_IsDeviceGoneAtOnce) {
 // A printer that takes half of the request and NAKs the rest: the write gives up after about
 // three seconds, and the half that went out went out once.
 TEST_F(UsbLinkTest, PrinterThatStopsTakingData_WriteTimesOutAfterAboutThreeSeconds) {
-    EmulatedUsbPrinter& device =
-        bed.add(printer_at("1-1", 2), SimulatedPrinter(sample_report(), PrinterFault::PartialWrite));
+    EmulatedUsbPrinter& device = bed.add(
+        printer_at("1-1", 2), SimulatedPrinter(sample_report(), PrinterFault::PartialWrite));
     LibusbPrinterLink link;
     ASSERT_TRUE(link.open()) << link.failure_text();
     const std::string start(session_command::kStart);
@@ -282,7 +292,8 @@ TEST_F(UsbLinkTest, PrinterThatStopsTakingData_WriteTimesOutAfterAboutThreeSecon
 
     const Clock::time_point begin = Clock::now();
     EXPECT_FALSE(link.write(request.data(), request.size()));
-    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin).count();
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin).count();
 
     EXPECT_EQ(link.failure(), UsbFailure::TimedOut) << link.failure_text();
     EXPECT_GE(elapsed, 2900);
@@ -300,7 +311,8 @@ struct InterruptCase {
 class InterruptedRead : public UsbLinkTest, public testing::WithParamInterface<InterruptCase> {};
 
 TEST_P(InterruptedRead, EndsTheSessionPromptlyAndTheInterfaceIsGivenBack) {
-    EmulatedUsbPrinter& device = bed.add(printer_at("1-1", 2), SimulatedPrinter(sample_report(), PrinterFault::Silence));
+    EmulatedUsbPrinter& device =
+        bed.add(printer_at("1-1", 2), SimulatedPrinter(sample_report(), PrinterFault::Silence));
     ASSERT_TRUE(LibusbPrinterLink::interrupt_on_sigint());
     SessionResult result;
     {
@@ -322,11 +334,11 @@ TEST_P(InterruptedRead, EndsTheSessionPromptlyAndTheInterfaceIsGivenBack) {
     EXPECT_EQ(device.driver(), "usblp");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    CtrlC, InterruptedRead,
-    testing::Values(InterruptCase{"Call", [] { LibusbPrinterLink::interrupt(); }},
-                    InterruptCase{"Sigint", [] { kill(getpid(), SIGINT); }}),
-    case_name);
+INSTANTIATE_TEST_SUITE_P(CtrlC, InterruptedRead,
+                         testing::Values(InterruptCase{"Call",
+                                                       [] { LibusbPrinterLink::interrupt(); }},
+                                         InterruptCase{"Sigint", [] { kill(getpid(), SIGINT); }}),
+                         case_name);
 
 // ---- The kernel's printer driver ----
 
@@ -339,7 +351,8 @@ struct DriverCase {
 class KernelDriver : public UsbLinkTest, public testing::WithParamInterface<DriverCase> {};
 
 TEST_P(KernelDriver, IsDetachedForTheSessionAndBoundAgainWhenTheLinkGoes) {
-    EmulatedUsbPrinter& device = bed.add(printer_at("1-1", 2), SimulatedPrinter(sample_report(), GetParam().fault));
+    EmulatedUsbPrinter& device =
+        bed.add(printer_at("1-1", 2), SimulatedPrinter(sample_report(), GetParam().fault));
     ASSERT_EQ(device.driver(), "usblp");
     {
         LibusbPrinterLink link;
@@ -355,7 +368,8 @@ TEST_P(KernelDriver, IsDetachedForTheSessionAndBoundAgainWhenTheLinkGoes) {
 
 INSTANTIATE_TEST_SUITE_P(EmulatedPrinter, KernelDriver,
                          testing::Values(DriverCase{"AfterAReading", PrinterFault::None, true},
-                                         DriverCase{"AfterAFailedReading", PrinterFault::ShortChunk, false}),
+                                         DriverCase{"AfterAFailedReading", PrinterFault::ShortChunk,
+                                                    false}),
                          case_name);
 
 TEST_F(UsbLinkTest, NoKernelDriverBound_NothingIsDetachedOrBoundAfterwards) {
@@ -385,13 +399,18 @@ struct OpenFailureCase {
 
 std::vector<OpenFailureCase> open_failure_cases() {
     return {
-        {"HeldByAnotherProgram", [](DeviceSetup& s) { s.driver = "usbfs"; }, "", UsbFailure::Busy, "usbfs", 0},
-        {"TakenByAnotherProgramAfterTheDetach", [](DeviceSetup& s) { s.claim_errno = EBUSY; }, "", UsbFailure::Busy,
-         "usblp", 1},
-        {"NoBulkInEndpoint", [](DeviceSetup& s) { s.interfaces = {EmulatedInterface{0, 0, kPrinterClass, 1, {kBulkOut}}}; },
+        {"HeldByAnotherProgram", [](DeviceSetup& s) { s.driver = "usbfs"; }, "", UsbFailure::Busy,
+         "usbfs", 0},
+        {"TakenByAnotherProgramAfterTheDetach", [](DeviceSetup& s) { s.claim_errno = EBUSY; }, "",
+         UsbFailure::Busy, "usblp", 1},
+        {"NoBulkInEndpoint",
+         [](DeviceSetup& s) {
+             s.interfaces = {EmulatedInterface{0, 0, kPrinterClass, 1, {kBulkOut}}};
+         },
          "", UsbFailure::NoBulkEndpoints, "usblp", 0},
         // wMaxPacketSize 0: no packet could ever be asked for.
-        {"PacketSizeZero", [](DeviceSetup& s) { s.max_packet_size = 0; }, "", UsbFailure::NoBulkEndpoints, "usblp", 0},
+        {"PacketSizeZero", [](DeviceSetup& s) { s.max_packet_size = 0; }, "",
+         UsbFailure::NoBulkEndpoints, "usblp", 0},
         {"UnknownId", [](DeviceSetup&) {}, "9-9", UsbFailure::NoSuchDevice, "usblp", 0},
         {"UnknownAddress", [](DeviceSetup&) {}, "001:077", UsbFailure::NoSuchDevice, "usblp", 0},
     };
@@ -455,7 +474,8 @@ struct ListedDevice {
 
 TEST_F(UsbLinkTest, Listing_ShowsPrintersOfTheFourVendorsOnly) {
     DeviceSetup vendor_specific = printer_at("1-1", 2, 0x04E8);
-    vendor_specific.interfaces = {EmulatedInterface{0, 0, kVendorSpecificClass, 0, {kBulkOut, kBulkIn}}};
+    vendor_specific.interfaces = {
+        EmulatedInterface{0, 0, kVendorSpecificClass, 0, {kBulkOut, kBulkIn}}};
     bed.add(vendor_specific);
     bed.add(printer_at("1-2", 3, 0x1234));  // a printer of another maker
     DeviceSetup composite = printer_at("1-3", 4, 0x413C);
@@ -476,7 +496,8 @@ TEST_F(UsbLinkTest, Listing_ShowsPrintersOfTheFourVendorsOnly) {
     ASSERT_TRUE(LibusbPrinterLink::list(printers, text)) << text;
     std::vector<ListedDevice> listed;
     for (const UsbPrinterInfo& p : printers) listed.push_back({p.id, p.vendor_id, p.product});
-    std::sort(listed.begin(), listed.end(), [](const auto& a, const auto& b) { return a.id < b.id; });
+    std::sort(listed.begin(), listed.end(),
+              [](const auto& a, const auto& b) { return a.id < b.id; });
     ASSERT_EQ(listed.size(), 3u);
     EXPECT_EQ(listed[0].id, "1-3");
     EXPECT_EQ(listed[0].vendor, 0x413C);
@@ -513,7 +534,8 @@ TEST_F(UsbLinkTest, Listing_APrinterThatGivesNoStringsIsListedWithoutThemPromptl
     std::string text;
     const Clock::time_point start = Clock::now();
     ASSERT_TRUE(LibusbPrinterLink::list(printers, text)) << text;
-    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     ASSERT_EQ(printers.size(), 1u);
     EXPECT_EQ(printers[0].manufacturer + printers[0].product + printers[0].serial_number, "");
     EXPECT_LT(elapsed, 2 * LibusbPrinterLink::kStringTimeoutMs);
@@ -557,7 +579,8 @@ TEST_P(ChoosingAPrinter, ReadsFromThePrinterWithThatIdOnly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(TwoPrinters, ChoosingAPrinter,
-                         testing::Values(ChoiceCase{"FirstByPort", "1-1", true}, ChoiceCase{"SecondByPort", "1-2", false},
+                         testing::Values(ChoiceCase{"FirstByPort", "1-1", true},
+                                         ChoiceCase{"SecondByPort", "1-2", false},
                                          ChoiceCase{"SecondByBusAddress", "001:003", false},
                                          ChoiceCase{"ListedFirstWhenNoIdIsGiven", "", true}),
                          case_name);
