@@ -25,9 +25,9 @@ namespace {
 constexpr std::size_t kNone = std::string_view::npos;
 constexpr std::size_t kCrumLength = 11;
 constexpr std::string_view kCrumMarker = "CRUM-";
-constexpr std::size_t kNearBytes = 4;    // how far the normaliser looks before calling memchr
-constexpr std::size_t kNearText = 16;    // the same for one field text
-constexpr std::size_t kNearLetters = 64; // the same for the first letters of several
+constexpr std::size_t kNearBytes = 4;     // how far the normaliser looks before calling memchr
+constexpr std::size_t kNearText = 16;     // the same for one field text
+constexpr std::size_t kNearLetters = 64;  // the same for the first letters of several
 
 struct Span {
     std::size_t begin = 0;
@@ -425,8 +425,10 @@ private:
     AnyOccurrence in_keys_;
     AnyOccurrence whole_texts_;
     AnyOccurrence markers_;
-    std::size_t keys_clear_until_ = 0;  // no text watched in keys starts from the last key up to here
-    std::size_t values_clear_until_ = 0;  // the same for values
+    // No text watched in keys starts from the last key seen up to the first place, nor one
+    // watched in values from the last value seen up to the second.
+    std::size_t keys_clear_until_ = 0;
+    std::size_t values_clear_until_ = 0;
 };
 
 Sighting Watch::sight_near(const NormalLine& line) {
