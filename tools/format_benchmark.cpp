@@ -6,10 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <string_view>
-#include <vector>
 
 #include "report/report_formatter.h"
+#include "tools/field_text_shapes.h"
 #include "tools/fixed_numbers.h"
 
 namespace {
@@ -97,69 +96,6 @@ void format_report(benchmark::State& state, const std::string& raw) {
     state.counters["cut"] = out.cut ? 1 : 0;
 }
 
-// The texts the field rules look for, and the stems of the key texts (without their colon).
-// Hostile shapes repeat them alone or mixed, with something between them, on one long line or
-// on many short ones.
-struct TextSet {
-    const char* name;
-    std::vector<std::string_view> texts;
-};
-
-const std::vector<TextSet>& text_sets() {
-    static const std::vector<TextSet> sets = {
-        {"ModelName", {"Model Name:"}},
-        {"MachineSerial", {"Machine Serial Number:"}},
-        {"UsbSerial", {"USB Serial:"}},
-        {"FirmwareVersion", {"Firmware Version:"}},
-        {"FirmwareEngine", {"Firmware/Engine Version:"}},
-        {"OsVerison", {"OS Verison:"}},
-        {"Crum", {"CRUM-"}},
-        {"Imaging", {"Imaging"}},
-        {"Drum", {"Drum"}},
-        {"ModelNameStem", {"Model Name"}},
-        {"MachineSerialStem", {"Machine Serial Number"}},
-        {"UsbSerialStem", {"USB Serial"}},
-        {"FirmwareVersionStem", {"Firmware Version"}},
-        {"FirmwareEngineStem", {"Firmware/Engine Version"}},
-        {"OsVerisonStem", {"OS Verison"}},
-        {"AllTexts",
-         {"Model Name:", "Machine Serial Number:", "USB Serial:", "Firmware Version:",
-          "Firmware/Engine Version:", "OS Verison:", "CRUM-", "Imaging", "Drum"}},
-        {"AllStems",
-         {"Model Name", "Machine Serial Number", "USB Serial", "Firmware Version",
-          "Firmware/Engine Version", "OS Verison"}},
-        {"TextsAndStems",
-         {"Model Name:", "Model Name", "Machine Serial Number:", "Machine Serial Number",
-          "USB Serial:", "USB Serial", "Firmware Version:", "Firmware Version",
-          "Firmware/Engine Version:", "Firmware/Engine Version", "OS Verison:", "OS Verison",
-          "CRUM-", "Imaging", "Drum"}},
-        {"CrumAndClosers", {"CRUM-", "Imaging", "Drum"}},
-    };
-    return sets;
-}
-
-struct Separator {
-    const char* name;
-    std::string_view text;
-};
-
-constexpr Separator kSeparators[] = {
-    {"Nothing", ""}, {"Space", " "}, {"DoubleSpace", "  "}, {"Colon", ":"}, {"ColonGap", ":  "}};
-
-// One long line, or short lines of kUnitsPerShortLine texts each.
-constexpr std::size_t kUnitsPerShortLine = 3;
-
-std::string text_shape(const TextSet& set, std::string_view separator, bool one_line) {
-    std::string raw;
-    for (std::size_t unit = 0; raw.size() < kFullReport; ++unit) {
-        raw += set.texts[unit % set.texts.size()];
-        raw += separator;
-        if (!one_line && unit % kUnitsPerShortLine == kUnitsPerShortLine - 1) raw += '\r';
-    }
-    raw.resize(kFullReport);
-    return raw;
-}
-
 void BM_Ordinary20K(benchmark::State& s) { format_report(s, ordinary_report(20 * 1024)); }
 void BM_OrdinaryFull(benchmark::State& s) { format_report(s, ordinary_report(kFullReport)); }
 void BM_AllColons(benchmark::State& s) { format_report(s, std::string(kFullReport, ':')); }
@@ -184,8 +120,9 @@ BENCHMARK(BM_OneHugeLine);
 BENCHMARK(BM_ManyShortLines);
 BENCHMARK(BM_OnlyCrs);
 
-// BM_Texts/<text set>/<separator>/<OneLine or ShortLines>, every combination.
+// BM_Texts/<text set>/<separator>/<OneLine or ShortLines>, every combination, full size.
 const bool kTextShapesRegistered = [] {
+    using namespace field_text_shapes;
     for (const TextSet& set : text_sets()) {
         for (const Separator& separator : kSeparators) {
             for (const bool one_line : {true, false}) {
@@ -193,7 +130,7 @@ const bool kTextShapesRegistered = [] {
                                          separator.name + (one_line ? "/OneLine" : "/ShortLines");
                 benchmark::RegisterBenchmark(name.c_str(), [&set, separator, one_line](
                                                                benchmark::State& state) {
-                    format_report(state, text_shape(set, separator.text, one_line));
+                    format_report(state, text_shape(set, separator.text, one_line, kFullReport));
                 });
             }
         }
