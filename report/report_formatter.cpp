@@ -243,6 +243,7 @@ private:
 
     void set(Texts texts);
     void sweep(std::size_t from);
+    std::size_t skip_to_start(std::size_t from, std::size_t end, bool& letters) const;
     std::size_t next_letter(std::size_t from);
 
     bool any_at(std::size_t at) const {
@@ -275,26 +276,43 @@ void AnyOccurrence::set(Texts texts) {
     }
 }
 
-// Moves `next_` to the first text starting at or after `from`. A place is looked at closer only
-// when its first two bytes begin a text, so near misses cost little. (Defined out of the
-// class, so that it is not copied into the check that every line makes.)
+// Moves `next_` to the first text starting at or after `from`. (Defined out of the class, so
+// that it is not copied into the check that every line makes.)
 void AnyOccurrence::sweep(std::size_t from) {
     next_ = kNone;
     const std::size_t last = raw_.empty() ? 0 : raw_.size() - 1;  // texts have two bytes or more
     while (from < last) {
         const std::size_t near_end = std::min(last, from + kNearLetters);
         bool letters_near = false;
-        for (; from < near_end; ++from) {
-            const Letters first = as_first_[byte(raw_[from])];
-            if (first == 0) continue;
-            letters_near = true;
-            if ((first & as_second_[byte(raw_[from + 1])]) != 0 && any_at(from)) {
+        while ((from = skip_to_start(from, near_end, letters_near)) < near_end) {
+            if (any_at(from)) {
                 next_ = from;
                 return;
             }
+            ++from;
         }
         if (!letters_near) from = next_letter(from);
     }
+}
+
+// The first place in [from, end) whose first two bytes may begin a text, or `end`; `letters`
+// is set if a first letter was passed. Near misses are turned down on their first two bytes,
+// four places at a time, as most places begin no text.
+std::size_t AnyOccurrence::skip_to_start(std::size_t from, std::size_t end, bool& letters) const {
+    Letters passed = 0;
+    const auto may_start = [&](std::size_t at) {
+        const Letters first = as_first_[byte(raw_[at])];
+        passed |= first;
+        return first & as_second_[byte(raw_[at + 1])];
+    };
+    for (; end - from >= 4; from += 4) {
+        const Letters starts =
+            may_start(from) | may_start(from + 1) | may_start(from + 2) | may_start(from + 3);
+        if (starts != 0) break;
+    }
+    while (from < end && may_start(from) == 0) ++from;
+    letters = letters || passed != 0;
+    return from;
 }
 
 // The next place at or after `from` holding a first letter. What the library found for each
