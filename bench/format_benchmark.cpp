@@ -8,6 +8,7 @@
 #include <string>
 
 #include "report/report_formatter.h"
+#include "sim/field_text_shapes.h"
 #include "sim/fixed_numbers.h"
 
 namespace {
@@ -118,6 +119,24 @@ BENCHMARK(BM_OneLineNoDoubleSpaces);
 BENCHMARK(BM_OneHugeLine);
 BENCHMARK(BM_ManyShortLines);
 BENCHMARK(BM_OnlyCrs);
+
+// BM_Texts/<text set>/<separator>/<OneLine or ShortLines>, every combination, full size.
+const bool kTextShapesRegistered = [] {
+    using namespace field_text_shapes;
+    for (const TextSet& set : text_sets()) {
+        for (const Separator& separator : kSeparators) {
+            for (const bool one_line : {true, false}) {
+                const std::string name = std::string("BM_Texts/") + set.name + "/" +
+                                         separator.name + (one_line ? "/OneLine" : "/ShortLines");
+                benchmark::RegisterBenchmark(name.c_str(), [&set, separator, one_line](
+                                                               benchmark::State& state) {
+                    format_report(state, text_shape(set, separator.text, one_line, kFullReport));
+                });
+            }
+        }
+    }
+    return true;
+}();
 
 }  // namespace
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "report/report_formatter.h"
+#include "sim/field_text_shapes.h"
 
 namespace {
 
@@ -178,6 +179,21 @@ TEST(ReportFormatterReference, SampleAndHostileShapes_FormatLikeTheReference) {
         "Model Name: M100 \rMachine Serial Number : ZX81  USB Serial: U-7\r"
         "Pages: 120  Jams: 3  Time: 10:15:30\r  Imaging Unit  \r Toner: CRUM-0123456789ABCDEF\r"
         "Firmware/Engine Version: V1.2:3  OS Verison: 4\r\r\n\tTabs: in\tvalues  \r");
+    // The shapes the benchmark times, smaller: the field texts packed (near misses, fields
+    // settled one after another with texts of the others ahead), and apart by runs without
+    // their first letters as long as the formatter looks itself (64 bytes) before it jumps to
+    // the next of each letter, and one byte shorter and longer.
+    using field_text_shapes::text_shape;
+    for (const auto& set : field_text_shapes::text_sets()) {
+        for (const auto& separator : field_text_shapes::kSeparators) {
+            for (const bool one_line : {true, false}) {
+                expect_same_as_reference(text_shape(set, separator.text, one_line, 1500));
+                for (const std::size_t gap : {63, 64, 65}) {
+                    expect_same_as_reference(text_shape(set, separator.text, one_line, 2000, gap));
+                }
+            }
+        }
+    }
 }
 
 // With one wide key the uncut listing passes the cap; what is shown is its head in whole lines.
