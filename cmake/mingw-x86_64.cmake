@@ -1,14 +1,4 @@
-# Cross toolchain: 64-bit Windows with MinGW-w64 (posix thread model), run under Wine's 64-bit
-# loader. The same sources as the 32-bit product; only what the platform's widths force differs.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross toolchain: 64-bit Windows, run under Wine's 64-bit loader. The same sources as the 32-bit
+# product; only what the platform's widths force differs.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# The wrapper keeps Wine inside the build tree, never in ~/.wine.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)
