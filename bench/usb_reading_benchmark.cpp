@@ -1,7 +1,7 @@
 // A 100 KB reading over the libusb link to an emulated USB printer, against the same reading over
 // the in-memory simulated printer: what the USB path (libusb, usbfs ioctls through umockdev,
 // packets) adds to the session itself. Run it under umockdev-wrapper:
-//   umockdev-wrapper build/native/tests/usb/usb-reading-benchmark [ROUNDS]
+//   umockdev-wrapper build/native/bench/usb-reading-benchmark [ROUNDS]
 
 #include <algorithm>
 #include <chrono>
