@@ -10,21 +10,18 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <iterator>
 #include <string_view>
 
 #include "cli/printer_bus.h"
+#include "link/printer_discovery.h"
 #include "link/printer_link.h"
 
 namespace {
 
-constexpr DWORD kDetailBufferSize = 260;
-
-bool is_supported(const char* path) {
-    return std::any_of(
-        std::begin(kVendorPatterns), std::end(kVendorPatterns),
-        [path](const char* pattern) { return std::strstr(path, pattern) != nullptr; });
-}
+using printer_discovery::DeviceSet;
+using printer_discovery::is_supported_device;
+using printer_discovery::kDetailBufferSize;
+using printer_discovery::read_interface_detail;
 
 // The four hex digits after `tag` ("vid_", "pid_"), in either case; 0 when absent.
 std::uint16_t hex_after(std::string_view path, std::string_view tag) {
@@ -70,27 +67,14 @@ PrinterInfo describe(const char* path) {
 // order, up to the first one whose details cannot be read.
 template <typename Visit>
 bool for_each_interface(Visit visit) {
-    HDEVINFO set = setup_api().get_class_devs(&kUsbPrinterInterfaceClass, nullptr, nullptr,
-                                              DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE || set == nullptr) return false;
+    const DeviceSet set;
+    if (!set.valid()) return false;
     std::vector<char> detail_buffer(kDetailBufferSize);
     auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(detail_buffer.data());
-    for (DWORD index = 0;; ++index) {
-        SP_DEVICE_INTERFACE_DATA data{};
-        data.cbSize = sizeof data;
-        if (!setup_api().enum_device_interfaces(set, nullptr, &kUsbPrinterInterfaceClass, index,
-                                                &data)) {
-            break;
-        }
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        if (!setup_api().get_device_interface_detail(set, &data, detail, kDetailBufferSize, nullptr,
-                                                     nullptr)) {
-            break;
-        }
+    for (DWORD index = 0; read_interface_detail(set, index, detail); ++index) {
         detail_buffer.back() = '\0';
         visit(index, detail->DevicePath);
     }
-    setup_api().destroy_device_info_list(set);
     return true;
 }
 
@@ -245,7 +229,7 @@ public:
         printers.clear();
         listed_.clear();
         const bool listed = for_each_interface([&](DWORD index, const char* path) {
-            if (!is_supported(path)) return;
+            if (!is_supported_device(path)) return;
             printers.push_back(describe(path));
             listed_.push_back({path, index});
         });

@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <iterator>
 #include <memory>
 #include <new>
+
+#include "link/printer_discovery.h"
 
 namespace {
 
@@ -14,11 +15,11 @@ static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == kInterfaceDataSize, "interface
 static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == kInterfaceDetailFixedSize,
               "fixed part of the detail record");
 
-constexpr DWORD kDeviceSetFlags = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;
-static_assert(kDeviceSetFlags == 0x12);
+using printer_discovery::DeviceSet;
+using printer_discovery::is_supported_device;
+using printer_discovery::kDetailBufferSize;
+using printer_discovery::read_interface_detail;
 
-// The detail record: its 4-byte size field, then the device path and its NUL.
-constexpr DWORD kDetailBufferSize = 260;
 constexpr std::size_t kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
 constexpr std::size_t kMaxDevicePathLength = kDetailBufferSize - kPathOffset - 1;
 constexpr std::size_t kSuffixLength = sizeof(PrinterLink::kWritePipeSuffix) - 1;
@@ -26,46 +27,6 @@ static_assert(sizeof(PrinterLink::kReadPipeSuffix) - 1 == kSuffixLength);
 // Room for the longest path the record can carry, a suffix and the NUL, so that paths of
 // 253-255 characters give the whole pipe name instead of a cut one.
 constexpr std::size_t kPipePathBufferSize = kMaxDevicePathLength + kSuffixLength + 1;
-
-// The device set, destroyed on every way out of discovery.
-class DeviceSet {
-public:
-    DeviceSet()
-        : set_(setup_api().get_class_devs(&kUsbPrinterInterfaceClass, nullptr, nullptr,
-                                          kDeviceSetFlags)) {}
-    ~DeviceSet() {
-        if (valid()) setup_api().destroy_device_info_list(set_);
-    }
-    DeviceSet(const DeviceSet&) = delete;
-    DeviceSet& operator=(const DeviceSet&) = delete;
-
-    bool valid() const { return set_ != INVALID_HANDLE_VALUE && set_ != nullptr; }
-    HDEVINFO get() const { return set_; }
-
-private:
-    HDEVINFO set_;
-};
-
-bool is_supported_device(const char* path) {
-    return std::any_of(
-        std::begin(kVendorPatterns), std::end(kVendorPatterns),
-        [path](const char* pattern) { return std::strstr(path, pattern) != nullptr; });
-}
-
-// Reads the detail record of interface `index` into `detail`; false when there is no such
-// interface or its record cannot be read, both of which end the search.
-bool read_interface_detail(const DeviceSet& set, DWORD index,
-                           SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail) {
-    SP_DEVICE_INTERFACE_DATA interface_data{};
-    interface_data.cbSize = sizeof(interface_data);
-    if (!setup_api().enum_device_interfaces(set.get(), nullptr, &kUsbPrinterInterfaceClass, index,
-                                            &interface_data)) {
-        return false;
-    }
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-    return setup_api().get_device_interface_detail(set.get(), &interface_data, detail,
-                                                   kDetailBufferSize, nullptr, nullptr) != FALSE;
-}
 
 // Copies the device path of the first supported printer into `path` (kPipePathBufferSize).
 bool find_printer(const DeviceSet& set, char* detail_buffer, char* path) {
