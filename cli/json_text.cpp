@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdio>
 
+#include "report/utf8_text.h"
+
 namespace {
 
 // Code points of the CP1251 bytes 0x80 to 0xBF; 0xC0 to 0xFF are U+0410 to U+044F in order.
@@ -20,20 +22,6 @@ char32_t cp1251_code_point(unsigned char byte) {
     if (byte < 0x80) return byte;
     if (byte >= 0xC0) return char32_t{0x0410} + (byte - 0xC0u);
     return kCp1251Upper[byte - 0x80u];
-}
-
-// Code points from CP1251 are all below U+10000: one to three bytes.
-void append_utf8(std::string& out, char32_t code_point) {
-    if (code_point < 0x80) {
-        out.push_back(static_cast<char>(code_point));
-    } else if (code_point < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (code_point >> 6)));
-        out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xE0 | (code_point >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-    }
 }
 
 void append_escaped_ascii(std::string& out, char c) {

@@ -11,6 +11,8 @@
 #include <memory>
 #include <utility>
 
+#include "report/utf8_text.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -145,19 +147,6 @@ bool matches(const std::string& id, const UsbPrinterInfo& printer) {
            address == printer.address;
 }
 
-void append_utf8(std::string& text, unsigned code) {
-    if (code < 0x80) {
-        text += static_cast<char>(code);
-    } else if (code < 0x800) {
-        text += static_cast<char>(0xC0 | (code >> 6));
-        text += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        text += static_cast<char>(0xE0 | (code >> 12));
-        text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        text += static_cast<char>(0x80 | (code & 0x3F));
-    }
-}
-
 // A string descriptor's UTF-16LE text as UTF-8; control characters and surrogates (which a
 // terminal should not be sent) become '?'. Reads only the `received` bytes.
 std::string descriptor_text(const unsigned char* raw, std::size_t received) {
@@ -167,7 +156,7 @@ std::string descriptor_text(const unsigned char* raw, std::size_t received) {
     for (std::size_t i = 2; i + 1 < length; i += 2) {
         const unsigned code = raw[i] | (static_cast<unsigned>(raw[i + 1]) << 8);
         const bool unsafe = code < 0x20 || code == 0x7F || (code >= 0xD800 && code <= 0xDFFF);
-        append_utf8(text, unsafe ? '?' : code);
+        append_utf8(text, unsafe ? U'?' : char32_t{code});
     }
     return text;
 }
