@@ -19,19 +19,6 @@ bool write_command(SessionLink& link, std::string_view command) {
     return link.write(command.data(), command.size());
 }
 
-std::uint32_t big_endian_word(const char* bytes) {
-    std::uint32_t word = 0;
-    for (std::size_t i = 0; i < 4; ++i) {
-        word = (word << 8) | static_cast<unsigned char>(bytes[i]);
-    }
-    return word;
-}
-
-ChunkHeader decode_header(const char* bytes) {
-    return ChunkHeader{big_endian_word(bytes), big_endian_word(bytes + 4),
-                       big_endian_word(bytes + 8)};
-}
-
 // The acknowledgement where a header belongs: a stale answer (the late acknowledgement or stop
 // answer of an earlier exchange) was taken for this session's acknowledgement, and everything the
 // printer sends is now one answer behind. Read as a header it would pass for an end marker.
@@ -66,7 +53,7 @@ private:
     Step receive_one() {
         if (!read_exactly(link_, chunk_, ChunkHeader::kSize)) return Step::Failed;
         if (is_acknowledgement(chunk_)) return Step::Failed;
-        const ChunkHeader header = decode_header(chunk_);
+        const ChunkHeader header = ChunkHeader::decode(chunk_);
         if (header.status != 0) return Step::EndMarker;
         // A chunk at least as long as the whole buffer could never be stored: not worth waiting for.
         if (header.length >= capacity_) return Step::Failed;

@@ -22,6 +22,20 @@ struct ChunkHeader {
     std::uint32_t status = 0;       // 0: a chunk follows; anything else: the report is complete
     std::uint32_t second_word = 0;  // carried by the printer, not interpreted
     std::uint32_t length = 0;       // bytes of text after this header (when status is 0)
+
+    // The header in the kSize bytes at `bytes`.
+    static ChunkHeader decode(const char* bytes) {
+        return ChunkHeader{word(bytes), word(bytes + 4), word(bytes + 8)};
+    }
+
+private:
+    static std::uint32_t word(const char* bytes) {
+        std::uint32_t value = 0;
+        for (std::size_t i = 0; i < 4; ++i) {
+            value = (value << 8) | static_cast<unsigned char>(bytes[i]);
+        }
+        return value;
+    }
 };
 
 class ReportSession {

@@ -12,12 +12,6 @@ bool is(std::string_view command, const char* bytes, std::size_t count) {
     return count == command.size() && std::memcmp(bytes, command.data(), count) == 0;
 }
 
-std::uint32_t big_endian_word(const char* bytes) {
-    std::uint32_t word = 0;
-    for (std::size_t i = 0; i < 4; ++i) word = (word << 8) | static_cast<unsigned char>(bytes[i]);
-    return word;
-}
-
 }  // namespace
 
 SessionTrace::SessionTrace(SessionLink& link, Explain explain, ChunkSeen chunk_seen)
@@ -80,12 +74,13 @@ void SessionTrace::read_header(const char* bytes, bool whole) {
                     session_command::kAcknowledgement.size()) == 0) {
         return fail(SessionStep::OutOfStep);
     }
-    if (big_endian_word(bytes) != 0) {
+    const ChunkHeader header = ChunkHeader::decode(bytes);
+    if (header.status != 0) {
         end_marker_ = true;
         awaiting_ = Awaiting::Nothing;
         return;
     }
-    chunk_length_ = big_endian_word(bytes + 8);
+    chunk_length_ = header.length;
     chunk_read_ = 0;
     awaiting_ = Awaiting::Chunk;
     if (chunk_length_ == 0) chunk_done();  // nothing to read: the session stores its CR alone
