@@ -248,32 +248,6 @@ UsbFailure open_failure(int error) {
 
 }  // namespace
 
-const char* usb_failure_name(UsbFailure failure) {
-    switch (failure) {
-        case UsbFailure::None:
-            return "no failure";
-        case UsbFailure::NoSuchDevice:
-            return "no such device";
-        case UsbFailure::PermissionDenied:
-            return "permission denied";
-        case UsbFailure::Busy:
-            return "busy";
-        case UsbFailure::NoBulkEndpoints:
-            return "no bulk endpoints";
-        case UsbFailure::TimedOut:
-            return "timed out";
-        case UsbFailure::DeviceGone:
-            return "device gone";
-        case UsbFailure::Interrupted:
-            return "interrupted";
-        case UsbFailure::Io:
-            return "input/output error";
-        case UsbFailure::Other:
-            return "error";
-    }
-    return "error";
-}
-
 // One libusb transfer and the buffer it moves; the link waits for every transfer to end before
 // this goes.
 struct LibusbPrinterLink::Transfer {

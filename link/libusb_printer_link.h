@@ -45,9 +45,6 @@ enum class UsbFailure {
     Other,             // libusb could not start, or another error while opening
 };
 
-// A short English name for `failure`: "timed out", "device gone", ...
-const char* usb_failure_name(UsbFailure failure);
-
 class LibusbPrinterLink : public SessionLink {
 public:
     // The vendor IDs of the supported printers (listed in libusb's order, whatever the vendor).

@@ -121,25 +121,3 @@ SessionStep SessionTrace::stopped_at(bool result) const {
     if (end_marker_ || chunk_refused_) return SessionStep::ReportTooLarge;
     return SessionStep::Start;
 }
-
-const char* session_step_name(SessionStep step) {
-    switch (step) {
-        case SessionStep::Start:
-            return "start";
-        case SessionStep::Acknowledgement:
-            return "acknowledgement";
-        case SessionStep::Request:
-            return "request";
-        case SessionStep::Header:
-            return "header";
-        case SessionStep::Chunk:
-            return "chunk";
-        case SessionStep::OutOfStep:
-            return "out-of-step";
-        case SessionStep::ReportTooLarge:
-            return "report-too-large";
-        case SessionStep::Complete:
-            return "complete";
-    }
-    return "unknown";
-}

@@ -74,5 +74,3 @@ private:
     std::uint64_t chunk_bytes_ = 0;
 };
 
-// A short English name of the step ("header", "report-too-large"), for messages and JSON.
-const char* session_step_name(SessionStep step);

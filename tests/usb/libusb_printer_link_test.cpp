@@ -160,7 +160,7 @@ TEST_P(WholeReading, StoresWhatThePrinterSentAndStopsIt) {
     ASSERT_TRUE(link.open()) << link.failure_text();
     const SessionResult result = run_session(link);
 
-    EXPECT_TRUE(result.ok) << usb_failure_name(result.failure) << ": " << result.failure_text;
+    EXPECT_TRUE(result.ok) << result.failure_text;
     EXPECT_EQ(result.report, in_memory);
     if (c.fault == PrinterFault::None) {
         EXPECT_EQ(result.report, stored(c.report, c.chunk_size));
@@ -202,7 +202,7 @@ TEST_P(OnePacketHeaderAndChunk, SessionAsksTwelveBytesGetsThemAndTheChunkFromThe
     ASSERT_TRUE(link.open()) << link.failure_text();
     const SessionResult result = run_session(link);
 
-    EXPECT_TRUE(result.ok) << usb_failure_name(result.failure) << ": " << result.failure_text;
+    EXPECT_TRUE(result.ok) << result.failure_text;
     EXPECT_EQ(result.report, chunk + "\rSecond chunk\r");
 }
 
