@@ -17,6 +17,11 @@ struct PrinterInfo {
     std::string id;  // what `read --device` takes
     std::uint16_t vendor_id = 0;
     std::uint16_t product_id = 0;
+    // Another name `read --device` takes where the system has one (on Linux "BBB:DDD", the bus
+    // and address as lsusb prints them).
+    std::optional<std::string> address;
+    // The printer interface a session would use, where the system tells it.
+    std::optional<int> interface_number;
     // What the device tells of itself, where the system offers it.
     std::optional<std::string> manufacturer;
     std::optional<std::string> product;

@@ -1,6 +1,7 @@
 // The companion's printers through libusb (Linux, and wherever libusb-1.0 is found): the USB
 // printer interfaces of the four vendors, read over their bulk endpoints.
 
+#include <cstdio>
 #include <utility>
 
 #include "cli/printer_bus.h"
@@ -17,6 +18,11 @@ PrinterInfo describe(const UsbPrinterInfo& usb) {
     printer.id = usb.id;
     printer.vendor_id = usb.vendor_id;
     printer.product_id = usb.product_id;
+    char address[16];
+    std::snprintf(address, sizeof address, "%03u:%03u", static_cast<unsigned>(usb.bus),
+                  static_cast<unsigned>(usb.address));
+    printer.address = address;
+    if (usb.interface_number >= 0) printer.interface_number = usb.interface_number;
     printer.manufacturer = given(usb.manufacturer);
     printer.product = given(usb.product);
     printer.serial = given(usb.serial_number);

@@ -47,6 +47,7 @@ struct PrinterInterface {
     bool bulk_pair = false;
     int number = 0;
     int alternate = 0;
+    std::uint8_t protocol = 0;
     unsigned char out_endpoint = 0;
     unsigned char in_endpoint = 0;
     std::uint16_t in_packet_size = 0;
@@ -111,6 +112,7 @@ PrinterInterface printer_interface(libusb_device* device) {
                 result.bulk_pair = true;
                 result.number = setting.bInterfaceNumber;
                 result.alternate = setting.bAlternateSetting;
+                result.protocol = setting.bInterfaceProtocol;
             }
         }
     }
@@ -213,6 +215,10 @@ bool describe(libusb_device* device, UsbPrinterInfo& info, PrinterInterface& int
     info.product_id = descriptor.idProduct;
     info.bus = libusb_get_bus_number(device);
     info.address = libusb_get_device_address(device);
+    if (interface.bulk_pair) {
+        info.interface_number = interface.number;
+        info.interface_protocol = interface.protocol;
+    }
     return true;
 }
 

@@ -25,6 +25,10 @@ struct UsbPrinterInfo {
     std::uint16_t product_id = 0;
     std::uint8_t bus = 0;
     std::uint8_t address = 0;
+    // The printer interface a session would use and its protocol (2: bidirectional); -1 and 0
+    // when the device has none that carries a session.
+    int interface_number = -1;
+    std::uint8_t interface_protocol = 0;
     // Empty when the device has none or does not give them (no access, no answer in time).
     std::string manufacturer;
     std::string product;
