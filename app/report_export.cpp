@@ -14,12 +14,16 @@ namespace {
 // The file of the last export that was written, kept for its removal when the dialog closes.
 char export_path_buffer[kExportPathBufferSize] = "";
 
-// Writes all `size` bytes to a new file at `path`; false if any of it failed.
+// Writes all `size` bytes to a new file at `path`; false if any of it failed. A file that opened
+// was created or emptied by us: if it then cannot be written whole, it is removed at once, so
+// that no cut report is left looking like a whole one and the last good export stays recorded.
 bool write_file(const char* path, const char* text, std::size_t size) noexcept {
     std::FILE* file = std::fopen(path, "wb");
-    if (file == nullptr) return false;
+    if (file == nullptr) return false;  // perhaps another program's file: left as it is
     const bool written = std::fwrite(text, 1, size, file) == size;
-    return std::fclose(file) == 0 && written;
+    if (std::fclose(file) == 0 && written) return true;
+    std::remove(path);
+    return false;
 }
 
 }  // namespace
@@ -47,7 +51,7 @@ void export_report(HWND box) noexcept {
     const int copied = GetWindowTextA(box, text.get(), length + 1);
     char path[kExportPathBufferSize];
     if (copied <= 0 || !make_export_path(path)) return;
-    // A file that could not be written may be another program's: only ours is removed at close.
+    // Only a file written whole is recorded for removal at close (see write_file).
     if (!write_file(path, text.get(), static_cast<std::size_t>(copied))) return;
     std::memcpy(export_path_buffer, path, sizeof path);
     shell_execute(nullptr, "open", "notepad", path, nullptr, SW_SHOWNORMAL);

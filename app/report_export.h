@@ -11,7 +11,8 @@ using ShellExecuteFn = HINSTANCE(WINAPI*)(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, 
 extern ShellExecuteFn shell_execute;
 
 // Writes the text of `report_box` to the export file and asks the shell to open it in Notepad.
-// Nothing happens when the box is empty, no memory can be had for its text, or no path fits.
+// Nothing happens when the box is empty, no memory can be had for its text, or no path fits;
+// a file that opened but could not be written whole is removed, and no editor starts.
 void export_report(HWND report_box) noexcept;
 
 // The file of the last export that was written; "" before the first one.

@@ -8,10 +8,14 @@
 // clang-format on
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstring>
+#include <mutex>
 #include <string_view>
 
+#include "cli/cli_exit.h"
+#include "cli/console_events.h"
 #include "cli/printer_bus.h"
 #include "link/printer_discovery.h"
 #include "link/printer_link.h"
@@ -189,26 +193,85 @@ OpenFailure open_failure(DWORD error, bool moved) {
     return {OpenFailure::Kind::Other, system_message(error)};
 }
 
-// The program's link, with the reason of each failure taken before anything else runs.
+// The console's handler may close the link of the reading under way while the main thread is
+// outside it; held around every use of the link. A lock with no destructor, since the handler
+// may still run while the process ends.
+class ConsoleLock {
+public:
+    ConsoleLock() { InitializeCriticalSection(&section_); }
+    void lock() { EnterCriticalSection(&section_); }
+    void unlock() { LeaveCriticalSection(&section_); }
+    bool try_lock() { return TryEnterCriticalSection(&section_) != FALSE; }
+
+private:
+    CRITICAL_SECTION section_;
+};
+
+ConsoleLock console_lock;
+std::atomic<bool> stop_requested{false};
+std::atomic<int> ending_with{0};  // the console is going away: the process ends with this code
+std::atomic<bool> reading_open{false};
+class WindowsPrinter;
+WindowsPrinter* open_printer = nullptr;  // the printer open for a reading; under console_lock
+
+// The program's link, with the reason of each failure taken before anything else runs, and the
+// console's stop looked at around each of its calls.
 class WindowsPrinter final : public PrinterConnection, public SessionLink {
 public:
-    PrinterLink& printer_link() { return link_; }
+    // While it lives, the console's events reach it; a new reading starts with no stop asked.
+    WindowsPrinter() {
+        const std::lock_guard<ConsoleLock> lock(console_lock);
+        stop_requested = false;
+        open_printer = this;
+        reading_open = true;
+    }
+    ~WindowsPrinter() override {
+        const std::lock_guard<ConsoleLock> lock(console_lock);
+        reading_open = false;
+        open_printer = nullptr;
+        link_.close();
+    }
+    WindowsPrinter(const WindowsPrinter&) = delete;
+    WindowsPrinter& operator=(const WindowsPrinter&) = delete;
+
+    bool open() {
+        const std::lock_guard<ConsoleLock> lock(console_lock);
+        return link_.open();
+    }
+    // Closes the pipes; the caller holds console_lock.
+    void close_link() { link_.close(); }
 
     SessionLink& link() override { return *this; }
     LinkFailure last_failure() const override { return failure_; }
 
     bool write(const char* bytes, std::size_t count) override {
-        SetLastError(ERROR_SUCCESS);
-        return noted(link_.write(bytes, count));
+        return call([&] { return link_.write(bytes, count); });
     }
     bool read(char* buffer, std::size_t count, std::size_t& received) override {
-        SetLastError(ERROR_SUCCESS);
-        return noted(link_.read(buffer, count, received));
+        received = 0;
+        return call([&] { return link_.read(buffer, count, received); });
     }
 
 private:
-    bool noted(bool ok) {
-        const DWORD error = GetLastError();
+    // A stop asked before or during the call ends the reading, whatever the call gave: the pipes
+    // are closed before the failure reaches anyone. When the console is going away the process
+    // ends here, lest the reading's own exit code come first.
+    template <typename Call>
+    bool call(Call link_call) {
+        const std::lock_guard<ConsoleLock> lock(console_lock);
+        if (!stop_requested) {
+            SetLastError(ERROR_SUCCESS);
+            const bool ok = link_call();
+            const DWORD error = GetLastError();
+            if (!stop_requested) return noted(ok, error);
+        }
+        link_.close();
+        if (const int code = ending_with) ExitProcess(static_cast<UINT>(code));
+        failure_ = LinkFailure::Interrupted;
+        return false;
+    }
+
+    bool noted(bool ok, DWORD error) {
         if (ok) {
             failure_ = LinkFailure::None;
         } else if (error == ERROR_OPERATION_ABORTED) {
@@ -222,6 +285,25 @@ private:
     PrinterLink link_;
     LinkFailure failure_ = LinkFailure::None;
 };
+
+// The console gives a close handler 5 s before it ends the process itself; a read of the link
+// takes at most about 3 s.
+constexpr DWORD kLinkWaitMs = 4000;
+
+// The console is going away: the pipes are closed as soon as the main thread is out of the
+// link, and the process ends with `code`, here or in that thread's next call of the link
+// (should the link stay busy, the system closes whatever is still open as the process ends).
+[[noreturn]] void end_with(int code) {
+    ending_with = code;
+    stop_requested = true;
+    const DWORD started = GetTickCount();
+    bool locked = false;
+    while (!(locked = console_lock.try_lock()) && GetTickCount() - started < kLinkWaitMs) {
+        Sleep(10);
+    }
+    if (locked && open_printer != nullptr) open_printer->close_link();
+    ExitProcess(static_cast<UINT>(code));
+}
 
 class WindowsPrinterBus final : public PrinterBus {
 public:
@@ -244,7 +326,7 @@ public:
         auto opened = std::make_unique<WindowsPrinter>();
         OneInterface only(index, printer.id);
         SetLastError(ERROR_SUCCESS);
-        if (opened->printer_link().open()) return opened;
+        if (opened->open()) return opened;
         failure = open_failure(GetLastError(), only.moved());
         return nullptr;
     }
@@ -268,3 +350,25 @@ private:
 }  // namespace
 
 std::unique_ptr<PrinterBus> system_printer_bus() { return std::make_unique<WindowsPrinterBus>(); }
+
+bool end_readings_on_console_events() noexcept {
+    return SetConsoleCtrlHandler(on_console_event, TRUE) != FALSE;
+}
+
+BOOL WINAPI on_console_event(DWORD event) noexcept {
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+            // The first stop of a reading is the reading's own to carry out; anything else ends
+            // the companion now, as the system's handler would, with the code of a Ctrl+C.
+            if (reading_open && !stop_requested.exchange(true)) return TRUE;
+            ExitProcess(kExitInterrupted);
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+            end_with(kExitConsoleClosed);
+        case CTRL_SHUTDOWN_EVENT:
+            end_with(kExitShutDown);
+        default:
+            return FALSE;
+    }
+}

@@ -10,6 +10,8 @@
 #include <io.h>
 
 #include <cstdio>
+
+#include "cli/console_events.h"
 #else
 #include <unistd.h>
 #endif
@@ -33,6 +35,8 @@ int main(int argc, char** argv) {
     // Reports carry CR and CR LF as they are; text mode would add or drop CRs.
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
+    // Ctrl+C and the console's close give the printer's pipes back before the process ends.
+    end_readings_on_console_events();
 #endif
     const std::vector<std::string> args(argv + 1, argv + argc);
     const auto printers = system_printer_bus();

@@ -2,6 +2,7 @@
 // the shell with Notepad (here a recording seam), and removed when the dialog closes.
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -156,6 +157,39 @@ TEST_F(ExportTest, ExportReport_NoPathFits_WritesAndOpensNothing) {
     main_dialog_view().set_report_text(kReport);
     EXPECT_EQ(press_open_report(), TRUE);
     EXPECT_TRUE(shell_requests().empty());
+}
+
+// Run alone under a limit on the size of the files it writes (file_size_limit.sh), which
+// VELLUMO_FILE_SIZE_LIMIT gives: a report larger than that opens Info.sgi and then cannot be
+// written whole, as on a full disk.
+class ExportUnderFileSizeLimit : public ExportTest {
+protected:
+    static std::size_t limit() {
+        const char* value = std::getenv("VELLUMO_FILE_SIZE_LIMIT");
+        return value == nullptr ? 0 : std::strtoul(value, nullptr, 10);
+    }
+};
+
+TEST_F(ExportUnderFileSizeLimit, ExportReport_WriteFailsPartWay_RemovesTheFileAtOnceAndNoEditor) {
+    ASSERT_GT(limit(), 0u) << "run through file_size_limit.sh (ctest does)";
+    ScopedVariable temp("TEMP", directory_.c_str());
+    main_dialog_view().set_report_text(kReport);
+    press_open_report();
+    ASSERT_EQ(read_file(file_), std::string(kReport));
+
+    std::string large;
+    while (large.size() <= 2 * limit()) large += kReport;
+    main_dialog_view().set_report_text(large.c_str());
+    press_open_report();
+    EXPECT_EQ(shell_requests().size(), 1u) << "no editor for the cut file";
+    EXPECT_FALSE(file_exists(file_)) << "removed at once, not left cut short until the close";
+
+    main_dialog_view().set_report_text(kReport);
+    press_open_report();
+    EXPECT_EQ(read_file(file_), std::string(kReport));
+    EXPECT_EQ(shell_requests().size(), 2u);
+    SendMessageW(dialog_, WM_CLOSE, 0, 0);
+    EXPECT_FALSE(file_exists(file_));
 }
 
 // make_export_path writes into a 256-byte buffer; the bytes after it must stay as they were.
