@@ -9,7 +9,7 @@
 # Usage: scripts/check-package.sh [--tally]
 #   --tally: the output goes to stderr, and stdout gets only "PASSED FAILED SKIPPED" at the end.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 
 if [ "${1:-}" = "--tally" ]; then
   exec 3>&1 1>&2

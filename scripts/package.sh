@@ -28,6 +28,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive "${install[@]}" -qq >/dev/null
 fi
 
+# The files in the package carry the time of the last commit, not of this build.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ] && epoch=$(git log -1 --format=%ct 2>/dev/null); then
+  export SOURCE_DATE_EPOCH=$epoch
+fi
 cmake --preset package >/dev/null
 cmake --build --preset package
 # CPack names the package it made: "CPack: - package: PATH generated."
