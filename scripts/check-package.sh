@@ -36,8 +36,8 @@ check() {
   fi
 }
 
-version=$(sed -nE 's/^project\(VellumoPrinterInfo VERSION ([0-9]+\.[0-9]+\.[0-9]+)\.[0-9]+ .*/\1/p' \
-  CMakeLists.txt)
+# The project's version less its fourth number: 1.6.0.0 -> 1.6.0.
+version=$(sed -nE 's/^project\(VellumoPrinterInfo VERSION ([0-9.]+)\.[0-9]+ .*/\1/p' CMakeLists.txt)
 deb=build/package/vellumo-cli_${version}_amd64.deb
 zip=build/windows/VellumoPrinterInfo-${version}-win32.zip
 unpacked=$work/deb
@@ -161,9 +161,9 @@ completion() {
   done
   offers "short-acknowledgement short-chunk short-header" "$cli" simulate --fault short- ||
     return 1
-  # No printer: no ID and no file name, and quickly.
+  # The printers attached here (usually none: then no ID and no file name), and quickly.
   local from=$SECONDS
-  offers "" "$cli" read --device "" || return 1
+  offers "$(list_ids env)" "$cli" read --device "" || return 1
   [ $((SECONDS - from)) -le 2 ] || { echo "--device took $((SECONDS - from)) s"; return 1; }
 }
 
