@@ -28,7 +28,9 @@ void print_usage(std::ostream& out) {
         << "  simulate [--fault NAME]   runs a whole report session against the simulated printer\n"
         << "                            and prints the formatted report\n";
     print_printer_usage(out);
-    out << "  --help                    shows this text\n"
+    out << "  --version                 prints the version: " << kProgram << ' ' << VELLUMO_VERSION
+        << "\n"
+        << "  --help                    shows this text\n"
         << "\n"
         << "FILE is read whole in binary; without it, standard input is read. A raw report holds\n"
         << "at most " << kMaxRawReport << " bytes; a larger one is refused.\n"
@@ -132,6 +134,10 @@ int run_cli(const std::vector<std::string>& args, std::istream& in, std::ostream
     const std::string& command = args[0];
     if (command == "--help" || command == "-h" || command == "help") {
         print_usage(out);
+        return kExitSuccess;
+    }
+    if (command == "--version") {
+        out << kProgram << ' ' << VELLUMO_VERSION << '\n';
         return kExitSuccess;
     }
     if (command == "format") return run_format(args, in, out, err, false);

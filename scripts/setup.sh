@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on Debian 12, when something is missing: both
-# Windows widths (the 32-bit product and the 64-bit build beside it) and the ru_RU.UTF-8 locale.
+# Windows widths (the 32-bit product and the 64-bit build beside it), the tools that build and
+# check the Debian package and the zip, and the ru_RU.UTF-8 locale.
 # As root it installs with apt-get; otherwise it prints the command to run and fails.
 set -euo pipefail
 
@@ -8,7 +9,8 @@ packages=(cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev
           g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386
           g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 fonts-wine
           xvfb xauth x11-utils imagemagick python3 clang libclang-rt-14-dev valgrind util-linux
-          locales pkg-config libusb-1.0-0-dev umockdev libumockdev-dev)
+          locales pkg-config libusb-1.0-0-dev umockdev libumockdev-dev
+          dpkg-dev file lintian groff-base man-db unzip)
 
 missing=()
 for p in "${packages[@]}"; do

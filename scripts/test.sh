@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the portable core natively (AddressSanitizer + UBSan, then again
 # under valgrind memcheck), the whole program as 64-bit and as 32-bit Windows code under Wine,
-# and a short smoke run of every fuzz target.
+# what is handed out (the companion's Debian package and the Windows zip), and a short smoke run
+# of every fuzz target.
 # The 32-bit Windows suite runs wherever this machine can run a 32-bit Windows program (a tiny
 # one is started to find out); elsewhere only its Wine-free checks run and the rest is counted
 # as skipped. VELLUMO_NO_WIN32=1 leaves it out on a machine that could run it.
@@ -81,6 +82,13 @@ win32_suite() {
   run_ctest windows -LE wine
 }
 
+package_suite() {
+  local package_passed package_failed package_skipped
+  read -r package_passed package_failed package_skipped < <(scripts/check-package.sh --tally)
+  passed=$((passed + ${package_passed:-0})); failed=$((failed + ${package_failed:-1}))
+  skipped=$((skipped + ${package_skipped:-0}))
+}
+
 fuzz_suite() {
   local fuzz_passed fuzz_failed
   read -r fuzz_passed fuzz_failed < <(scripts/fuzz-smoke.sh --tally)
@@ -91,6 +99,7 @@ timed native-asan suite native-asan
 timed memcheck memcheck_suite
 timed windows64 suite windows64
 timed windows win32_suite
+timed package package_suite
 timed fuzz fuzz_suite
 
 echo

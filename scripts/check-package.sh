@@ -1,0 +1,280 @@
+#!/usr/bin/env bash
+# Checks what is handed out. The Debian package, built as the README says (scripts/package.sh):
+# its file list and control fields, the unpacked program (never installed here) alone and among
+# emulated USB printers, lintian, the manual page, the bash completion, and that --help, the
+# manual page and the completion name the same commands and options; and what `cmake --install`
+# of the native build puts under a prefix. The Windows zip: its listing, SHA256SUMS against its
+# own files, the same bytes from a second build tree, and the zipped companion under Wine where
+# 32-bit Windows programs run.
+# Usage: scripts/check-package.sh [--tally]
+#   --tally: the output goes to stderr, and stdout gets only "PASSED FAILED SKIPPED" at the end.
+set -uo pipefail
+cd "$(dirname "$0")/.." || exit 1
+
+if [ "${1:-}" = "--tally" ]; then
+  exec 3>&1 1>&2
+else
+  exec 3>/dev/null
+fi
+
+passed=0; failed=0; skipped=0
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+pass() { echo "package check $1: passed"; passed=$((passed + 1)); }
+fail() { echo "package check $1: FAILED: $2" >&2; failed=$((failed + 1)); }
+skip() { echo "package check $1: skipped: $2"; skipped=$((skipped + 1)); }
+
+# check NAME COMMAND...: one check, passed when the command succeeds; what it says is shown.
+check() {
+  local name=$1 said; shift
+  if said=$("$@" 2>&1); then
+    pass "$name"
+    [ -z "$said" ] || sed 's/^/    /' <<<"$said"
+  else
+    fail "$name" "${said:-no reason given}"
+  fi
+}
+
+# The project's version less its fourth number: 1.6.0.0 -> 1.6.0.
+version=$(sed -nE 's/^project\(VellumoPrinterInfo VERSION ([0-9.]+)\.[0-9]+ .*/\1/p' CMakeLists.txt)
+deb=build/package/vellumo-cli_${version}_amd64.deb
+zip=build/windows/VellumoPrinterInfo-${version}-win32.zip
+unpacked=$work/deb
+cli=$unpacked/usr/bin/vellumo-cli
+completion=$unpacked/usr/share/bash-completion/completions/vellumo-cli
+
+# ---- the Debian package ----
+
+# Exactly these entries, with these modes and owners (in the order of their paths).
+expected_files() {
+  cat <<'EOF'
+drwxr-xr-x root/root ./lib/
+drwxr-xr-x root/root ./lib/udev/
+drwxr-xr-x root/root ./lib/udev/rules.d/
+-rw-r--r-- root/root ./lib/udev/rules.d/70-vellumo-printers.rules
+drwxr-xr-x root/root ./usr/
+drwxr-xr-x root/root ./usr/bin/
+-rwxr-xr-x root/root ./usr/bin/vellumo-cli
+drwxr-xr-x root/root ./usr/share/
+drwxr-xr-x root/root ./usr/share/bash-completion/
+drwxr-xr-x root/root ./usr/share/bash-completion/completions/
+-rw-r--r-- root/root ./usr/share/bash-completion/completions/vellumo-cli
+drwxr-xr-x root/root ./usr/share/doc/
+drwxr-xr-x root/root ./usr/share/doc/vellumo-cli/
+-rw-r--r-- root/root ./usr/share/doc/vellumo-cli/changelog.gz
+-rw-r--r-- root/root ./usr/share/doc/vellumo-cli/copyright
+drwxr-xr-x root/root ./usr/share/lintian/
+drwxr-xr-x root/root ./usr/share/lintian/overrides/
+-rw-r--r-- root/root ./usr/share/lintian/overrides/vellumo-cli
+drwxr-xr-x root/root ./usr/share/man/
+drwxr-xr-x root/root ./usr/share/man/man1/
+-rw-r--r-- root/root ./usr/share/man/man1/vellumo-cli.1.gz
+EOF
+}
+
+file_list() {
+  diff <(expected_files) <(dpkg-deb -c "$deb" | awk '{print $1, $2, $6}' | sort -k 3)
+}
+
+# Dependencies found by dpkg-shlibdeps (libusb among them), and the maintainer scripts.
+control() {
+  local fields depends field
+  fields=$(dpkg-deb -f "$deb") && depends=$(dpkg-deb -f "$deb" Depends) || return 1
+  for field in "Package: vellumo-cli" "Version: $version" "Architecture: amd64"; do
+    grep -qx "$field" <<<"$fields" || { echo "no '$field'"; return 1; }
+  done
+  for field in 'libusb-1.0-0 (>=' 'libc6 (>='; do
+    grep -qF "$field" <<<"$depends" || { echo "Depends lacks '$field': $depends"; return 1; }
+  done
+  dpkg-deb -I "$deb" postinst >/dev/null || { echo "no postinst"; return 1; }
+}
+
+unpacked_version() {
+  local said
+  said=$("$cli" --version) || return 1
+  [ "$said" = "vellumo-cli $version" ] || { echo "--version said '$said'"; return 1; }
+}
+
+# list --json RUNNER...: prints the IDs of the JSON array `list --json` gives (exit 0, nothing
+# but an array of objects with an id).
+list_ids() {
+  local json
+  json=$("$@" "$cli" list --json 2>/dev/null) || { echo "list --json exited $?"; return 1; }
+  python3 -c '
+import json, sys
+printers = json.loads(sys.argv[1])
+assert isinstance(printers, list), "not an array"
+for printer in printers:
+    print(printer["id"])' "$json" | sort
+}
+
+list_alone() {
+  local ids
+  ids=$(list_ids env) || { echo "$ids"; return 1; }
+  [ -z "$ids" ] || echo "(this machine has supported printers attached: $ids)"
+}
+
+# The stand's default printers: a good one on port 1-1 and a silent one on 1-2.
+stand=(umockdev-wrapper build/native/sim/usb-printer-stand --)
+list_emulated() {
+  local ids
+  ids=$(list_ids "${stand[@]}") || { echo "$ids"; return 1; }
+  [ "$(tr '\n' ' ' <<<"$ids")" = "1-1 1-2 " ] || { echo "list gave '$ids'"; return 1; }
+}
+
+# lintian's errors fail; everything it says is shown.
+run_lintian() { lintian --fail-on error --info "$deb"; }
+
+# Not a word from groff's warnings nor from man's.
+manual_page() {
+  local page=$unpacked/usr/share/man/man1/vellumo-cli.1.gz said
+  said=$(zcat "$page" | groff -ww -man -z 2>&1) || { echo "groff failed: $said"; return 1; }
+  [ -z "$said" ] || { echo "groff: $said"; return 1; }
+  said=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null) || return 1
+  [ -z "$said" ] || { echo "man: $said"; return 1; }
+}
+
+# completions_for WORD...: what the completion offers for the last of the words, one a line.
+completions_for() {
+  bash -c '. "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _vellumo_cli
+           printf "%s\n" "${COMPREPLY[@]}"' _ "$completion" "$@"
+}
+offers() {  # offers WANTED WORD...: the completion offers exactly WANTED (words, any order)
+  local wanted=$1 got; shift
+  got=$(completions_for "$@" | sed '/^$/d' | sort | tr '\n' ' ')
+  wanted=$(tr ' ' '\n' <<<"$wanted" | sed '/^$/d' | sort | tr '\n' ' ')
+  [ "$got" = "$wanted" ] || { echo "'$*' offered '$got', not '$wanted'"; return 1; }
+}
+
+help_text() { "$cli" --help | sed '/^Faults/,$d'; }
+help_commands() { help_text | sed -nE 's/^  ([a-z]+)( .*)?$/\1/p'; }
+help_options() { help_text | grep -oE -- '--[a-z][a-z-]*' | sort -u; }
+command_options() { help_text | grep -E "^  $1( |$)" | grep -oE -- '\[--[a-z-]+' | tr -d '['; }
+
+# The commands and each command's options as --help gives them, offered by the completion.
+completion() {
+  offers "$(help_commands) --version --help" "$cli" "" || return 1
+  local command
+  for command in $(help_commands); do
+    offers "$(command_options "$command")" "$cli" "$command" -- || return 1
+  done
+  offers "short-acknowledgement short-chunk short-header" "$cli" simulate --fault short- ||
+    return 1
+  # The printers attached here (usually none: then no ID and no file name), and quickly.
+  local from=$SECONDS
+  offers "$(list_ids env)" "$cli" read --device "" || return 1
+  [ $((SECONDS - from)) -le 2 ] || { echo "--device took $((SECONDS - from)) s"; return 1; }
+}
+
+completion_ids() {
+  local got
+  got=$("${stand[@]}" bash -c '. "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1))
+    _vellumo_cli; printf "%s\n" "${COMPREPLY[@]}"' _ "$completion" "$cli" read --device "1-" |
+    sort | tr '\n' ' ')
+  [ "$got" = "1-1 1-2 " ] || { echo "--device 1- offered '$got'"; return 1; }
+}
+
+# Every command and option --help names, in the manual page too.
+manual_names_all() {
+  local page name
+  page=$(zcat "$unpacked/usr/share/man/man1/vellumo-cli.1.gz" | sed 's/\\-/-/g')
+  for name in $(help_commands); do
+    grep -qE "^\.B $name\$" <<<"$page" || { echo "the manual page lacks '$name'"; return 1; }
+  done
+  for name in $(help_options); do
+    grep -qe "$name" <<<"$page" || { echo "the manual page lacks '$name'"; return 1; }
+  done
+}
+
+# cmake --install of the native build: the companion and what goes with it, nothing else.
+native_install() {
+  local prefix=$work/prefix
+  cmake --install build/native --prefix "$prefix" >/dev/null || return 1
+  diff <(printf '%s\n' bin/vellumo-cli lib/udev/rules.d/70-vellumo-printers.rules \
+           share/bash-completion/completions/vellumo-cli share/man/man1/vellumo-cli.1) \
+       <(cd "$prefix" && find . -type f | sed 's|^\./||' | sort)
+}
+
+package_checks() {
+  if ! scripts/package.sh >"$work/package.log" 2>&1; then
+    fail package-build "scripts/package.sh failed: $(tail -n 20 "$work/package.log")"
+    return
+  fi
+  pass package-build
+  check file-list file_list
+  check control control
+  if ! dpkg-deb -x "$deb" "$unpacked"; then fail unpack "dpkg-deb -x failed"; return; fi
+  check unpacked-version unpacked_version
+  check unpacked-list-alone list_alone
+  check lintian run_lintian
+  check manual-page manual_page
+  check manual-page-names-all manual_names_all
+  check completion completion
+  # The emulated printers and the install rules come from the native build (tests on).
+  if ! { cmake --preset native >/dev/null &&
+         cmake --build --preset native --target usb-printer-stand vellumo-cli >/dev/null; }; then
+    fail native-build "the native build failed"
+    return
+  fi
+  check unpacked-list-emulated list_emulated
+  check completion-printer-ids completion_ids
+  check native-install native_install
+}
+
+# ---- the Windows zip ----
+
+zip_listing() {
+  diff <(printf '%s\n' VellumoPrinterInfo.exe vellumo-cli.exe README.txt SHA256SUMS) \
+       <(unzip -Z1 "$zip")
+}
+
+# SHA256SUMS checks against the unzipped files, and the program is the release program.
+zip_sums() {
+  local into=$work/zip
+  mkdir -p "$into" && unzip -q "$zip" -d "$into" || return 1
+  (cd "$into" && sha256sum --strict -c SHA256SUMS) || return 1
+  cmp "$into/VellumoPrinterInfo.exe" build/windows/release/VellumoPrinterInfo.exe
+}
+
+# The same sources in another tree (tests off: only what the zip holds) give the same bytes.
+zip_again() {
+  local again=build/zip-again
+  cmake --preset windows -B "$again" -DVELLUMO_BUILD_TESTS=OFF >/dev/null || return 1
+  cmake --build "$again" --target zip >/dev/null || return 1
+  sha256sum "$zip" "$again/${zip##*/}"
+  cmp "$zip" "$again/${zip##*/}"
+}
+
+zipped_companion() {
+  local said
+  said=$(build/windows/wine-run.sh "$work/zip/vellumo-cli.exe" --version </dev/null \
+           2>/dev/null | tr -d '\r') || return 1
+  [ "$said" = "vellumo-cli $version" ] || { echo "--version said '$said'"; return 1; }
+}
+
+zip_checks() {
+  if ! { cmake --preset windows >/dev/null &&
+         cmake --build --preset windows --target zip wine-probe >"$work/zip.log" 2>&1; }; then
+    fail zip-build "$(tail -n 20 "$work/zip.log")"
+    return
+  fi
+  pass zip-build
+  check zip-listing zip_listing
+  check zip-sums zip_sums
+  check zip-reproducible zip_again
+  local why
+  if [ -n "${VELLUMO_NO_WIN32:-}" ]; then
+    skip zipped-companion "VELLUMO_NO_WIN32 is set"
+  elif ! why=$(build/windows/wine-run.sh --can-run 2>&1); then
+    skip zipped-companion "this machine cannot run 32-bit Windows programs under Wine: $why"
+  else
+    check zipped-companion zipped_companion
+  fi
+}
+
+package_checks
+zip_checks
+echo "package checks: $passed passed, $failed failed, $skipped skipped"
+echo "$passed $failed $skipped" >&3
+[ "$failed" -eq 0 ]
