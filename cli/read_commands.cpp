@@ -1,8 +1,11 @@
 #include "cli/read_commands.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <ostream>
 #include <sstream>
 #include <string_view>
@@ -33,7 +36,7 @@ constexpr FailureHelp kFailureHelp[] = {
     {kExitReportTooLarge, "report-too-large", "the report does not fit the report buffer"},
     {kExitDeviceGone, "device-gone", "the printer went away during the session"},
     {kExitTransferFailed, "transfer-failed", "a transfer failed, came incomplete or out of step"},
-    {kExitInterrupted, "interrupted", "Ctrl+C"},
+    {kExitInterrupted, "interrupted", "Ctrl+C; 128 + the signal: 143 SIGTERM, 129 SIGHUP"},
 };
 
 // Options of list and read.
@@ -139,14 +142,39 @@ const char* open_reason_name(OpenFailure::Kind kind) {
     return "other";
 }
 
-// What a trace of the session tells of the way it failed.
-ReadFailure session_failure(const SessionTrace& trace) {
+std::string signal_name(int signal_number) {
+    switch (signal_number) {
+        case SIGINT:
+            return "SIGINT";
+        case SIGTERM:
+            return "SIGTERM";
+#ifdef SIGHUP
+        case SIGHUP:
+            return "SIGHUP";
+#endif
+        default:
+            return "signal " + std::to_string(signal_number);
+    }
+}
+
+// Ctrl+C, or a signal the system does not name, exits with 130; any other with 128 + it, as a
+// shell reports a program that the signal ended.
+ReadFailure interruption(int signal_number, const std::string& arrived) {
+    if (signal_number == 0 || signal_number == SIGINT)
+        return {"interrupted", kExitInterrupted, "interrupted" + arrived};
+    return {"interrupted", kExitSignalBase + signal_number,
+            "interrupted by " + signal_name(signal_number) + arrived};
+}
+
+// What a trace of the session tells of the way it failed; `signal_number` is the signal that
+// interrupted it, if one did.
+ReadFailure session_failure(const SessionTrace& trace, int signal_number) {
     const std::string arrived = " (" + chunks_so_far(trace.chunks()) + ")";
     switch (trace.failure()) {
         case LinkFailure::DeviceGone:
             return {"device-gone", kExitDeviceGone, "the printer went away" + arrived};
         case LinkFailure::Interrupted:
-            return {"interrupted", kExitInterrupted, "interrupted" + arrived};
+            return interruption(signal_number, arrived);
         default:
             break;
     }
@@ -203,9 +231,12 @@ public:
         if (printer == nullptr) return fail(no_printer(printers.empty()));
         device_ = printer_json(*printer);
         OpenFailure open_failure;
-        const std::unique_ptr<PrinterConnection> open = env_.printers->open(*printer, open_failure);
+        std::unique_ptr<PrinterConnection> open = env_.printers->open(*printer, open_failure);
         if (!open) return fail(cannot_open(*printer, open_failure));
-        return receive(*open);
+        std::string raw;
+        const std::optional<ReadFailure> failure = receive(std::move(open), raw);
+        if (failure) return fail(*failure);
+        return report(raw);
     }
 
 private:
@@ -223,18 +254,24 @@ private:
                 "cannot open " + printer.id + ": " + failure.reason};
     }
 
-    int receive(PrinterConnection& printer) {
-        std::string buffer(kReportBufferSize, '\0');
+    // Runs the session into `raw` and closes the printer before anything is written, so that no
+    // output (a full pipe, a slow disk) keeps the printer from the system. Says why it failed.
+    std::optional<ReadFailure> receive(std::unique_ptr<PrinterConnection> printer,
+                                       std::string& raw) {
+        raw.assign(kReportBufferSize, '\0');
+        PrinterConnection& connection = *printer;
         SessionTrace trace(
-            printer.link(), [&printer] { return printer.last_failure(); },
+            connection.link(), [&connection] { return connection.last_failure(); },
             [this](std::size_t chunks, std::uint64_t bytes) { show_progress(chunks, bytes); });
         std::size_t length = 0;
-        const bool ok = ReportSession::run(trace, buffer.data(), buffer.size(), length);
+        const bool ok = ReportSession::run(trace, raw.data(), raw.size(), length);
+        const int signal_number = connection.interrupt_signal();
+        printer.reset();  // the trace only answers questions from here on
         end_progress();
         chunks_ = trace.chunks();
-        if (!ok) return fail(session_failure(trace));
-        buffer.resize(length);
-        return report(buffer);
+        if (!ok) return session_failure(trace, signal_number);
+        raw.resize(length);
+        return std::nullopt;
     }
 
     void show_progress(std::size_t chunks, std::uint64_t bytes) {

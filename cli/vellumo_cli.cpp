@@ -12,6 +12,8 @@
 #include <cstdio>
 #else
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 #include "cli/cli_commands.h"
@@ -33,6 +35,9 @@ int main(int argc, char** argv) {
     // Reports carry CR and CR LF as they are; text mode would add or drop CRs.
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
+#else
+    // A reader of the output that went away (`| head -1`) is a failed write, said in one line.
+    std::signal(SIGPIPE, SIG_IGN);
 #endif
     const std::vector<std::string> args(argv + 1, argv + argc);
     const auto printers = system_printer_bus();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <optional>
@@ -170,19 +171,42 @@ TEST(CliCommands, SimulateWithAFault_FailsWithOneLineExactlyWhereTheSessionFails
 
 // ---- list and read, against simulated printers on the timed link ----
 
+struct AttachedPrinter {
+    PrinterInfo info;
+    std::string report = sample_report();
+    PrinterFault fault = PrinterFault::None;
+    std::optional<OpenFailure> refusal;  // open fails with this
+    // The session's fourth read (the second chunk's header) is interrupted by this signal (0: by
+    // one the system does not name); what follows goes through, as the stop does on a real link.
+    std::optional<int> interrupted_by;
+};
+
 // A printer of the simulated bus: the session's link on a virtual clock (time-outs cost nothing),
-// which tells why an operation failed as a real link would.
+// which tells why an operation failed as a real link would. `open_count` counts it while it lives.
 class SimulatedConnection final : public PrinterConnection, public SessionLink {
 public:
-    SimulatedConnection(const std::string& report, PrinterFault fault)
-        : printer_(report, fault), link_(printer_) {}
+    SimulatedConnection(const AttachedPrinter& attached, int& open_count)
+        : printer_(attached.report, attached.fault),
+          link_(printer_),
+          interrupted_by_(attached.interrupted_by),
+          open_count_(open_count) {
+        ++open_count_;
+    }
+    ~SimulatedConnection() override { --open_count_; }
 
     SessionLink& link() override { return *this; }
     LinkFailure last_failure() const override { return failure_; }
+    int interrupt_signal() const override { return interrupted_ ? *interrupted_by_ : 0; }
     bool write(const char* bytes, std::size_t count) override {
         return noted(link_.write(bytes, count));
     }
     bool read(char* buffer, std::size_t count, std::size_t& received) override {
+        if (interrupted_by_ && ++reads_ == 4) {
+            interrupted_ = true;
+            received = 0;
+            failure_ = LinkFailure::Interrupted;
+            return false;
+        }
         return noted(link_.read(buffer, count, received));
     }
 
@@ -199,15 +223,12 @@ private:
 
     SimulatedPrinter printer_;
     TimedPrinterLink link_;
+    std::optional<int> interrupted_by_;
+    int& open_count_;
+    std::size_t reads_ = 0;
+    bool interrupted_ = false;
     std::size_t timeouts_ = 0;
     LinkFailure failure_ = LinkFailure::None;
-};
-
-struct AttachedPrinter {
-    PrinterInfo info;
-    std::string report = sample_report();
-    PrinterFault fault = PrinterFault::None;
-    std::optional<OpenFailure> refusal;  // open fails with this
 };
 
 class SimulatedBus final : public PrinterBus {
@@ -228,13 +249,14 @@ public:
                 failure = *printer.refusal;
                 return nullptr;
             }
-            return std::make_unique<SimulatedConnection>(printer.report, printer.fault);
+            return std::make_unique<SimulatedConnection>(printer, open_count);
         }
         failure = {OpenFailure::Kind::Gone, "gone"};
         return nullptr;
     }
 
     std::vector<std::string> opened;
+    int open_count = 0;  // connections that live now
 
 private:
     std::vector<AttachedPrinter> attached_;
@@ -278,6 +300,57 @@ TEST(CliRead, GoodPrinter_PrintsTheListingAndAsJsonTheDeviceFieldsListingAndCoun
     EXPECT_GE(reading["seconds"].number, 0);
 }
 
+// Standard output that notes whether anything reached it while a printer connection was open.
+class WatchedOutput final : public std::streambuf {
+public:
+    explicit WatchedOutput(const int& open_count) : open_count_(open_count) {}
+    std::string text;
+    bool written_while_open = false;
+
+protected:
+    int_type overflow(int_type c) override {
+        if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+        const char byte = traits_type::to_char_type(c);
+        xsputn(&byte, 1);
+        return c;
+    }
+    std::streamsize xsputn(const char* bytes, std::streamsize count) override {
+        written_while_open = written_while_open || open_count_ > 0;
+        text.append(bytes, static_cast<std::size_t>(count));
+        return count;
+    }
+
+private:
+    const int& open_count_;
+};
+
+// A reader of the output that stops reading (a full pipe) must not keep the printer from the
+// system: whatever the reading's end, the printer is closed before anything is written.
+TEST(CliRead, EveryEnding_WritesItsOutputOnlyOnceThePrinterIsClosed) {
+    const std::string raw_path = testing::TempDir() + "vellumo_cli_closed_first.raw";
+    const std::vector<std::pair<PrinterFault, std::vector<std::string>>> cases{
+        {PrinterFault::None, {"read"}},
+        {PrinterFault::None, {"read", "--json", "--raw", raw_path}},
+        {PrinterFault::Silence, {"read", "--json"}},
+        {PrinterFault::ShortChunk, {"read", "--json"}},
+    };
+    for (const auto& [fault, args] : cases) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        SimulatedBus bus({printer("1-4", fault)});
+        WatchedOutput watched(bus.open_count);
+        std::ostream out(&watched);
+        std::istringstream in;
+        std::ostringstream err;
+        CliEnvironment env;
+        env.printers = &bus;
+        run_cli(args, in, out, err, env);
+        EXPECT_EQ(bus.opened.size(), 1u);
+        EXPECT_FALSE(watched.text.empty());
+        EXPECT_FALSE(watched.written_while_open);
+    }
+    std::remove(raw_path.c_str());
+}
+
 struct ReadFailureCase {
     const char* name;
     PrinterFault fault;
@@ -285,13 +358,16 @@ struct ReadFailureCase {
     const char* failure;
     const char* says;    // part of the one line on stderr
     std::size_t chunks;  // chunks that had arrived
+    std::optional<int> interrupted_by = std::nullopt;
 };
 
 class CliReadFailure : public testing::TestWithParam<ReadFailureCase> {};
 
 TEST_P(CliReadFailure, NamesItsStageInOneLineAndInTheJsonWithItsOwnExitCode) {
     const ReadFailureCase& c = GetParam();
-    SimulatedBus bus({printer("1-4", c.fault)});
+    AttachedPrinter attached = printer("1-4", c.fault);
+    attached.interrupted_by = c.interrupted_by;
+    SimulatedBus bus({attached});
     const CliRun text = run_with(bus, {"read"});
     EXPECT_EQ(text.code, c.code);
     EXPECT_EQ(text.out, "");
@@ -325,6 +401,17 @@ const ReadFailureCase kReadFailures[] = {
     {"AnswersOutOfStep", PrinterFault::LeftoverStopAnswer, 10, "transfer-failed", "out of step", 0},
     {"RequestNotTaken", PrinterFault::PartialWrite, 10, "transfer-failed",
      "did not take the report request", 0},
+    // The stop still goes out and is answered after an interruption: the code stays 128 + signal.
+    {"CtrlC", PrinterFault::None, 130, "interrupted", "interrupted (1 chunk had arrived)", 1,
+     SIGINT},
+    {"SignalNotNamed", PrinterFault::None, 130, "interrupted", "interrupted (1 chunk had arrived)",
+     1, 0},
+    {"Sigterm", PrinterFault::None, 143, "interrupted", "interrupted by SIGTERM (1 chunk had", 1,
+     SIGTERM},
+#ifdef SIGHUP
+    {"Sighup", PrinterFault::None, 129, "interrupted", "interrupted by SIGHUP (1 chunk had", 1,
+     SIGHUP},
+#endif
 };
 
 INSTANTIATE_TEST_SUITE_P(EveryWay, CliReadFailure, testing::ValuesIn(kReadFailures),
