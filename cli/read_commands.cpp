@@ -3,7 +3,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -12,6 +11,7 @@
 
 #include "cli/cli_exit.h"
 #include "cli/json_text.h"
+#include "cli/whole_file.h"
 #include "link/report_session.h"
 #include "report/report_formatter.h"
 #include "report/report_text.h"
@@ -28,6 +28,7 @@ struct FailureHelp {
 };
 
 constexpr FailureHelp kFailureHelp[] = {
+    {kExitFailure, "raw-write-failed", "--raw FILE could not be written whole (FILE is as it was)"},
     {kExitNoPrinter, "no-printer", "no supported printer attached, or none with that ID"},
     {kExitCannotOpen, "cannot-open", "the system would not open it (permission, busy, gone)"},
     {kExitNoAcknowledgement, "no-acknowledgement", "the printer did not acknowledge the session"},
@@ -285,13 +286,19 @@ private:
         if (progress_shown_) err_ << '\n';
     }
 
+    // The raw report is kept first: a reading whose raw report could not be kept is a failure,
+    // said before anything else is printed.
     int report(const std::string& raw) {
+        std::string error;
+        if (!options_.raw_file.empty() && !write_whole_file(options_.raw_file, raw, error)) {
+            return fail({"raw-write-failed", kExitFailure,
+                         "cannot write the raw report to '" + options_.raw_file + "': " + error});
+        }
         FormattedReport report;
         if (!ReportFormatter::format(raw.c_str(), report)) {
             return fail({"format-failed", kExitFailure, "not enough memory to format the report"});
         }
         if (report.cut) say_cut(report, err_);
-        const bool raw_kept = options_.raw_file.empty() || keep_raw(raw);
         if (options_.json) {
             out_ << "{\"device\": " << device_
                  << ", \"ok\": true, \"fields\": " << fields_json(report.fields)
@@ -303,18 +310,7 @@ private:
             out_.write(report.text.data(), static_cast<std::streamsize>(report.text.size()));
         }
         out_.flush();
-        if (!out_) return say_failure(err_, "cannot write the output");
-        return raw_kept ? kExitSuccess : kExitFailure;
-    }
-
-    // The raw report exactly as received, so that `format FILE` gives the listing again.
-    bool keep_raw(const std::string& raw) {
-        std::ofstream file(options_.raw_file, std::ios::binary | std::ios::trunc);
-        file.write(raw.data(), static_cast<std::streamsize>(raw.size()));
-        file.close();
-        if (file) return true;
-        say_failure(err_, "cannot write the raw report to '" + options_.raw_file + "'");
-        return false;
+        return out_ ? kExitSuccess : say_failure(err_, "cannot write the output");
     }
 
     int fail(const ReadFailure& failure) {
@@ -389,7 +385,9 @@ void print_printer_usage(std::ostream& out) {
         << "                            listing; --json prints the device, the fields, the "
            "listing\n"
         << "                            and the time taken as one object; --raw keeps the report\n"
-        << "                            as received in FILE (format FILE lays it out again)\n";
+        << "                            as received in FILE (format FILE lays it out again),\n"
+        << "                            written beside it and renamed into place before anything\n"
+        << "                            is printed: FILE is whole or as it was\n";
 }
 
 void print_read_failures(std::ostream& out) {

@@ -1,11 +1,16 @@
 #include "cli/cli_commands.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -483,22 +488,101 @@ TEST(CliRead, TwoPrinters_ListShowsBothAndDeviceChoosesByIdOrPlace) {
     EXPECT_EQ(bus.opened, (std::vector<std::string>{"1-5", "1-5"}));
 }
 
+std::string file_text(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+std::size_t files_in(const std::filesystem::path& folder) {
+    const std::filesystem::directory_iterator entries(folder);
+    return static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
+}
+
+// A folder of its own for the raw file, so that a temporary file left behind shows.
+std::filesystem::path empty_folder(const std::string& name) {
+    const std::filesystem::path folder = std::filesystem::path(testing::TempDir()) / name;
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    return folder;
+}
+
 TEST(CliRead, Raw_KeepsTheReportAsReceivedSoThatFormatGivesTheListingAgain) {
-    const std::string path = testing::TempDir() + "vellumo_cli_read.raw";
+    const std::filesystem::path folder = empty_folder("vellumo_cli_raw_kept");
+    const std::string path = (folder / "report.raw").string();
+    std::ofstream(path, std::ios::binary) << "an earlier, longer report than the one read now\r";
     SimulatedBus bus({printer("1-4")});
     const CliRun read = run_with(bus, {"read", "--raw", path});
     EXPECT_EQ(read.code, 0);
-    std::ifstream file(path, std::ios::binary);
-    const std::string kept((std::istreambuf_iterator<char>(file)),
-                           std::istreambuf_iterator<char>());
-    EXPECT_EQ(kept, sample_report());
+    EXPECT_EQ(file_text(path), sample_report());
     EXPECT_EQ(run({"format", path}).out, read.out);
-    std::remove(path.c_str());
+    EXPECT_EQ(files_in(folder), 1u) << "the file took the earlier one's place";
+    std::filesystem::remove_all(folder);
+}
 
-    const CliRun unwritable =
-        run_with(bus, {"read", "--raw", testing::TempDir() + "no/such/dir/r"});
-    EXPECT_EQ(unwritable.code, 1);
-    EXPECT_NE(unwritable.err.find("cannot write the raw report"), std::string::npos);
+#ifndef _WIN32
+// A disk that fills up while the raw report is written: the file size limit makes the system
+// refuse the write after `bytes` (SIGXFSZ ignored, so that the write fails instead).
+class DiskFullAfter {
+public:
+    explicit DiskFullAfter(rlim_t bytes) : previous_(std::signal(SIGXFSZ, SIG_IGN)) {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        rlimit limited = saved_;
+        limited.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    ~DiskFullAfter() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, previous_);
+    }
+    DiskFullAfter(const DiskFullAfter&) = delete;
+    DiskFullAfter& operator=(const DiskFullAfter&) = delete;
+
+private:
+    void (*previous_)(int);
+    rlimit saved_{};
+};
+#endif
+
+// A raw report that cannot be written whole fails the reading, in the JSON as in the exit code,
+// before anything else is printed; an earlier file stays as it was and no part is left beside it.
+TEST(CliRead, RawThatCannotBeWritten_FailsTheReadingAndLeavesNoPartOfIt) {
+    const std::filesystem::path folder = empty_folder("vellumo_cli_raw_failed");
+    const std::string earlier = "an earlier report\r";
+    const std::string path = (folder / "report.raw").string();
+    std::ofstream(path, std::ios::binary) << earlier;
+    SimulatedBus bus({printer("1-4")});
+#ifndef _WIN32
+    const bool disk_fills_up[] = {false, true};
+#else
+    const bool disk_fills_up[] = {false};  // Windows has no file size limit to fill a disk with
+#endif
+    for (const bool full_disk : disk_fills_up) {
+        SCOPED_TRACE(full_disk ? "the disk fills up" : "no such folder");
+        const std::string target = full_disk ? path : (folder / "no" / "report.raw").string();
+        std::vector<CliRun> runs;
+        {
+#ifndef _WIN32
+            std::optional<DiskFullAfter> disk;
+            if (full_disk) disk.emplace(1000);
+#endif
+            runs.push_back(run_with(bus, {"read", "--json", "--raw", target}));
+            runs.push_back(run_with(bus, {"read", "--raw", target}));
+        }
+        const json::Value reading = json::parse(runs[0].out);
+        EXPECT_FALSE(reading["ok"].boolean);
+        EXPECT_EQ(reading["failure"]["name"].text, "raw-write-failed");
+        EXPECT_EQ(runs[1].out, "") << "no listing without its raw report";
+        for (const CliRun& result : runs) {
+            EXPECT_EQ(result.code, 1);
+            EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+            EXPECT_NE(result.err.find("cannot write the raw report to '" + target + "': "),
+                      std::string::npos)
+                << result.err;
+        }
+        EXPECT_EQ(file_text(path), earlier);
+        EXPECT_EQ(files_in(folder), 1u) << "no temporary file is left";
+    }
+    std::filesystem::remove_all(folder);
 }
 
 TEST(CliRead, OnATerminal_ShowsChunksAndBytesAsTheyCome) {
