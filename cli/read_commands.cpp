@@ -61,16 +61,23 @@ std::string hex4(std::uint16_t value) {
 }
 
 std::string printer_json(const PrinterInfo& printer) {
+    const std::string interface =
+        printer.interface_number ? std::to_string(*printer.interface_number) : "null";
     return "{\"id\": " + json_ascii_or_null(printer.id) + ", \"vendor_id\": \"" +
            hex4(printer.vendor_id) + "\", \"product_id\": \"" + hex4(printer.product_id) +
-           "\", \"manufacturer\": " + json_ascii_or_null(printer.manufacturer) +
+           "\", \"address\": " + json_ascii_or_null(printer.address) +
+           ", \"interface\": " + interface +
+           ", \"manufacturer\": " + json_ascii_or_null(printer.manufacturer) +
            ", \"product\": " + json_ascii_or_null(printer.product) +
            ", \"serial\": " + json_ascii_or_null(printer.serial) + "}";
 }
 
-// "ID  VVVV:PPPP  MANUFACTURER PRODUCT  serial SERIAL", leaving out what the device did not say.
+// "ID  VVVV:PPPP  address BBB:DDD  interface N  MANUFACTURER PRODUCT  serial SERIAL", leaving
+// out what the system or the device did not say.
 std::string printer_line(const PrinterInfo& printer) {
     std::string line = printer.id + "  " + hex4(printer.vendor_id) + ':' + hex4(printer.product_id);
+    if (printer.address) line += "  address " + *printer.address;
+    if (printer.interface_number) line += "  interface " + std::to_string(*printer.interface_number);
     std::string name;
     for (const auto* part : {&printer.manufacturer, &printer.product}) {
         if (*part && !(*part)->empty()) name += (name.empty() ? "" : " ") + **part;
@@ -110,12 +117,40 @@ bool list_printers(const CliEnvironment& env, std::vector<PrinterInfo>& printers
     return env.printers->list(printers, error);
 }
 
-// The printer `device` names: its id, or its place in the list (1 for the first).
+// "BBB:DDD" (or without the leading zeros) as bus and address; false for anything else.
+bool bus_address(std::string_view text, unsigned& bus, unsigned& address) {
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos) return false;
+    unsigned* numbers[] = {&bus, &address};
+    const std::string_view parts[] = {text.substr(0, colon), text.substr(colon + 1)};
+    for (std::size_t i = 0; i < 2; ++i) {
+        if (parts[i].empty() || parts[i].size() > 3) return false;
+        *numbers[i] = 0;
+        for (const char c : parts[i]) {
+            if (c < '0' || c > '9') return false;
+            *numbers[i] = *numbers[i] * 10 + static_cast<unsigned>(c - '0');
+        }
+    }
+    return true;
+}
+
+bool at_address(const PrinterInfo& printer, const std::string& device) {
+    unsigned bus = 0, address = 0, printer_bus = 0, printer_address = 0;
+    return printer.address && bus_address(device, bus, address) &&
+           bus_address(*printer.address, printer_bus, printer_address) && bus == printer_bus &&
+           address == printer_address;
+}
+
+// The printer `device` names: its id, its bus and address, or its place in the list (1 for the
+// first).
 const PrinterInfo* choose(const std::vector<PrinterInfo>& printers, const std::string& device) {
     if (printers.empty()) return nullptr;
     if (device.empty()) return &printers.front();
     for (const PrinterInfo& printer : printers) {
         if (printer.id == device) return &printer;
+    }
+    for (const PrinterInfo& printer : printers) {
+        if (at_address(printer, device)) return &printer;
     }
     std::size_t place = 0;
     for (const char c : device) {
@@ -378,10 +413,13 @@ int run_read(const std::vector<std::string>& args, const CliEnvironment& env, st
 
 void print_printer_usage(std::ostream& out) {
     out << "  list [--json]             lists the supported USB printers attached: ID, vendor and\n"
-        << "                            product IDs, and what the device says of itself\n"
+        << "                            product IDs, bus:address and the interface a reading\n"
+        << "                            uses (where the system tells them), and what the device\n"
+        << "                            says of itself\n"
         << "  read [--device ID] [--json] [--raw FILE]\n"
-        << "                            reads the report of the printer ID (as list prints it, or\n"
-        << "                            its place in the list; default: the first) and prints the\n"
+        << "                            reads the report of the printer ID (as list prints it, its\n"
+        << "                            BBB:DDD bus and address as lsusb prints them, or its place\n"
+        << "                            in the list; default: the first) and prints the\n"
         << "                            listing; --json prints the device, the fields, the "
            "listing\n"
         << "                            and the time taken as one object; --raw keeps the report\n"

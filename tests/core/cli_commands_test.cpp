@@ -464,28 +464,39 @@ TEST(CliRead, OpenRefused_SaysTheSystemsReason) {
               std::string::npos);
 }
 
-TEST(CliRead, TwoPrinters_ListShowsBothAndDeviceChoosesByIdOrPlace) {
+TEST(CliRead, TwoPrinters_ListShowsBothAndDeviceChoosesByIdAddressOrPlace) {
+    AttachedPrinter first = printer("1-4");
+    first.info.address = "001:004";
+    first.info.interface_number = 1;
     AttachedPrinter second = printer("1-5");
     second.report = "Model Name: Second\r";
-    second.info.serial = "S\x01\xC9\"2";  // a device may say anything: JSON stays valid
-    SimulatedBus bus({printer("1-4"), second});
+    second.info.address = "001:012";
+    SimulatedBus bus({first, second});
 
     const json::Value listed = json::parse(run_with(bus, {"list", "--json"}).out);
     ASSERT_EQ(listed.items.size(), 2u);
     EXPECT_EQ(listed.items[0]["id"].text, "1-4");
+    EXPECT_EQ(listed.items[0]["address"].text, "001:004");
+    EXPECT_EQ(listed.items[0]["interface"].number, 1);
     EXPECT_EQ(listed.items[1]["id"].text, "1-5");
-    EXPECT_EQ(listed.items[1]["serial"].text, "S\x01?\"2");
-    EXPECT_EQ(
-        run_with(bus, {"list"}).out,
-        "1-4  04e8:3301  Vellumo LP-3020\n1-5  04e8:3301  Vellumo LP-3020  serial S\x01\xC9\"2\n");
+    EXPECT_TRUE(listed.items[1]["interface"].is_null()) << "the system did not tell";
+    EXPECT_EQ(run_with(bus, {"list"}).out,
+              "1-4  04e8:3301  address 001:004  interface 1  Vellumo LP-3020\n"
+              "1-5  04e8:3301  address 001:012  Vellumo LP-3020\n");
 
-    for (const char* device : {"1-5", "2"}) {
+    for (const char* device : {"1-5", "2", "001:012", "1:12"}) {
+        SCOPED_TRACE(device);
         const json::Value reading =
             json::parse(run_with(bus, {"read", "--json", "--device", device}).out);
         EXPECT_EQ(reading["device"]["id"].text, "1-5");
+        EXPECT_EQ(reading["device"]["address"].text, "001:012");
         EXPECT_EQ(reading["fields"]["model"].text, "Second");
     }
-    EXPECT_EQ(bus.opened, (std::vector<std::string>{"1-5", "1-5"}));
+    EXPECT_EQ(bus.opened, (std::vector<std::string>(4, "1-5")));
+    for (const char* device : {"001:013", "002:012", "001:0012", "1:", ":12", "001:012:1"}) {
+        SCOPED_TRACE(device);
+        EXPECT_EQ(run_with(bus, {"read", "--device", device}).code, 3);
+    }
 }
 
 std::string file_text(const std::filesystem::path& path) {
