@@ -63,17 +63,17 @@ std::string hex4(std::uint16_t value) {
 std::string printer_json(const PrinterInfo& printer) {
     const std::string interface =
         printer.interface_number ? std::to_string(*printer.interface_number) : "null";
-    return "{\"id\": " + json_ascii_or_null(printer.id) + ", \"vendor_id\": \"" +
+    return "{\"id\": " + json_utf8_or_null(printer.id) + ", \"vendor_id\": \"" +
            hex4(printer.vendor_id) + "\", \"product_id\": \"" + hex4(printer.product_id) +
-           "\", \"address\": " + json_ascii_or_null(printer.address) +
+           "\", \"address\": " + json_utf8_or_null(printer.address) +
            ", \"interface\": " + interface +
-           ", \"manufacturer\": " + json_ascii_or_null(printer.manufacturer) +
-           ", \"product\": " + json_ascii_or_null(printer.product) +
-           ", \"serial\": " + json_ascii_or_null(printer.serial) + "}";
+           ", \"manufacturer\": " + json_utf8_or_null(printer.manufacturer) +
+           ", \"product\": " + json_utf8_or_null(printer.product) +
+           ", \"serial\": " + json_utf8_or_null(printer.serial) + "}";
 }
 
 // "ID  VVVV:PPPP  address BBB:DDD  interface N  MANUFACTURER PRODUCT  serial SERIAL", leaving
-// out what the system or the device did not say.
+// out what the system or the device did not say; nothing in it a terminal would act on.
 std::string printer_line(const PrinterInfo& printer) {
     std::string line = printer.id + "  " + hex4(printer.vendor_id) + ':' + hex4(printer.product_id);
     if (printer.address) line += "  address " + *printer.address;
@@ -84,7 +84,7 @@ std::string printer_line(const PrinterInfo& printer) {
     }
     if (!name.empty()) line += "  " + name;
     if (printer.serial && !printer.serial->empty()) line += "  serial " + *printer.serial;
-    return line;
+    return terminal_text(line);
 }
 
 // Options after the command; false (with the usage error said) on anything else.
@@ -352,8 +352,8 @@ private:
         if (options_.json) {
             out_ << "{\"device\": " << (device_.empty() ? "null" : device_)
                  << ", \"ok\": false, \"failure\": {\"name\": \"" << failure.name
-                 << "\", \"reason\": " << json_ascii_or_null(reason_)
-                 << ", \"message\": " << json_ascii_or_null(failure.message)
+                 << "\", \"reason\": " << json_utf8_or_null(reason_)
+                 << ", \"message\": " << json_utf8_or_null(failure.message)
                  << ", \"chunks\": " << chunks_ << "}, \"seconds\": " << seconds() << "}\n";
             out_.flush();
         }

@@ -499,6 +499,32 @@ TEST(CliRead, TwoPrinters_ListShowsBothAndDeviceChoosesByIdAddressOrPlace) {
     }
 }
 
+// A device may say anything: the JSON keeps what is UTF-8 and stays valid, and the terminal is
+// sent no control character (ESC, or CSI as one C1 byte) that it would act on.
+TEST(CliRead, DeviceStrings_StayUtf8InTheJsonAndKeepControlsOffTheTerminal) {
+    AttachedPrinter attached = printer("1-4");
+    attached.info.manufacturer = "M\xC3\xBCller";      // u with diaeresis
+    attached.info.product = "LP\xC2\x9BK\x1B[0m\x7F";  // C1 CSI, C0 ESC and DEL
+    // Not UTF-8 but a four-byte sequence: a stray byte, a surrogate, an overlong '/', a cut end.
+    attached.info.serial = "S\xC9\"2\xED\xA0\x80\xF0\x9F\x98\x80\xC0\xAF\xE2\x82";
+    SimulatedBus bus({attached});
+
+    const std::string json_text = run_with(bus, {"list", "--json"}).out;
+    EXPECT_NE(json_text.find("\"manufacturer\": \"M\xC3\xBCller\""), std::string::npos)
+        << json_text;
+    EXPECT_NE(json_text.find("\"product\": \"LP\\u009bK\\u001b[0m\\u007f\""), std::string::npos)
+        << json_text;
+    const std::string replaced = "\xEF\xBF\xBD";
+    const std::string json_serial = "\"serial\": \"S" + replaced + "\\\"2" + replaced + replaced +
+                                    replaced + "\xF0\x9F\x98\x80" + replaced + replaced + replaced +
+                                    replaced + "\"";
+    EXPECT_NE(json_text.find(json_serial), std::string::npos) << json_text;
+    EXPECT_EQ(json::parse(json_text).items[0]["product"].text, "LP\xC2\x9BK\x1B[0m\x7F");
+
+    EXPECT_EQ(run_with(bus, {"list"}).out,
+              "1-4  04e8:3301  M\xC3\xBCller LP?K?[0m?  serial S?\"2???\xF0\x9F\x98\x80????\n");
+}
+
 std::string file_text(const std::filesystem::path& path) {
     std::ifstream file(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
