@@ -104,7 +104,7 @@ public:
     // they are not interrupted.
     static int interrupt_signal() noexcept;
     // Installs one handler for SIGINT, SIGTERM and SIGHUP that interrupts the links and
-    // remembers which signal came; the first signal puts all three back to their default, so a
+    // remembers which signal came; the first signal puts them back to their default, so that a
     // second one ends the program at once. A signal ignored already (nohup, a background job)
     // stays ignored. False if a handler cannot be installed.
     static bool interrupt_on_signals() noexcept;
