@@ -77,7 +77,8 @@ std::string printer_json(const PrinterInfo& printer) {
 std::string printer_line(const PrinterInfo& printer) {
     std::string line = printer.id + "  " + hex4(printer.vendor_id) + ':' + hex4(printer.product_id);
     if (printer.address) line += "  address " + *printer.address;
-    if (printer.interface_number) line += "  interface " + std::to_string(*printer.interface_number);
+    if (printer.interface_number)
+        line += "  interface " + std::to_string(*printer.interface_number);
     std::string name;
     for (const auto* part : {&printer.manufacturer, &printer.product}) {
         if (*part && !(*part)->empty()) name += (name.empty() ? "" : " ") + **part;
@@ -417,9 +418,9 @@ void print_printer_usage(std::ostream& out) {
         << "                            uses (where the system tells them), and what the device\n"
         << "                            says of itself\n"
         << "  read [--device ID] [--json] [--raw FILE]\n"
-        << "                            reads the report of the printer ID (as list prints it, its\n"
-        << "                            BBB:DDD bus and address as lsusb prints them, or its place\n"
-        << "                            in the list; default: the first) and prints the\n"
+        << "                            reads the report of the printer ID (as list prints it,\n"
+        << "                            its BBB:DDD bus and address as lsusb prints them, or\n"
+        << "                            its place in the list; default: the first) and prints the\n"
         << "                            listing; --json prints the device, the fields, the "
            "listing\n"
         << "                            and the time taken as one object; --raw keeps the report\n"
