@@ -7,7 +7,7 @@
 inline constexpr std::string_view kProgram = "vellumo-cli";
 
 inline constexpr int kExitSuccess = 0;
-inline constexpr int kExitFailure = 1;  // a file, the report or the simulated session failed
+inline constexpr int kExitFailure = 1;  // a file, the output, the report or the simulation failed
 inline constexpr int kExitUsage = 2;    // the command line was wrong
 // A reading of a real printer that failed, one code per way it can fail.
 inline constexpr int kExitNoPrinter = 3;          // none attached, or none with the id given
@@ -18,7 +18,8 @@ inline constexpr int kExitChunkTimeout = 7;       // timed out waiting for a chu
 inline constexpr int kExitReportTooLarge = 8;     // the report does not fit the report buffer
 inline constexpr int kExitDeviceGone = 9;         // the printer went away during the session
 inline constexpr int kExitTransferFailed = 10;    // a transfer failed or came incomplete
-inline constexpr int kExitInterrupted = 130;      // Ctrl+C
+inline constexpr int kExitSignalBase = 128;       // plus the signal that interrupted a reading
+inline constexpr int kExitInterrupted = 130;      // Ctrl+C (SIGINT)
 
 // "vellumo-cli: MESSAGE"; returns `code`.
 inline int say_failure(std::ostream& err, std::string_view message, int code = kExitFailure) {

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdio>
+#include <string_view>
 
 #include "report/utf8_text.h"
 
@@ -22,6 +23,12 @@ char32_t cp1251_code_point(unsigned char byte) {
     if (byte < 0x80) return byte;
     if (byte >= 0xC0) return char32_t{0x0410} + (byte - 0xC0u);
     return kCp1251Upper[byte - 0x80u];
+}
+
+void append_escaped_code(std::string& out, char32_t code_point) {
+    char code[7];
+    std::snprintf(code, sizeof code, "\\u%04x", static_cast<unsigned>(code_point));
+    out += code;
 }
 
 void append_escaped_ascii(std::string& out, char c) {
@@ -51,11 +58,52 @@ void append_escaped_ascii(std::string& out, char c) {
             break;
     }
     if (static_cast<unsigned char>(c) < 0x20) {
-        char code[7];
-        std::snprintf(code, sizeof code, "\\u%04x", static_cast<unsigned>(c));
-        out += code;
+        append_escaped_code(out, static_cast<unsigned char>(c));
     } else {
         out.push_back(c);
+    }
+}
+
+constexpr char32_t kReplacementCharacter = 0xFFFD;
+
+// The length of the valid UTF-8 sequence that `text` starts with, and its code point; 0 when it
+// starts with none (a stray or cut sequence, an overlong form, a surrogate, beyond U+10FFFF).
+std::size_t utf8_sequence(std::string_view text, char32_t& code_point) {
+    constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};  // by length: no overlong form
+    const auto lead = static_cast<unsigned char>(text[0]);
+    code_point = lead;
+    if (lead < 0x80) return 1;
+    const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+    if (lead < 0xC2 || lead > 0xF4 || text.size() < length) return 0;
+    code_point = lead & (0x7Fu >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+        const auto next = static_cast<unsigned char>(text[i]);
+        if ((next & 0xC0) != 0x80) return 0;
+        code_point = (code_point << 6) | (next & 0x3Fu);
+    }
+    const bool surrogate = code_point >= 0xD800 && code_point <= 0xDFFF;
+    return code_point < kLeast[length] || code_point > 0x10FFFF || surrogate ? 0 : length;
+}
+
+// C0, DEL and C1: what a terminal acts on instead of showing.
+bool is_control(char32_t code_point) {
+    return code_point < 0x20 || (code_point >= 0x7F && code_point <= 0x9F);
+}
+
+// Calls `visit(sequence, code_point)` for each valid UTF-8 sequence of `text`, and
+// `visit("", kReplacementCharacter)` for each byte that is not part of one.
+template <typename Visit>
+void for_each_code_point(std::string_view text, Visit visit) {
+    while (!text.empty()) {
+        char32_t code_point = 0;
+        const std::size_t length = utf8_sequence(text, code_point);
+        if (length == 0) {
+            visit(std::string_view(), kReplacementCharacter);
+            text.remove_prefix(1);
+        } else {
+            visit(text.substr(0, length), code_point);
+            text.remove_prefix(length);
+        }
     }
 }
 
@@ -79,12 +127,36 @@ std::string json_cp1251_or_null(const std::optional<std::string>& text) {
     return text ? '"' + json_escaped_cp1251(*text) + '"' : std::string("null");
 }
 
-std::string json_ascii_or_null(const std::optional<std::string>& text) {
+std::string json_utf8_or_null(const std::optional<std::string>& text) {
     if (!text) return "null";
     std::string out = "\"";
-    for (const char c : *text)
-        append_escaped_ascii(out, static_cast<unsigned char>(c) < 0x80 ? c : '?');
+    for_each_code_point(*text, [&out](std::string_view sequence, char32_t code_point) {
+        if (code_point < 0x20) {
+            append_escaped_ascii(out, static_cast<char>(code_point));
+        } else if (is_control(code_point)) {
+            append_escaped_code(out, code_point);
+        } else if (sequence.empty()) {
+            append_utf8(out, code_point);
+        } else if (code_point < 0x80) {
+            append_escaped_ascii(out, sequence[0]);
+        } else {
+            out += sequence;
+        }
+    });
     return out + '"';
+}
+
+std::string terminal_text(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for_each_code_point(text, [&out](std::string_view sequence, char32_t code_point) {
+        if (sequence.empty() || is_control(code_point)) {
+            out.push_back('?');
+        } else {
+            out += sequence;
+        }
+    });
+    return out;
 }
 
 std::string fields_json(const ReportFields& fields, std::optional<bool> cut) {

@@ -56,6 +56,7 @@ public:
     SessionLink& link() override { return link_; }
     // The link keeps the outcome of its last call: asked right after a failure, it is that one's.
     LinkFailure last_failure() const override { return link_failure(link_.failure()); }
+    int interrupt_signal() const override { return LibusbPrinterLink::interrupt_signal(); }
 
 private:
     LibusbPrinterLink link_;
@@ -74,8 +75,9 @@ public:
     std::unique_ptr<PrinterConnection> open(const PrinterInfo& printer,
                                             OpenFailure& failure) override {
         auto opened = std::make_unique<LibusbPrinter>();
-        // Ctrl+C ends the session in order, so that the kernel's driver gets the printer back.
-        LibusbPrinterLink::interrupt_on_sigint();
+        // Ctrl+C, SIGTERM and SIGHUP end the session in order, so that the kernel's driver gets
+        // the printer back.
+        LibusbPrinterLink::interrupt_on_signals();
         if (opened->usb().open(printer.id)) return opened;
         failure = {open_failure_kind(opened->usb().failure()), opened->usb().failure_text()};
         return nullptr;

@@ -1,14 +1,17 @@
 #include "cli/read_commands.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
-#include <fstream>
+#include <memory>
+#include <optional>
 #include <ostream>
 #include <sstream>
 #include <string_view>
 
 #include "cli/cli_exit.h"
 #include "cli/json_text.h"
+#include "cli/whole_file.h"
 #include "link/report_session.h"
 #include "report/report_formatter.h"
 #include "report/report_text.h"
@@ -25,6 +28,7 @@ struct FailureHelp {
 };
 
 constexpr FailureHelp kFailureHelp[] = {
+    {kExitFailure, "raw-write-failed", "--raw FILE could not be written whole (FILE is as it was)"},
     {kExitNoPrinter, "no-printer", "no supported printer attached, or none with that ID"},
     {kExitCannotOpen, "cannot-open", "the system would not open it (permission, busy, gone)"},
     {kExitNoAcknowledgement, "no-acknowledgement", "the printer did not acknowledge the session"},
@@ -33,7 +37,7 @@ constexpr FailureHelp kFailureHelp[] = {
     {kExitReportTooLarge, "report-too-large", "the report does not fit the report buffer"},
     {kExitDeviceGone, "device-gone", "the printer went away during the session"},
     {kExitTransferFailed, "transfer-failed", "a transfer failed, came incomplete or out of step"},
-    {kExitInterrupted, "interrupted", "Ctrl+C"},
+    {kExitInterrupted, "interrupted", "Ctrl+C; 128 + the signal: 143 SIGTERM, 129 SIGHUP"},
 };
 
 // Options of list and read.
@@ -57,23 +61,31 @@ std::string hex4(std::uint16_t value) {
 }
 
 std::string printer_json(const PrinterInfo& printer) {
-    return "{\"id\": " + json_ascii_or_null(printer.id) + ", \"vendor_id\": \"" +
+    const std::string interface =
+        printer.interface_number ? std::to_string(*printer.interface_number) : "null";
+    return "{\"id\": " + json_utf8_or_null(printer.id) + ", \"vendor_id\": \"" +
            hex4(printer.vendor_id) + "\", \"product_id\": \"" + hex4(printer.product_id) +
-           "\", \"manufacturer\": " + json_ascii_or_null(printer.manufacturer) +
-           ", \"product\": " + json_ascii_or_null(printer.product) +
-           ", \"serial\": " + json_ascii_or_null(printer.serial) + "}";
+           "\", \"address\": " + json_utf8_or_null(printer.address) +
+           ", \"interface\": " + interface +
+           ", \"manufacturer\": " + json_utf8_or_null(printer.manufacturer) +
+           ", \"product\": " + json_utf8_or_null(printer.product) +
+           ", \"serial\": " + json_utf8_or_null(printer.serial) + "}";
 }
 
-// "ID  VVVV:PPPP  MANUFACTURER PRODUCT  serial SERIAL", leaving out what the device did not say.
+// "ID  VVVV:PPPP  address BBB:DDD  interface N  MANUFACTURER PRODUCT  serial SERIAL", leaving
+// out what the system or the device did not say; nothing in it a terminal would act on.
 std::string printer_line(const PrinterInfo& printer) {
     std::string line = printer.id + "  " + hex4(printer.vendor_id) + ':' + hex4(printer.product_id);
+    if (printer.address) line += "  address " + *printer.address;
+    if (printer.interface_number)
+        line += "  interface " + std::to_string(*printer.interface_number);
     std::string name;
     for (const auto* part : {&printer.manufacturer, &printer.product}) {
         if (*part && !(*part)->empty()) name += (name.empty() ? "" : " ") + **part;
     }
     if (!name.empty()) line += "  " + name;
     if (printer.serial && !printer.serial->empty()) line += "  serial " + *printer.serial;
-    return line;
+    return terminal_text(line);
 }
 
 // Options after the command; false (with the usage error said) on anything else.
@@ -106,12 +118,40 @@ bool list_printers(const CliEnvironment& env, std::vector<PrinterInfo>& printers
     return env.printers->list(printers, error);
 }
 
-// The printer `device` names: its id, or its place in the list (1 for the first).
+// "BBB:DDD" (or without the leading zeros) as bus and address; false for anything else.
+bool bus_address(std::string_view text, unsigned& bus, unsigned& address) {
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos) return false;
+    unsigned* numbers[] = {&bus, &address};
+    const std::string_view parts[] = {text.substr(0, colon), text.substr(colon + 1)};
+    for (std::size_t i = 0; i < 2; ++i) {
+        if (parts[i].empty() || parts[i].size() > 3) return false;
+        *numbers[i] = 0;
+        for (const char c : parts[i]) {
+            if (c < '0' || c > '9') return false;
+            *numbers[i] = *numbers[i] * 10 + static_cast<unsigned>(c - '0');
+        }
+    }
+    return true;
+}
+
+bool at_address(const PrinterInfo& printer, const std::string& device) {
+    unsigned bus = 0, address = 0, printer_bus = 0, printer_address = 0;
+    return printer.address && bus_address(device, bus, address) &&
+           bus_address(*printer.address, printer_bus, printer_address) && bus == printer_bus &&
+           address == printer_address;
+}
+
+// The printer `device` names: its id, its bus and address, or its place in the list (1 for the
+// first).
 const PrinterInfo* choose(const std::vector<PrinterInfo>& printers, const std::string& device) {
     if (printers.empty()) return nullptr;
     if (device.empty()) return &printers.front();
     for (const PrinterInfo& printer : printers) {
         if (printer.id == device) return &printer;
+    }
+    for (const PrinterInfo& printer : printers) {
+        if (at_address(printer, device)) return &printer;
     }
     std::size_t place = 0;
     for (const char c : device) {
@@ -139,14 +179,39 @@ const char* open_reason_name(OpenFailure::Kind kind) {
     return "other";
 }
 
-// What a trace of the session tells of the way it failed.
-ReadFailure session_failure(const SessionTrace& trace) {
+std::string signal_name(int signal_number) {
+    switch (signal_number) {
+        case SIGINT:
+            return "SIGINT";
+        case SIGTERM:
+            return "SIGTERM";
+#ifdef SIGHUP
+        case SIGHUP:
+            return "SIGHUP";
+#endif
+        default:
+            return "signal " + std::to_string(signal_number);
+    }
+}
+
+// Ctrl+C, or a signal the system does not name, exits with 130; any other with 128 + it, as a
+// shell reports a program that the signal ended.
+ReadFailure interruption(int signal_number, const std::string& arrived) {
+    if (signal_number == 0 || signal_number == SIGINT)
+        return {"interrupted", kExitInterrupted, "interrupted" + arrived};
+    return {"interrupted", kExitSignalBase + signal_number,
+            "interrupted by " + signal_name(signal_number) + arrived};
+}
+
+// What a trace of the session tells of the way it failed; `signal_number` is the signal that
+// interrupted it, if one did.
+ReadFailure session_failure(const SessionTrace& trace, int signal_number) {
     const std::string arrived = " (" + chunks_so_far(trace.chunks()) + ")";
     switch (trace.failure()) {
         case LinkFailure::DeviceGone:
             return {"device-gone", kExitDeviceGone, "the printer went away" + arrived};
         case LinkFailure::Interrupted:
-            return {"interrupted", kExitInterrupted, "interrupted" + arrived};
+            return interruption(signal_number, arrived);
         default:
             break;
     }
@@ -203,9 +268,12 @@ public:
         if (printer == nullptr) return fail(no_printer(printers.empty()));
         device_ = printer_json(*printer);
         OpenFailure open_failure;
-        const std::unique_ptr<PrinterConnection> open = env_.printers->open(*printer, open_failure);
+        std::unique_ptr<PrinterConnection> open = env_.printers->open(*printer, open_failure);
         if (!open) return fail(cannot_open(*printer, open_failure));
-        return receive(*open);
+        std::string raw;
+        const std::optional<ReadFailure> failure = receive(std::move(open), raw);
+        if (failure) return fail(*failure);
+        return report(raw);
     }
 
 private:
@@ -223,18 +291,24 @@ private:
                 "cannot open " + printer.id + ": " + failure.reason};
     }
 
-    int receive(PrinterConnection& printer) {
-        std::string buffer(kReportBufferSize, '\0');
+    // Runs the session into `raw` and closes the printer before anything is written, so that no
+    // output (a full pipe, a slow disk) keeps the printer from the system. Says why it failed.
+    std::optional<ReadFailure> receive(std::unique_ptr<PrinterConnection> printer,
+                                       std::string& raw) {
+        raw.assign(kReportBufferSize, '\0');
+        PrinterConnection& connection = *printer;
         SessionTrace trace(
-            printer.link(), [&printer] { return printer.last_failure(); },
+            connection.link(), [&connection] { return connection.last_failure(); },
             [this](std::size_t chunks, std::uint64_t bytes) { show_progress(chunks, bytes); });
         std::size_t length = 0;
-        const bool ok = ReportSession::run(trace, buffer.data(), buffer.size(), length);
+        const bool ok = ReportSession::run(trace, raw.data(), raw.size(), length);
+        const int signal_number = connection.interrupt_signal();
+        printer.reset();  // the trace only answers questions from here on
         end_progress();
         chunks_ = trace.chunks();
-        if (!ok) return fail(session_failure(trace));
-        buffer.resize(length);
-        return report(buffer);
+        if (!ok) return session_failure(trace, signal_number);
+        raw.resize(length);
+        return std::nullopt;
     }
 
     void show_progress(std::size_t chunks, std::uint64_t bytes) {
@@ -248,13 +322,19 @@ private:
         if (progress_shown_) err_ << '\n';
     }
 
+    // The raw report is kept first: a reading whose raw report could not be kept is a failure,
+    // said before anything else is printed.
     int report(const std::string& raw) {
+        std::string error;
+        if (!options_.raw_file.empty() && !write_whole_file(options_.raw_file, raw, error)) {
+            return fail({"raw-write-failed", kExitFailure,
+                         "cannot write the raw report to '" + options_.raw_file + "': " + error});
+        }
         FormattedReport report;
         if (!ReportFormatter::format(raw.c_str(), report)) {
             return fail({"format-failed", kExitFailure, "not enough memory to format the report"});
         }
         if (report.cut) say_cut(report, err_);
-        const bool raw_kept = options_.raw_file.empty() || keep_raw(raw);
         if (options_.json) {
             out_ << "{\"device\": " << device_
                  << ", \"ok\": true, \"fields\": " << fields_json(report.fields)
@@ -266,26 +346,15 @@ private:
             out_.write(report.text.data(), static_cast<std::streamsize>(report.text.size()));
         }
         out_.flush();
-        if (!out_) return say_failure(err_, "cannot write the output");
-        return raw_kept ? kExitSuccess : kExitFailure;
-    }
-
-    // The raw report exactly as received, so that `format FILE` gives the listing again.
-    bool keep_raw(const std::string& raw) {
-        std::ofstream file(options_.raw_file, std::ios::binary | std::ios::trunc);
-        file.write(raw.data(), static_cast<std::streamsize>(raw.size()));
-        file.close();
-        if (file) return true;
-        say_failure(err_, "cannot write the raw report to '" + options_.raw_file + "'");
-        return false;
+        return out_ ? kExitSuccess : say_failure(err_, "cannot write the output");
     }
 
     int fail(const ReadFailure& failure) {
         if (options_.json) {
             out_ << "{\"device\": " << (device_.empty() ? "null" : device_)
                  << ", \"ok\": false, \"failure\": {\"name\": \"" << failure.name
-                 << "\", \"reason\": " << json_ascii_or_null(reason_)
-                 << ", \"message\": " << json_ascii_or_null(failure.message)
+                 << "\", \"reason\": " << json_utf8_or_null(reason_)
+                 << ", \"message\": " << json_utf8_or_null(failure.message)
                  << ", \"chunks\": " << chunks_ << "}, \"seconds\": " << seconds() << "}\n";
             out_.flush();
         }
@@ -345,14 +414,19 @@ int run_read(const std::vector<std::string>& args, const CliEnvironment& env, st
 
 void print_printer_usage(std::ostream& out) {
     out << "  list [--json]             lists the supported USB printers attached: ID, vendor and\n"
-        << "                            product IDs, and what the device says of itself\n"
+        << "                            product IDs, bus:address and the interface a reading\n"
+        << "                            uses (where the system tells them), and what the device\n"
+        << "                            says of itself\n"
         << "  read [--device ID] [--json] [--raw FILE]\n"
-        << "                            reads the report of the printer ID (as list prints it, or\n"
+        << "                            reads the report of the printer ID (as list prints it,\n"
+        << "                            its BBB:DDD bus and address as lsusb prints them, or\n"
         << "                            its place in the list; default: the first) and prints the\n"
         << "                            listing; --json prints the device, the fields, the "
            "listing\n"
         << "                            and the time taken as one object; --raw keeps the report\n"
-        << "                            as received in FILE (format FILE lays it out again)\n";
+        << "                            as received in FILE (format FILE lays it out again),\n"
+        << "                            written beside it and renamed into place before anything\n"
+        << "                            is printed: FILE is whole or as it was\n";
 }
 
 void print_read_failures(std::ostream& out) {

@@ -14,6 +14,8 @@
 #include "cli/console_events.h"
 #else
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 #include "cli/cli_commands.h"
@@ -37,6 +39,9 @@ int main(int argc, char** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
     // Ctrl+C and the console's close give the printer's pipes back before the process ends.
     end_readings_on_console_events();
+#else
+    // A reader of the output that went away (`| head -1`) is a failed write, said in one line.
+    std::signal(SIGPIPE, SIG_IGN);
 #endif
     const std::vector<std::string> args(argv + 1, argv + argc);
     const auto printers = system_printer_bus();

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <utility>
 
@@ -23,13 +24,30 @@ constexpr std::size_t kStringBufferSize = 255;     // a descriptor's length is o
 constexpr std::size_t kMaxWritePiece = 16384;      // bytes per bulk OUT transfer
 constexpr std::uint16_t kPacketSizeMask = 0x07FF;  // bits 11-12 count extra transactions
 
-std::atomic<bool> g_interrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free,
+// The signal that interrupted the links, 0 while none has.
+std::atomic<int> g_interrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free,
               "interrupt() must be safe in a signal handler");
 
-void on_sigint(int) { g_interrupted.store(true, std::memory_order_relaxed); }
+constexpr int kInterruptingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// Bit i: kInterruptingSignals[i] has our handler (one that was ignored is left so).
+std::atomic<unsigned> g_handled{0};
 
-bool interrupted() { return g_interrupted.load(std::memory_order_relaxed); }
+// The first signal is the one the program exits with; the handled ones go back to their
+// default, so that a second one ends the program should the first not be enough.
+void on_signal(int signal_number) {
+    int none = 0;
+    g_interrupted.compare_exchange_strong(none, signal_number, std::memory_order_relaxed);
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    const unsigned handled = g_handled.exchange(0, std::memory_order_relaxed);
+    for (std::size_t i = 0; i < std::size(kInterruptingSignals); ++i) {
+        if ((handled >> i) & 1u) sigaction(kInterruptingSignals[i], &default_action, nullptr);
+    }
+}
+
+bool interrupted() { return g_interrupted.load(std::memory_order_relaxed) != 0; }
 
 unsigned elapsed_ms(Clock::time_point since) {
     return static_cast<unsigned>(
@@ -540,18 +558,32 @@ bool LibusbPrinterLink::fill_buffer(unsigned timeout_ms, bool& transfer_ended) {
 }
 
 void LibusbPrinterLink::interrupt() noexcept {
-    g_interrupted.store(true, std::memory_order_relaxed);
+    int none = 0;
+    g_interrupted.compare_exchange_strong(none, SIGINT, std::memory_order_relaxed);
 }
 
 void LibusbPrinterLink::clear_interrupt() noexcept {
-    g_interrupted.store(false, std::memory_order_relaxed);
+    g_interrupted.store(0, std::memory_order_relaxed);
 }
 
-// SA_RESETHAND: a second Ctrl+C ends the program at once, should the first not be enough.
-bool LibusbPrinterLink::interrupt_on_sigint() noexcept {
+int LibusbPrinterLink::interrupt_signal() noexcept {
+    return g_interrupted.load(std::memory_order_relaxed);
+}
+
+// The handler puts the three back to their default; SA_RESETHAND does it for its own at once.
+bool LibusbPrinterLink::interrupt_on_signals() noexcept {
     struct sigaction action {};
-    action.sa_handler = on_sigint;
+    action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
+    for (const int other : kInterruptingSignals) sigaddset(&action.sa_mask, other);
     action.sa_flags = static_cast<int>(SA_RESETHAND);
-    return sigaction(SIGINT, &action, nullptr) == 0;
+    bool installed = true;
+    for (std::size_t i = 0; i < std::size(kInterruptingSignals); ++i) {
+        struct sigaction before {};
+        if (sigaction(kInterruptingSignals[i], nullptr, &before) != 0) return false;
+        if (before.sa_handler == SIG_IGN) continue;
+        g_handled.fetch_or(1u << i, std::memory_order_relaxed);
+        installed = sigaction(kInterruptingSignals[i], &action, nullptr) == 0 && installed;
+    }
+    return installed;
 }

@@ -44,7 +44,7 @@ enum class UsbFailure {
     NoBulkEndpoints,   // the printer interface has no bulk OUT and bulk IN pair
     TimedOut,          // nothing arrived (or could be sent) within the time-out
     DeviceGone,        // the printer was unplugged or switched off
-    Interrupted,       // interrupt() was called (Ctrl+C)
+    Interrupted,       // interrupt() was called (Ctrl+C, SIGTERM, SIGHUP)
     Io,                // any other transfer error (stall, overflow, bus error)
     Other,             // libusb could not start, or another error while opening
 };
@@ -97,11 +97,17 @@ public:
 
     // Makes every waiting read and write of every link give up within kInterruptCheckMs with
     // UsbFailure::Interrupted, and later reads fail at once, until clear_interrupt(). Safe to
-    // call from a signal handler.
+    // call from a signal handler. It stands for Ctrl+C: interrupt_signal() then tells SIGINT.
     static void interrupt() noexcept;
     static void clear_interrupt() noexcept;
-    // Installs a SIGINT handler that calls interrupt(); false if it cannot be installed.
-    static bool interrupt_on_sigint() noexcept;
+    // The signal that interrupted the links, so that a program can exit with 128 + it; 0 while
+    // they are not interrupted.
+    static int interrupt_signal() noexcept;
+    // Installs one handler for SIGINT, SIGTERM and SIGHUP that interrupts the links and
+    // remembers which signal came; the first signal puts them back to their default, so that a
+    // second one ends the program at once. A signal ignored already (nohup, a background job)
+    // stays ignored. False if a handler cannot be installed.
+    static bool interrupt_on_signals() noexcept;
 
 private:
     enum class Wait { Done, TimedOut, Interrupted, NotSubmitted };

@@ -1,10 +1,16 @@
 #include "cli/cli_commands.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -170,19 +176,42 @@ TEST(CliCommands, SimulateWithAFault_FailsWithOneLineExactlyWhereTheSessionFails
 
 // ---- list and read, against simulated printers on the timed link ----
 
+struct AttachedPrinter {
+    PrinterInfo info;
+    std::string report = sample_report();
+    PrinterFault fault = PrinterFault::None;
+    std::optional<OpenFailure> refusal;  // open fails with this
+    // The session's fourth read (the second chunk's header) is interrupted by this signal (0: by
+    // one the system does not name); what follows goes through, as the stop does on a real link.
+    std::optional<int> interrupted_by;
+};
+
 // A printer of the simulated bus: the session's link on a virtual clock (time-outs cost nothing),
-// which tells why an operation failed as a real link would.
+// which tells why an operation failed as a real link would. `open_count` counts it while it lives.
 class SimulatedConnection final : public PrinterConnection, public SessionLink {
 public:
-    SimulatedConnection(const std::string& report, PrinterFault fault)
-        : printer_(report, fault), link_(printer_) {}
+    SimulatedConnection(const AttachedPrinter& attached, int& open_count)
+        : printer_(attached.report, attached.fault),
+          link_(printer_),
+          interrupted_by_(attached.interrupted_by),
+          open_count_(open_count) {
+        ++open_count_;
+    }
+    ~SimulatedConnection() override { --open_count_; }
 
     SessionLink& link() override { return *this; }
     LinkFailure last_failure() const override { return failure_; }
+    int interrupt_signal() const override { return interrupted_ ? *interrupted_by_ : 0; }
     bool write(const char* bytes, std::size_t count) override {
         return noted(link_.write(bytes, count));
     }
     bool read(char* buffer, std::size_t count, std::size_t& received) override {
+        if (interrupted_by_ && ++reads_ == 4) {
+            interrupted_ = true;
+            received = 0;
+            failure_ = LinkFailure::Interrupted;
+            return false;
+        }
         return noted(link_.read(buffer, count, received));
     }
 
@@ -199,15 +228,12 @@ private:
 
     SimulatedPrinter printer_;
     TimedPrinterLink link_;
+    std::optional<int> interrupted_by_;
+    int& open_count_;
+    std::size_t reads_ = 0;
+    bool interrupted_ = false;
     std::size_t timeouts_ = 0;
     LinkFailure failure_ = LinkFailure::None;
-};
-
-struct AttachedPrinter {
-    PrinterInfo info;
-    std::string report = sample_report();
-    PrinterFault fault = PrinterFault::None;
-    std::optional<OpenFailure> refusal;  // open fails with this
 };
 
 class SimulatedBus final : public PrinterBus {
@@ -228,13 +254,14 @@ public:
                 failure = *printer.refusal;
                 return nullptr;
             }
-            return std::make_unique<SimulatedConnection>(printer.report, printer.fault);
+            return std::make_unique<SimulatedConnection>(printer, open_count);
         }
         failure = {OpenFailure::Kind::Gone, "gone"};
         return nullptr;
     }
 
     std::vector<std::string> opened;
+    int open_count = 0;  // connections that live now
 
 private:
     std::vector<AttachedPrinter> attached_;
@@ -278,6 +305,57 @@ TEST(CliRead, GoodPrinter_PrintsTheListingAndAsJsonTheDeviceFieldsListingAndCoun
     EXPECT_GE(reading["seconds"].number, 0);
 }
 
+// Standard output that notes whether anything reached it while a printer connection was open.
+class WatchedOutput final : public std::streambuf {
+public:
+    explicit WatchedOutput(const int& open_count) : open_count_(open_count) {}
+    std::string text;
+    bool written_while_open = false;
+
+protected:
+    int_type overflow(int_type c) override {
+        if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+        const char byte = traits_type::to_char_type(c);
+        xsputn(&byte, 1);
+        return c;
+    }
+    std::streamsize xsputn(const char* bytes, std::streamsize count) override {
+        written_while_open = written_while_open || open_count_ > 0;
+        text.append(bytes, static_cast<std::size_t>(count));
+        return count;
+    }
+
+private:
+    const int& open_count_;
+};
+
+// A reader of the output that stops reading (a full pipe) must not keep the printer from the
+// system: whatever the reading's end, the printer is closed before anything is written.
+TEST(CliRead, EveryEnding_WritesItsOutputOnlyOnceThePrinterIsClosed) {
+    const std::string raw_path = testing::TempDir() + "vellumo_cli_closed_first.raw";
+    const std::vector<std::pair<PrinterFault, std::vector<std::string>>> cases{
+        {PrinterFault::None, {"read"}},
+        {PrinterFault::None, {"read", "--json", "--raw", raw_path}},
+        {PrinterFault::Silence, {"read", "--json"}},
+        {PrinterFault::ShortChunk, {"read", "--json"}},
+    };
+    for (const auto& [fault, args] : cases) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        SimulatedBus bus({printer("1-4", fault)});
+        WatchedOutput watched(bus.open_count);
+        std::ostream out(&watched);
+        std::istringstream in;
+        std::ostringstream err;
+        CliEnvironment env;
+        env.printers = &bus;
+        run_cli(args, in, out, err, env);
+        EXPECT_EQ(bus.opened.size(), 1u);
+        EXPECT_FALSE(watched.text.empty());
+        EXPECT_FALSE(watched.written_while_open);
+    }
+    std::remove(raw_path.c_str());
+}
+
 struct ReadFailureCase {
     const char* name;
     PrinterFault fault;
@@ -285,13 +363,16 @@ struct ReadFailureCase {
     const char* failure;
     const char* says;    // part of the one line on stderr
     std::size_t chunks;  // chunks that had arrived
+    std::optional<int> interrupted_by = std::nullopt;
 };
 
 class CliReadFailure : public testing::TestWithParam<ReadFailureCase> {};
 
 TEST_P(CliReadFailure, NamesItsStageInOneLineAndInTheJsonWithItsOwnExitCode) {
     const ReadFailureCase& c = GetParam();
-    SimulatedBus bus({printer("1-4", c.fault)});
+    AttachedPrinter attached = printer("1-4", c.fault);
+    attached.interrupted_by = c.interrupted_by;
+    SimulatedBus bus({attached});
     const CliRun text = run_with(bus, {"read"});
     EXPECT_EQ(text.code, c.code);
     EXPECT_EQ(text.out, "");
@@ -325,6 +406,17 @@ const ReadFailureCase kReadFailures[] = {
     {"AnswersOutOfStep", PrinterFault::LeftoverStopAnswer, 10, "transfer-failed", "out of step", 0},
     {"RequestNotTaken", PrinterFault::PartialWrite, 10, "transfer-failed",
      "did not take the report request", 0},
+    // The stop still goes out and is answered after an interruption: the code stays 128 + signal.
+    {"CtrlC", PrinterFault::None, 130, "interrupted", "interrupted (1 chunk had arrived)", 1,
+     SIGINT},
+    {"SignalNotNamed", PrinterFault::None, 130, "interrupted", "interrupted (1 chunk had arrived)",
+     1, 0},
+    {"Sigterm", PrinterFault::None, 143, "interrupted", "interrupted by SIGTERM (1 chunk had", 1,
+     SIGTERM},
+#ifdef SIGHUP
+    {"Sighup", PrinterFault::None, 129, "interrupted", "interrupted by SIGHUP (1 chunk had", 1,
+     SIGHUP},
+#endif
 };
 
 INSTANTIATE_TEST_SUITE_P(EveryWay, CliReadFailure, testing::ValuesIn(kReadFailures),
@@ -372,46 +464,162 @@ TEST(CliRead, OpenRefused_SaysTheSystemsReason) {
               std::string::npos);
 }
 
-TEST(CliRead, TwoPrinters_ListShowsBothAndDeviceChoosesByIdOrPlace) {
+TEST(CliRead, TwoPrinters_ListShowsBothAndDeviceChoosesByIdAddressOrPlace) {
+    AttachedPrinter first = printer("1-4");
+    first.info.address = "001:004";
+    first.info.interface_number = 1;
     AttachedPrinter second = printer("1-5");
     second.report = "Model Name: Second\r";
-    second.info.serial = "S\x01\xC9\"2";  // a device may say anything: JSON stays valid
-    SimulatedBus bus({printer("1-4"), second});
+    second.info.address = "001:012";
+    SimulatedBus bus({first, second});
 
     const json::Value listed = json::parse(run_with(bus, {"list", "--json"}).out);
     ASSERT_EQ(listed.items.size(), 2u);
     EXPECT_EQ(listed.items[0]["id"].text, "1-4");
+    EXPECT_EQ(listed.items[0]["address"].text, "001:004");
+    EXPECT_EQ(listed.items[0]["interface"].number, 1);
     EXPECT_EQ(listed.items[1]["id"].text, "1-5");
-    EXPECT_EQ(listed.items[1]["serial"].text, "S\x01?\"2");
-    EXPECT_EQ(
-        run_with(bus, {"list"}).out,
-        "1-4  04e8:3301  Vellumo LP-3020\n1-5  04e8:3301  Vellumo LP-3020  serial S\x01\xC9\"2\n");
+    EXPECT_TRUE(listed.items[1]["interface"].is_null()) << "the system did not tell";
+    EXPECT_EQ(run_with(bus, {"list"}).out,
+              "1-4  04e8:3301  address 001:004  interface 1  Vellumo LP-3020\n"
+              "1-5  04e8:3301  address 001:012  Vellumo LP-3020\n");
 
-    for (const char* device : {"1-5", "2"}) {
+    for (const char* device : {"1-5", "2", "001:012", "1:12"}) {
+        SCOPED_TRACE(device);
         const json::Value reading =
             json::parse(run_with(bus, {"read", "--json", "--device", device}).out);
         EXPECT_EQ(reading["device"]["id"].text, "1-5");
+        EXPECT_EQ(reading["device"]["address"].text, "001:012");
         EXPECT_EQ(reading["fields"]["model"].text, "Second");
     }
-    EXPECT_EQ(bus.opened, (std::vector<std::string>{"1-5", "1-5"}));
+    EXPECT_EQ(bus.opened, (std::vector<std::string>(4, "1-5")));
+    for (const char* device : {"001:013", "002:012", "001:0012", "1:", ":12", "001:012:1"}) {
+        SCOPED_TRACE(device);
+        EXPECT_EQ(run_with(bus, {"read", "--device", device}).code, 3);
+    }
+}
+
+// A device may say anything: the JSON keeps what is UTF-8 and stays valid, and the terminal is
+// sent no control character (ESC, or CSI as one C1 byte) that it would act on.
+TEST(CliRead, DeviceStrings_StayUtf8InTheJsonAndKeepControlsOffTheTerminal) {
+    AttachedPrinter attached = printer("1-4");
+    attached.info.manufacturer = "M\xC3\xBCller";      // u with diaeresis
+    attached.info.product = "LP\xC2\x9BK\x1B[0m\x7F";  // C1 CSI, C0 ESC and DEL
+    // Not UTF-8 but a four-byte sequence: a stray byte, a surrogate, an overlong '/', a cut end.
+    attached.info.serial = "S\xC9\"2\xED\xA0\x80\xF0\x9F\x98\x80\xC0\xAF\xE2\x82";
+    SimulatedBus bus({attached});
+
+    const std::string json_text = run_with(bus, {"list", "--json"}).out;
+    EXPECT_NE(json_text.find("\"manufacturer\": \"M\xC3\xBCller\""), std::string::npos)
+        << json_text;
+    EXPECT_NE(json_text.find("\"product\": \"LP\\u009bK\\u001b[0m\\u007f\""), std::string::npos)
+        << json_text;
+    const std::string replaced = "\xEF\xBF\xBD";
+    const std::string json_serial = "\"serial\": \"S" + replaced + "\\\"2" + replaced + replaced +
+                                    replaced + "\xF0\x9F\x98\x80" + replaced + replaced + replaced +
+                                    replaced + "\"";
+    EXPECT_NE(json_text.find(json_serial), std::string::npos) << json_text;
+    EXPECT_EQ(json::parse(json_text).items[0]["product"].text, "LP\xC2\x9BK\x1B[0m\x7F");
+
+    EXPECT_EQ(run_with(bus, {"list"}).out,
+              "1-4  04e8:3301  M\xC3\xBCller LP?K?[0m?  serial S?\"2???\xF0\x9F\x98\x80????\n");
+}
+
+std::string file_text(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+std::size_t files_in(const std::filesystem::path& folder) {
+    const std::filesystem::directory_iterator entries(folder);
+    return static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
+}
+
+// A folder of its own for the raw file, so that a temporary file left behind shows.
+std::filesystem::path empty_folder(const std::string& name) {
+    const std::filesystem::path folder = std::filesystem::path(testing::TempDir()) / name;
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    return folder;
 }
 
 TEST(CliRead, Raw_KeepsTheReportAsReceivedSoThatFormatGivesTheListingAgain) {
-    const std::string path = testing::TempDir() + "vellumo_cli_read.raw";
+    const std::filesystem::path folder = empty_folder("vellumo_cli_raw_kept");
+    const std::string path = (folder / "report.raw").string();
+    std::ofstream(path, std::ios::binary) << "an earlier, longer report than the one read now\r";
     SimulatedBus bus({printer("1-4")});
     const CliRun read = run_with(bus, {"read", "--raw", path});
     EXPECT_EQ(read.code, 0);
-    std::ifstream file(path, std::ios::binary);
-    const std::string kept((std::istreambuf_iterator<char>(file)),
-                           std::istreambuf_iterator<char>());
-    EXPECT_EQ(kept, sample_report());
+    EXPECT_EQ(file_text(path), sample_report());
     EXPECT_EQ(run({"format", path}).out, read.out);
-    std::remove(path.c_str());
+    EXPECT_EQ(files_in(folder), 1u) << "the file took the earlier one's place";
+    std::filesystem::remove_all(folder);
+}
 
-    const CliRun unwritable =
-        run_with(bus, {"read", "--raw", testing::TempDir() + "no/such/dir/r"});
-    EXPECT_EQ(unwritable.code, 1);
-    EXPECT_NE(unwritable.err.find("cannot write the raw report"), std::string::npos);
+#ifndef _WIN32
+// A disk that fills up while the raw report is written: the file size limit makes the system
+// refuse the write after `bytes` (SIGXFSZ ignored, so that the write fails instead).
+class DiskFullAfter {
+public:
+    explicit DiskFullAfter(rlim_t bytes) : previous_(std::signal(SIGXFSZ, SIG_IGN)) {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        rlimit limited = saved_;
+        limited.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    ~DiskFullAfter() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, previous_);
+    }
+    DiskFullAfter(const DiskFullAfter&) = delete;
+    DiskFullAfter& operator=(const DiskFullAfter&) = delete;
+
+private:
+    void (*previous_)(int);
+    rlimit saved_{};
+};
+#endif
+
+// A raw report that cannot be written whole fails the reading, in the JSON as in the exit code,
+// before anything else is printed; an earlier file stays as it was and no part is left beside it.
+TEST(CliRead, RawThatCannotBeWritten_FailsTheReadingAndLeavesNoPartOfIt) {
+    const std::filesystem::path folder = empty_folder("vellumo_cli_raw_failed");
+    const std::string earlier = "an earlier report\r";
+    const std::string path = (folder / "report.raw").string();
+    std::ofstream(path, std::ios::binary) << earlier;
+    SimulatedBus bus({printer("1-4")});
+#ifndef _WIN32
+    const bool disk_fills_up[] = {false, true};
+#else
+    const bool disk_fills_up[] = {false};  // Windows has no file size limit to fill a disk with
+#endif
+    for (const bool full_disk : disk_fills_up) {
+        SCOPED_TRACE(full_disk ? "the disk fills up" : "no such folder");
+        const std::string target = full_disk ? path : (folder / "no" / "report.raw").string();
+        std::vector<CliRun> runs;
+        {
+#ifndef _WIN32
+            std::optional<DiskFullAfter> disk;
+            if (full_disk) disk.emplace(1000);
+#endif
+            runs.push_back(run_with(bus, {"read", "--json", "--raw", target}));
+            runs.push_back(run_with(bus, {"read", "--raw", target}));
+        }
+        const json::Value reading = json::parse(runs[0].out);
+        EXPECT_FALSE(reading["ok"].boolean);
+        EXPECT_EQ(reading["failure"]["name"].text, "raw-write-failed");
+        EXPECT_EQ(runs[1].out, "") << "no listing without its raw report";
+        for (const CliRun& result : runs) {
+            EXPECT_EQ(result.code, 1);
+            EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+            EXPECT_NE(result.err.find("cannot write the raw report to '" + target + "': "),
+                      std::string::npos)
+                << result.err;
+        }
+        EXPECT_EQ(file_text(path), earlier);
+        EXPECT_EQ(files_in(folder), 1u) << "no temporary file is left";
+    }
+    std::filesystem::remove_all(folder);
 }
 
 TEST(CliRead, OnATerminal_ShowsChunksAndBytesAsTheyCome) {

@@ -70,8 +70,10 @@ TEST_F(CliOnUsb, TwoPrintersAndTwoOthers_ListShowsThePrintersAndDeviceReadsEach)
     EXPECT_EQ(listed_second["product_id"].text, "3301");
     EXPECT_EQ(listed_second["manufacturer"].text, "Vellumo");
     EXPECT_EQ(listed_second["serial"].text, "SECOND0002");
+    EXPECT_EQ(listed_second["address"].text, "001:003");
+    EXPECT_EQ(listed_second["interface"].number, 0);
 
-    const CliRun read_second = run_companion_on_system({"read", "--json", "--device", "1-2"});
+    const CliRun read_second = run_companion_on_system({"read", "--json", "--device", "001:003"});
     ASSERT_EQ(read_second.code, 0) << read_second.err;
     const json::Value reading = json::parse(read_second.out);
     EXPECT_EQ(reading["device"]["id"].text, "1-2");

@@ -313,7 +313,7 @@ class InterruptedRead : public UsbLinkTest, public testing::WithParamInterface<I
 TEST_P(InterruptedRead, EndsTheSessionPromptlyAndTheInterfaceIsGivenBack) {
     EmulatedUsbPrinter& device =
         bed.add(printer_at("1-1", 2), SimulatedPrinter(sample_report(), PrinterFault::Silence));
-    ASSERT_TRUE(LibusbPrinterLink::interrupt_on_sigint());
+    ASSERT_TRUE(LibusbPrinterLink::interrupt_on_signals());
     SessionResult result;
     {
         LibusbPrinterLink link;
