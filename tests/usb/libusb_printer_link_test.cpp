@@ -402,6 +402,29 @@ TEST_F(UsbLinkTest, PrinterThatStopsTakingData_WriteTimesOutAfterAboutThreeSecon
     EXPECT_EQ(device.host_wrote(), start + request.substr(0, request.size() / 2));
 }
 
+// A read asks for 12 bytes at 8-byte packets: two packets. The printer sends the 8 of its
+// acknowledgement and no zero-length packet, so the transfer runs into its time-out; usbfs and
+// libusb still report the 8 bytes, and the next read gets them at once.
+TEST_F(UsbLinkTest, ATransferCutByItsTimeOut_LeavesWhatHadArrivedForTheNextRead) {
+    DeviceSetup setup = printer_at("1-1", 2);
+    setup.max_packet_size = 8;
+    setup.zero_length_packets = false;
+    bed.add(setup);
+    LibusbPrinterLink link;
+    ASSERT_TRUE(link.open()) << link.failure_text();
+    const std::string start(session_command::kStart);
+    ASSERT_TRUE(link.write(start.data(), start.size()));
+    char bytes[12];
+    std::size_t received = 0;
+    EXPECT_FALSE(link.read(bytes, 12, received));
+    EXPECT_EQ(link.failure(), UsbFailure::TimedOut);
+
+    const Clock::time_point begin = Clock::now();
+    ASSERT_TRUE(link.read(bytes, 8, received)) << link.failure_text();
+    EXPECT_LT(Clock::now() - begin, std::chrono::milliseconds(100));
+    EXPECT_EQ(std::string(bytes, received), session_command::kAcknowledgement);
+}
+
 // A halted endpoint: the reading that meets the halt fails, and the next one gets exactly the
 // report. After a halt on a read the printer still holds the rest of its answer: the next
 // opening must not take it for the next session's.
