@@ -1,6 +1,7 @@
 // Writes the seed corpora of the fuzz targets into the folder given (fuzz/corpus): the sample
 // report and report shapes for the formatter; whole sessions of the simulated printer, good and
-// faulty, recorded as session scripts; odd TEMP values; and bytes for the asset store.
+// faulty, recorded as session scripts; odd TEMP values; bytes for the asset store; and USB
+// printers, clean and hostile, for the packet reader.
 // Usage: make_seeds CORPUS_DIR
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "app/asset_store.h"
+#include "fuzz/checks/packet_checks.h"
 #include "fuzz/checks/session_checks.h"
 #include "link/report_session.h"
 #include "report/report_text.h"
@@ -195,6 +197,60 @@ void asset_seeds(const fs::path& folder) {
     write_seed(folder, "all-byte-values", bytes);
 }
 
+void packet_seeds(const fs::path& folder) {
+    using namespace packet_checks::script;
+    using packet_checks::kClean;
+    using packet_checks::kDrainFirst;
+    using packet_checks::kEndWithLast;
+    using packet_checks::kZeroLength;
+    const std::string ack(session_command::kAcknowledgement);
+    const std::string lines = report_head(1400);
+    // Chunks whose replies fill whole packets of 8, 16, 64 and 512 bytes, and ordinary ones.
+    const std::string whole_packets = chunk(std::string(4, 'a')) + chunk(std::string(52, 'b')) +
+                                      chunk(std::string(500, 'c'), 40) + chunk("", 0, true) +
+                                      chunk(lines.substr(0, 999), 100) +
+                                      chunk(lines.substr(0, 1023), 20, true);
+    const char* sizes[] = {"8", "16", "64", "512"};
+    for (int size = 0; size < 4; ++size) {
+        write_seed(folder, std::string("clean-no-zlp-") + sizes[size],
+                   flags(size, 8, kClean) + whole_packets);
+        write_seed(folder, std::string("clean-zlp-") + sizes[size],
+                   flags(size, 8, kClean | kZeroLength) + whole_packets);
+    }
+    write_seed(folder, "clean-one-packet-buffer", flags(2, 1, kClean) + whole_packets);
+    // A whole report that ends on a packet boundary, the last reply before the printer waits.
+    const std::size_t filling[] = {0, 8, 40, 488};
+    for (int size = 0; size < 4; ++size) {
+        write_seed(folder, std::string("clean-no-zlp-report-in-whole-packets-") + sizes[size],
+                   flags(size, 8, kClean | kEndWithLast) + chunk(std::string(filling[size], 'd')));
+    }
+    // A hostile printer's replies, each after the command it answers.
+    const std::string acknowledged = after_write() + reply(ack) + after_write();
+    const std::string stop_answer = after_write() + reply(ack);
+    const std::string session = acknowledged + reply(header(0, 40) + std::string(40, 'x')) +
+                                reply(header(0, 600) + lines.substr(0, 600), true) +
+                                reply(header(1, 0)) + stop_answer;
+    write_seed(folder, "hostile-whole-session-64", flags(2, 8) + session);
+    write_seed(folder, "hostile-whole-session-512", flags(3, 8) + session);
+    write_seed(folder, "hostile-stall-mid-chunk",
+               flags(2, 8) + acknowledged + reply(header(0, 300) + lines.substr(0, 100)) + error() +
+                   reply(lines.substr(100, 200)) + stop_answer);
+    write_seed(folder, "hostile-interrupt-then-stop-answer",
+               flags(2, 4) + acknowledged + reply(header(0, 200)) + pause(100) + interrupt() +
+                   reply(lines.substr(0, 200)) + stop_answer);
+    write_seed(folder, "hostile-time-out-mid-chunk",
+               flags(1, 8) + acknowledged + full_packet(header(0, 20) + "abcd") + past_time_out() +
+                   reply(std::string(16, 'y')) + stop_answer);
+    write_seed(folder, "hostile-zero-length-packets",
+               flags(0, 2) + zero_length_packet() + after_write() + reply(ack) +
+                   zero_length_packet() + after_write() + zero_length_packet() +
+                   reply(header(0, 9) + "123456789") + reply(header(1, 0)) + stop_answer);
+    // Stale output from an earlier session, which the opening's drain must drop.
+    write_seed(folder, "hostile-drain-stale-then-session",
+               flags(2, 8, kDrainFirst) + be16(4096) + be16(2000) + event(30) +
+                   reply(lines.substr(0, 700)) + reply(ack) + session);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -207,5 +263,6 @@ int main(int argc, char** argv) {
     session_seeds(corpus / "session_fuzzer");
     export_path_seeds(corpus / "export_path_fuzzer");
     asset_seeds(corpus / "asset_fuzzer");
+    packet_seeds(corpus / "packet_fuzzer");
     return 0;
 }

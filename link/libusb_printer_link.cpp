@@ -7,9 +7,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <iterator>
 #include <memory>
+#include <tuple>
 #include <utility>
 
 #include "report/utf8_text.h"
@@ -19,10 +19,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint8_t kPrinterClass = 7;
+constexpr std::uint8_t kBidirectionalProtocol = 2;
+constexpr std::uint8_t kIeee1284_4Protocol = 3;
+constexpr std::uint8_t kIppOverUsbProtocol = 4;
 constexpr int kMaxPortDepth = 7;                   // USB allows at most 7 tiers
 constexpr std::size_t kStringBufferSize = 255;     // a descriptor's length is one byte
 constexpr std::size_t kMaxWritePiece = 16384;      // bytes per bulk OUT transfer
 constexpr std::uint16_t kPacketSizeMask = 0x07FF;  // bits 11-12 count extra transactions
+constexpr char32_t kReplacement = 0xFFFD;          // what a device string shows for a control
 
 // The signal that interrupted the links, 0 while none has.
 std::atomic<int> g_interrupted{0};
@@ -115,23 +119,40 @@ bool find_bulk_pair(const libusb_interface_descriptor& setting, PrinterInterface
     return true;
 }
 
+// How fit a printer interface is to carry a session: the bidirectional protocol best, another
+// one only when no interface has that; IEEE 1284.4 and IPP over USB never, whose channels speak
+// their own protocols.
+int fitness(const libusb_interface_descriptor& setting) {
+    switch (setting.bInterfaceProtocol) {
+        case kBidirectionalProtocol:
+            return 2;
+        case kIeee1284_4Protocol:
+        case kIppOverUsbProtocol:
+            return 0;
+        default:
+            return 1;
+    }
+}
+
+// The first fittest printer interface setting with a bulk pair, among all of the device's.
 PrinterInterface printer_interface(libusb_device* device) {
     PrinterInterface result;
     const Config config = configuration(device);
     if (!config) return result;
-    for (int i = 0; i < config->bNumInterfaces && !result.bulk_pair; ++i) {
+    int best = 0;
+    for (int i = 0; i < config->bNumInterfaces; ++i) {
         const libusb_interface& interface = config->interface[i];
-        for (int a = 0; a < interface.num_altsetting && !result.bulk_pair; ++a) {
+        for (int a = 0; a < interface.num_altsetting; ++a) {
             const libusb_interface_descriptor& setting = interface.altsetting[a];
             if (setting.bInterfaceClass != kPrinterClass) continue;
-            if (!result.found) result.number = setting.bInterfaceNumber;
             result.found = true;
-            if (find_bulk_pair(setting, result)) {
-                result.bulk_pair = true;
-                result.number = setting.bInterfaceNumber;
-                result.alternate = setting.bAlternateSetting;
-                result.protocol = setting.bInterfaceProtocol;
-            }
+            const int fit = fitness(setting);
+            if (fit <= best || !find_bulk_pair(setting, result)) continue;
+            best = fit;
+            result.bulk_pair = true;
+            result.number = setting.bInterfaceNumber;
+            result.alternate = setting.bAlternateSetting;
+            result.protocol = setting.bInterfaceProtocol;
         }
     }
     return result;
@@ -145,16 +166,21 @@ std::string address_id(std::uint8_t bus, std::uint8_t address) {
     return text;
 }
 
-// "BUS-PORT.PORT...", the kernel's name for the port; the bus:address form when libusb cannot
-// tell the ports.
-std::string port_id(libusb_device* device) {
+// The port numbers from the root hub down; empty when libusb cannot tell them.
+std::vector<std::uint8_t> port_numbers(libusb_device* device) {
     std::uint8_t ports[kMaxPortDepth];
     const int depth = libusb_get_port_numbers(device, ports, kMaxPortDepth);
-    const std::uint8_t bus = libusb_get_bus_number(device);
-    if (depth <= 0) return address_id(bus, libusb_get_device_address(device));
+    return depth > 0 ? std::vector<std::uint8_t>(ports, ports + depth)
+                     : std::vector<std::uint8_t>();
+}
+
+// "BUS-PORT.PORT...", the kernel's name for the port; the bus:address form without the ports.
+std::string port_id(std::uint8_t bus, const std::vector<std::uint8_t>& ports,
+                    std::uint8_t address) {
+    if (ports.empty()) return address_id(bus, address);
     // Appended piece by piece: GCC 12 at -O3 warns falsely (restrict) on `"." + to_string(...)`.
     std::string id = std::to_string(bus);
-    for (int i = 0; i < depth; ++i) {
+    for (std::size_t i = 0; i < ports.size(); ++i) {
         id += i == 0 ? '-' : '.';
         id += std::to_string(ports[i]);
     }
@@ -171,16 +197,30 @@ bool matches(const std::string& id, const UsbPrinterInfo& printer) {
            address == printer.address;
 }
 
-// A string descriptor's UTF-16LE text as UTF-8; control characters and surrogates (which a
-// terminal should not be sent) become '?'. Reads only the `received` bytes.
+bool is_control(char32_t code) { return code < 0x20 || (code >= 0x7F && code <= 0x9F); }
+bool is_high_surrogate(char32_t code) { return code >= 0xD800 && code <= 0xDBFF; }
+bool is_low_surrogate(char32_t code) { return code >= 0xDC00 && code <= 0xDFFF; }
+
+// A string descriptor's UTF-16LE text as UTF-8, up to a NUL if there is one. Control characters
+// (C0, DEL, C1), which a terminal would obey, and lone surrogates become U+FFFD. Reads only the
+// `received` bytes.
 std::string descriptor_text(const unsigned char* raw, std::size_t received) {
     std::string text;
     if (received < 2 || raw[1] != LIBUSB_DT_STRING) return text;
-    const std::size_t length = std::min<std::size_t>(raw[0], received);
-    for (std::size_t i = 2; i + 1 < length; i += 2) {
-        const unsigned code = raw[i] | (static_cast<unsigned>(raw[i + 1]) << 8);
-        const bool unsafe = code < 0x20 || code == 0x7F || (code >= 0xD800 && code <= 0xDFFF);
-        append_utf8(text, unsafe ? U'?' : char32_t{code});
+    const std::size_t units = (std::min<std::size_t>(raw[0], received) - 2) / 2;
+    const auto unit = [&](std::size_t i) -> char32_t {
+        return raw[2 + 2 * i] | (static_cast<char32_t>(raw[3 + 2 * i]) << 8);
+    };
+    for (std::size_t i = 0; i < units; ++i) {
+        char32_t code = unit(i);
+        if (code == 0) break;
+        if (is_high_surrogate(code) && i + 1 < units && is_low_surrogate(unit(i + 1))) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
+            ++i;
+        } else if (is_high_surrogate(code) || is_low_surrogate(code) || is_control(code)) {
+            code = kReplacement;
+        }
+        append_utf8(text, code);
     }
     return text;
 }
@@ -225,23 +265,53 @@ void read_strings(libusb_device* device, UsbPrinterInfo& info) {
     libusb_close(handle);
 }
 
+// A supported printer among the devices: what the listing shows, and where it sits.
+struct FoundPrinter {
+    libusb_device* device = nullptr;
+    UsbPrinterInfo info;
+    PrinterInterface interface;
+    std::vector<std::uint8_t> ports;
+};
+
 // The listing's view of a device; false when it is not a supported printer.
-bool describe(libusb_device* device, UsbPrinterInfo& info, PrinterInterface& interface) {
+bool describe(libusb_device* device, FoundPrinter& found) {
     libusb_device_descriptor descriptor{};
     if (libusb_get_device_descriptor(device, &descriptor) != 0) return false;
     if (!supported_vendor(descriptor.idVendor)) return false;
-    interface = printer_interface(device);
-    if (!interface.found) return false;
-    info.id = port_id(device);
+    found.interface = printer_interface(device);
+    if (!found.interface.found) return false;
+    UsbPrinterInfo& info = found.info;
+    found.device = device;
+    found.ports = port_numbers(device);
     info.vendor_id = descriptor.idVendor;
     info.product_id = descriptor.idProduct;
     info.bus = libusb_get_bus_number(device);
     info.address = libusb_get_device_address(device);
-    if (interface.bulk_pair) {
-        info.interface_number = interface.number;
-        info.interface_protocol = interface.protocol;
+    info.id = port_id(info.bus, found.ports, info.address);
+    if (found.interface.bulk_pair) {
+        info.interface_number = found.interface.number;
+        info.interface_protocol = found.interface.protocol;
     }
     return true;
+}
+
+// By bus, then by the port numbers as numbers; a device whose ports are unknown after those on
+// its bus.
+bool in_port_order(const FoundPrinter& a, const FoundPrinter& b) {
+    return std::tuple(a.info.bus, a.ports.empty(), a.ports, a.info.address) <
+           std::tuple(b.info.bus, b.ports.empty(), b.ports, b.info.address);
+}
+
+// The supported printers among `count` devices, in port order: libusb's own order follows the
+// system's enumeration, which may differ from one boot to the next.
+std::vector<FoundPrinter> supported_printers(libusb_device** devices, ssize_t count) {
+    std::vector<FoundPrinter> printers;
+    for (ssize_t i = 0; i < count; ++i) {
+        FoundPrinter found;
+        if (describe(devices[i], found)) printers.push_back(std::move(found));
+    }
+    std::sort(printers.begin(), printers.end(), in_port_order);
+    return printers;
 }
 
 struct ContextDeleter {
@@ -276,18 +346,40 @@ UsbFailure open_failure(int error) {
 
 }  // namespace
 
-// One libusb transfer and the buffer it moves; the link waits for every transfer to end before
-// this goes.
+// One libusb transfer; the link waits for every transfer to end before this goes, and with it
+// the buffer the transfer moves.
 struct LibusbPrinterLink::Transfer {
-    libusb_transfer* handle = libusb_alloc_transfer(0);
-    std::vector<unsigned char> data;
+    libusb_transfer* handle = libusb_alloc_transfer(0);  // null when libusb has no memory for it
+    std::vector<unsigned char> data;                     // a write's bytes
     int completed = 0;
     bool interrupted = false;
 
-    explicit Transfer(std::size_t size) : data(size) {}
+    Transfer() = default;
     ~Transfer() { libusb_free_transfer(handle); }
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
+};
+
+// The IN endpoint as the packet reader sees it: libusb transfers on a steady clock. A transfer
+// that fails sets the link's failure.
+class LibusbPrinterLink::InPipe final : public BulkInPipe {
+public:
+    InPipe(LibusbPrinterLink& link, bool cancel_on_interrupt)
+        : link_(link), cancel_on_interrupt_(cancel_on_interrupt) {}
+
+    Result transfer(unsigned char* into, std::size_t length, unsigned timeout_ms) override {
+        return link_.transfer_in(into, length, timeout_ms, cancel_on_interrupt_);
+    }
+
+    std::uint64_t now_ms() override {
+        return static_cast<std::uint64_t>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+                .count());
+    }
+
+private:
+    LibusbPrinterLink& link_;
+    bool cancel_on_interrupt_;
 };
 
 bool LibusbPrinterLink::list(std::vector<UsbPrinterInfo>& printers, std::string& failure_text) {
@@ -306,12 +398,9 @@ bool LibusbPrinterLink::list(std::vector<UsbPrinterInfo>& printers, std::string&
         return false;
     }
     const DeviceList devices(raw_devices);
-    for (ssize_t i = 0; i < count; ++i) {
-        UsbPrinterInfo info;
-        PrinterInterface interface;
-        if (!describe(devices.get()[i], info, interface)) continue;
-        read_strings(devices.get()[i], info);
-        printers.push_back(std::move(info));
+    for (FoundPrinter& found : supported_printers(devices.get(), count)) {
+        read_strings(found.device, found.info);
+        printers.push_back(std::move(found.info));
     }
     return true;
 }
@@ -327,6 +416,10 @@ bool LibusbPrinterLink::fail_libusb(int error, const char* what) {
                                : error == LIBUSB_ERROR_TIMEOUT ? UsbFailure::TimedOut
                                                                : UsbFailure::Io;
     return fail(failure, std::string(what) + ": " + libusb_text(error));
+}
+
+bool LibusbPrinterLink::fail_no_transfer() {
+    return fail(UsbFailure::Other, "libusb cannot allocate a transfer");
 }
 
 bool LibusbPrinterLink::open(const std::string& id) {
@@ -354,34 +447,33 @@ bool LibusbPrinterLink::open_steps(const std::string& id) {
         return fail(UsbFailure::Other,
                     "libusb cannot list devices: " + libusb_text(static_cast<int>(count)));
     const DeviceList devices(raw_devices);
-    PrinterInterface interface;
-    libusb_device* chosen = nullptr;
-    for (ssize_t i = 0; i < count && chosen == nullptr; ++i) {
-        if (describe(devices.get()[i], printer_, interface) &&
-            (id.empty() || matches(id, printer_))) {
-            chosen = devices.get()[i];
-        }
-    }
-    if (chosen == nullptr) {
+    const std::vector<FoundPrinter> printers = supported_printers(devices.get(), count);
+    const auto chosen = std::find_if(printers.begin(), printers.end(), [&](const auto& found) {
+        return id.empty() || matches(id, found.info);
+    });
+    if (chosen == printers.end()) {
         return fail(UsbFailure::NoSuchDevice, id.empty() ? "no supported printer is attached"
                                                          : "no supported printer with id " + id);
     }
+    printer_ = chosen->info;
+    const PrinterInterface& interface = chosen->interface;
     if (!interface.bulk_pair) {
-        return fail(UsbFailure::NoBulkEndpoints, "the printer interface of " + printer_.id +
-                                                     " has no bulk OUT and bulk IN endpoints");
+        return fail(UsbFailure::NoBulkEndpoints,
+                    "no printer interface of " + printer_.id +
+                        " carries a session: none has a bulk OUT and IN pair but for IEEE "
+                        "1284.4 or IPP over USB");
     }
-    const int opened = libusb_open(chosen, &handle_);
+    const int opened = libusb_open(chosen->device, &handle_);
     if (opened != 0) {
         handle_ = nullptr;
         return fail(open_failure(opened),
                     "cannot open " + printer_.id + ": " + libusb_text(opened));
     }
-    read_strings(chosen, handle_, printer_);
+    read_strings(chosen->device, handle_, printer_);
     out_endpoint_ = interface.out_endpoint;
     in_endpoint_ = interface.in_endpoint;
     in_packet_size_ = interface.in_packet_size;
-    buffer_.assign(kBufferPackets * in_packet_size_, 0);
-    return claim(interface.number, interface.alternate);
+    return claim(interface.number, interface.alternate) && start_clean();
 }
 
 // Takes the interface from the kernel's printer driver (remembered, to give it back) and claims
@@ -416,6 +508,25 @@ bool LibusbPrinterLink::claim(int interface_number, int alternate) {
     return true;
 }
 
+// A halt that an earlier reading met (or another program left) is cleared, and what the printer
+// still has queued from an earlier session (cut short by Ctrl+C, a stall, a time-out) is read and
+// dropped: otherwise this session would take those bytes for its own answers. Only a printer
+// that is gone fails the opening here; anything else the session will meet again.
+bool LibusbPrinterLink::start_clean() {
+    for (const unsigned char endpoint : {out_endpoint_, in_endpoint_}) {
+        const int cleared = libusb_clear_halt(handle_, endpoint);
+        if (cleared == LIBUSB_ERROR_NO_DEVICE) return fail_libusb(cleared, "cannot clear a halt");
+    }
+    reader_.emplace(in_packet_size_, kBufferPackets);
+    InPipe pipe(*this, true);
+    std::size_t dropped = 0;
+    reader_->drain(pipe, {kDrainMaxBytes, kDrainIdleMs, kDrainMaxMs}, dropped);
+    if (failure_ == UsbFailure::DeviceGone) return false;
+    failure_ = UsbFailure::None;
+    failure_text_.clear();
+    return true;
+}
+
 void LibusbPrinterLink::close() noexcept {
     if (handle_ != nullptr) {
         if (claimed_) libusb_release_interface(handle_, interface_);
@@ -428,15 +539,19 @@ void LibusbPrinterLink::close() noexcept {
     claimed_ = false;
     driver_detached_ = false;
     interface_ = -1;
-    buffer_.clear();
-    buffer_start_ = buffer_end_ = 0;
-    buffer_ends_transfer_ = false;
+    reader_.reset();
 }
 
 // Submits the transfer and waits for it, looking at the interrupt flag after every
-// kInterruptCheckMs. An interrupted transfer is cancelled, and waited for until the kernel gives
-// it back (at once, whatever the device does), as libusb's own synchronous calls do.
-LibusbPrinterLink::Wait LibusbPrinterLink::run_transfer(Transfer& transfer, int& submit_error) {
+// kInterruptCheckMs (unless the transfer is one that goes on after an interrupt). An interrupted
+// transfer is cancelled, and waited for until the kernel gives it back (at once, whatever the
+// device does), as libusb's own synchronous calls do.
+LibusbPrinterLink::Wait LibusbPrinterLink::run_transfer(Transfer& transfer, int& submit_error,
+                                                        bool cancel_on_interrupt) {
+    if (cancel_on_interrupt && interrupted()) {
+        transfer.interrupted = true;
+        return Wait::Interrupted;  // not even started
+    }
     submit_error = libusb_submit_transfer(transfer.handle);
     if (submit_error != 0) return Wait::NotSubmitted;
     bool cancelled = false;
@@ -445,8 +560,9 @@ LibusbPrinterLink::Wait LibusbPrinterLink::run_transfer(Transfer& transfer, int&
         const int handled =
             libusb_handle_events_timeout_completed(context_, &tick, &transfer.completed);
         const bool broken = handled != 0 && handled != LIBUSB_ERROR_INTERRUPTED;
-        if (transfer.completed == 0 && !cancelled && (interrupted() || broken)) {
-            transfer.interrupted = interrupted();
+        const bool stop = cancel_on_interrupt && interrupted();
+        if (transfer.completed == 0 && !cancelled && (stop || broken)) {
+            transfer.interrupted = stop;
             libusb_cancel_transfer(transfer.handle);
             cancelled = true;
         }
@@ -456,8 +572,10 @@ LibusbPrinterLink::Wait LibusbPrinterLink::run_transfer(Transfer& transfer, int&
     return transfer.handle->status == LIBUSB_TRANSFER_TIMED_OUT ? Wait::TimedOut : Wait::Done;
 }
 
-// A transfer's end other than completion or time-out, as a failure.
-bool LibusbPrinterLink::fail_transfer(const Transfer& transfer, const char* what) {
+// A transfer's end other than completion or time-out, as a failure. A halted endpoint stays
+// halted until the host clears it: cleared here, so that the next reading starts clean.
+bool LibusbPrinterLink::fail_transfer(const Transfer& transfer, const char* what,
+                                      unsigned char endpoint) {
     switch (transfer.handle->status) {
         case LIBUSB_TRANSFER_NO_DEVICE:
             return fail(UsbFailure::DeviceGone, std::string(what) + ": the printer is gone");
@@ -465,6 +583,7 @@ bool LibusbPrinterLink::fail_transfer(const Transfer& transfer, const char* what
             return fail(UsbFailure::Io,
                         std::string(what) + ": the printer sent more than was asked for");
         case LIBUSB_TRANSFER_STALL:
+            libusb_clear_halt(handle_, endpoint);
             return fail(UsbFailure::Io, std::string(what) + ": the printer stalled the endpoint");
         default:
             return fail(UsbFailure::Io,
@@ -472,89 +591,93 @@ bool LibusbPrinterLink::fail_transfer(const Transfer& transfer, const char* what
     }
 }
 
+// After an interrupt a write still goes out, within kStopAnswerWaitMs: the session's stop.
 bool LibusbPrinterLink::write(const char* bytes, std::size_t count) {
     failure_ = UsbFailure::None;
     failure_text_.clear();
     if (handle_ == nullptr) return fail(UsbFailure::NoSuchDevice, "no printer is open");
+    const bool after_interrupt = interrupted();
+    const unsigned limit = after_interrupt ? kStopAnswerWaitMs : kWriteTimeoutMs;
+    const auto too_late = [&] {
+        return after_interrupt
+                   ? fail(UsbFailure::Interrupted, "write interrupted: the printer did not take it")
+                   : fail(UsbFailure::TimedOut, "the printer did not take the data in time");
+    };
     const Clock::time_point start = Clock::now();
     std::size_t sent = 0;
     while (sent < count) {
         const unsigned spent = elapsed_ms(start);
-        if (spent >= kWriteTimeoutMs)
-            return fail(UsbFailure::TimedOut, "the printer did not take the data in time");
+        if (spent >= limit) return too_late();
         const std::size_t piece = std::min(count - sent, kMaxWritePiece);
-        Transfer transfer(piece);
-        std::memcpy(transfer.data.data(), bytes + sent, piece);
+        Transfer transfer;
+        if (transfer.handle == nullptr) return fail_no_transfer();
+        transfer.data.assign(bytes + sent, bytes + sent + piece);
         libusb_fill_bulk_transfer(transfer.handle, handle_, out_endpoint_, transfer.data.data(),
                                   static_cast<int>(piece), on_transfer_done, &transfer.completed,
-                                  kWriteTimeoutMs - spent);
+                                  limit - spent);
         int submit_error = 0;
-        const Wait wait = run_transfer(transfer, submit_error);
+        const Wait wait = run_transfer(transfer, submit_error, !after_interrupt);
         if (wait == Wait::NotSubmitted) return fail_libusb(submit_error, "write");
         // A partial transfer (before a time-out) still moved its bytes: the next piece follows
         // them.
         sent +=
             std::min(piece, static_cast<std::size_t>(std::max(0, transfer.handle->actual_length)));
         if (wait == Wait::Interrupted) return fail(UsbFailure::Interrupted, "write interrupted");
-        if (wait == Wait::TimedOut)
-            return fail(UsbFailure::TimedOut, "the printer did not take the data in time");
+        if (wait == Wait::TimedOut) return too_late();
         if (transfer.handle->status != LIBUSB_TRANSFER_COMPLETED)
-            return fail_transfer(transfer, "write");
+            return fail_transfer(transfer, "write", out_endpoint_);
     }
     return true;
 }
 
-std::size_t LibusbPrinterLink::take_buffered(char* into, std::size_t count) {
-    const std::size_t taken = std::min(count, buffer_end_ - buffer_start_);
-    if (taken > 0) std::memcpy(into, buffer_.data() + buffer_start_, taken);
-    buffer_start_ += taken;
-    return taken;
-}
-
-// A read gathers bytes until it has `count`, or until the device ends a transfer (a short
-// packet) after at least one byte: the byte-mode pipe's "what has arrived, up to what was asked".
+// The byte-mode pipe's read, by the packet reader: the read completes with what has arrived, up
+// to what was asked (see PacketReader::read). After an interrupt a read still takes what comes
+// within kStopAnswerWaitMs, so that the printer's answer to the session's stop is read rather
+// than left queued, and then fails all the same: the session ends there.
 bool LibusbPrinterLink::read(char* buffer, std::size_t count, std::size_t& received) {
     received = 0;
     failure_ = UsbFailure::None;
     failure_text_.clear();
-    if (handle_ == nullptr) return fail(UsbFailure::NoSuchDevice, "no printer is open");
-    if (interrupted()) return fail(UsbFailure::Interrupted, "read interrupted");
-    const Clock::time_point start = Clock::now();
-    for (;;) {
-        const bool ends_transfer = buffer_ends_transfer_;
-        received += take_buffered(buffer + received, count - received);
-        if (received == count) return true;
-        if (received > 0 && ends_transfer) return true;
-        const unsigned spent = elapsed_ms(start);
-        if (spent >= kReadTimeoutMs) return fail(UsbFailure::TimedOut, "nothing arrived in time");
-        if (!fill_buffer(kReadTimeoutMs - spent, buffer_ends_transfer_)) return false;
-    }
+    if (handle_ == nullptr || !reader_) return fail(UsbFailure::NoSuchDevice, "no printer is open");
+    const bool after_interrupt = interrupted();
+    InPipe pipe(*this, !after_interrupt);
+    const PacketReader::End end = reader_->read(
+        pipe, buffer, count, after_interrupt ? kStopAnswerWaitMs : kReadTimeoutMs, received);
+    if (end == PacketReader::End::Failed) return false;  // the transfer has said why
+    if (after_interrupt || end == PacketReader::End::Interrupted)
+        return fail(UsbFailure::Interrupted, "read interrupted");
+    if (end == PacketReader::End::TimedOut)
+        return fail(UsbFailure::TimedOut, "nothing arrived in time");
+    return true;
 }
 
-// One bulk IN transfer into the (empty) buffer, for as many whole packets as it holds: what the
-// reader did not ask for stays for the next read, so a chunk usually comes with its header. A
-// zero-length packet leaves the buffer empty: nothing completed.
-bool LibusbPrinterLink::fill_buffer(unsigned timeout_ms, bool& transfer_ended) {
-    const std::size_t length = buffer_.size();
-    Transfer transfer(length);
-    libusb_fill_bulk_transfer(transfer.handle, handle_, in_endpoint_, transfer.data.data(),
+// One bulk IN transfer for the packet reader. usbfs hands back a URB cancelled at its time-out
+// (libusb cancels it) or by us with the bytes it had received, and libusb counts them in
+// actual_length: those bytes are the printer's, and the reader keeps them for the next read.
+BulkInPipe::Result LibusbPrinterLink::transfer_in(unsigned char* into, std::size_t length,
+                                                  unsigned timeout_ms, bool cancel_on_interrupt) {
+    using End = BulkInPipe::End;
+    Transfer transfer;
+    if (transfer.handle == nullptr) {
+        fail_no_transfer();
+        return {End::Failed, 0};
+    }
+    libusb_fill_bulk_transfer(transfer.handle, handle_, in_endpoint_, into,
                               static_cast<int>(length), on_transfer_done, &transfer.completed,
                               timeout_ms);
     int submit_error = 0;
-    const Wait wait = run_transfer(transfer, submit_error);
-    if (wait == Wait::NotSubmitted) return fail_libusb(submit_error, "read");
-    // Bytes that arrived before a time-out or a cancellation stay for the next read.
+    const Wait wait = run_transfer(transfer, submit_error, cancel_on_interrupt);
+    if (wait == Wait::NotSubmitted) {
+        fail_libusb(submit_error, "read");
+        return {End::Failed, 0};
+    }
     const auto arrived =
         std::min(length, static_cast<std::size_t>(std::max(0, transfer.handle->actual_length)));
-    std::memcpy(buffer_.data(), transfer.data.data(), arrived);
-    buffer_start_ = 0;
-    buffer_end_ = arrived;
-    transfer_ended = arrived < length;
-    if (wait == Wait::Interrupted) return fail(UsbFailure::Interrupted, "read interrupted");
-    if (wait == Wait::TimedOut) return fail(UsbFailure::TimedOut, "nothing arrived in time");
-    if (transfer.handle->status != LIBUSB_TRANSFER_COMPLETED)
-        return fail_transfer(transfer, "read");
-    return true;
+    if (wait == Wait::Interrupted) return {End::Interrupted, arrived};
+    if (wait == Wait::TimedOut) return {End::TimedOut, arrived};
+    if (transfer.handle->status == LIBUSB_TRANSFER_COMPLETED) return {End::Completed, arrived};
+    fail_transfer(transfer, "read", in_endpoint_);
+    return {End::Failed, arrived};
 }
 
 void LibusbPrinterLink::interrupt() noexcept {

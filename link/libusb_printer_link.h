@@ -2,13 +2,16 @@
 // The USB channel to a printer on Linux, through libusb, for the command-line companion: lists the
 // supported printers, opens one, and carries a report session's bytes over the bulk endpoints of
 // its printer interface with the behaviour of the Windows byte-mode pipe (a read completes with
-// what has arrived, up to what was asked; bytes beyond it wait for the next read).
+// what has arrived, up to what was asked; bytes beyond it wait for the next read), which the
+// packet reader (link/packet_reader.h) gives it.
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "link/packet_reader.h"
 #include "link/session_link.h"
 
 struct libusb_context;
@@ -25,8 +28,10 @@ struct UsbPrinterInfo {
     std::uint16_t product_id = 0;
     std::uint8_t bus = 0;
     std::uint8_t address = 0;
-    // The printer interface a session would use and its protocol (2: bidirectional); -1 and 0
-    // when the device has none that carries a session.
+    // The printer interface a session would use and its protocol: the first bidirectional one
+    // (protocol 2) with a bulk OUT and IN pair, else the first other one with a pair, never
+    // IEEE 1284.4 (3) or IPP over USB (4), which speak other protocols; -1 and 0 when the device
+    // has none that carries a session.
     int interface_number = -1;
     std::uint8_t interface_protocol = 0;
     // Empty when the device has none or does not give them (no access, no answer in time).
@@ -41,17 +46,18 @@ enum class UsbFailure {
     NoSuchDevice,      // no supported printer (with that id), or it went away while opening
     PermissionDenied,  // the device node may not be opened (see udev/70-vellumo-printers.rules)
     Busy,              // another program holds the printer interface
-    NoBulkEndpoints,   // the printer interface has no bulk OUT and bulk IN pair
+    NoBulkEndpoints,   // no printer interface carries a session (see interface_number)
     TimedOut,          // nothing arrived (or could be sent) within the time-out
     DeviceGone,        // the printer was unplugged or switched off
-    Interrupted,       // interrupt() was called (Ctrl+C, SIGTERM, SIGHUP)
+    Interrupted,       // interrupt() was called (Ctrl+C, SIGTERM, SIGHUP), before or during it
     Io,                // any other transfer error (stall, overflow, bus error)
     Other,             // libusb could not start, or another error while opening
 };
 
 class LibusbPrinterLink : public SessionLink {
 public:
-    // The vendor IDs of the supported printers (listed in libusb's order, whatever the vendor).
+    // The vendor IDs of the supported printers (listed in bus and port order, whatever the
+    // vendor).
     static constexpr std::uint16_t kVendorIds[] = {0x04E8, 0x0924, 0x413C, 0x03F0};
     // A read waits at most this long, as the Windows channel does (300 polls of 10 ms).
     static constexpr unsigned kReadTimeoutMs = 3000;
@@ -63,9 +69,19 @@ public:
     static constexpr std::size_t kBufferPackets = 8;
     // Time-out of each string request (listing, and open() for printer()).
     static constexpr unsigned kStringTimeoutMs = 500;
+    // After an interrupt, a read or write waits at most this long: long enough for the session's
+    // stop to go out and the printer's answer to it to come in, short enough for Ctrl+C.
+    static constexpr unsigned kStopAnswerWaitMs = 250;
+    // open() drops what the printer still has queued from an earlier session: it reads until
+    // nothing comes for kDrainIdleMs (what a quiet printer costs), at most kDrainMaxMs and
+    // kDrainMaxBytes (a report is at most about 100 KB).
+    static constexpr unsigned kDrainIdleMs = 30;
+    static constexpr unsigned kDrainMaxMs = 2000;
+    static constexpr std::size_t kDrainMaxBytes = 1 << 20;
 
-    // Every USB device with a printer interface and a supported vendor ID, in libusb's order.
-    // False only when libusb cannot start; `failure_text` then says why.
+    // Every USB device with a printer interface and a supported vendor ID, by bus and then by
+    // the port numbers (1-1 < 1-4 < 1-4.2 < 1-10 < 2-1), so that the first is the same printer
+    // every time. False only when libusb cannot start; `failure_text` then says why.
     static bool list(std::vector<UsbPrinterInfo>& printers, std::string& failure_text);
 
     LibusbPrinterLink() = default;
@@ -74,8 +90,9 @@ public:
     LibusbPrinterLink& operator=(const LibusbPrinterLink&) = delete;
 
     // Opens the printer with this id (empty: the first one listed), detaches the kernel's
-    // printer driver from its interface if bound, claims the interface and selects the
-    // alternate setting that has the bulk pair. On failure everything done so far is undone.
+    // printer driver from its interface if bound, claims the interface, selects the alternate
+    // setting that has the bulk pair, clears a halt on either endpoint and drops what the
+    // printer had queued. On failure everything done so far is undone.
     bool open(const std::string& id = {});
     // Releases the interface, binds the kernel driver again if open() detached it, closes the
     // device. Harmless when nothing is open.
@@ -96,8 +113,10 @@ public:
     std::uint16_t in_packet_size() const { return in_packet_size_; }
 
     // Makes every waiting read and write of every link give up within kInterruptCheckMs with
-    // UsbFailure::Interrupted, and later reads fail at once, until clear_interrupt(). Safe to
-    // call from a signal handler. It stands for Ctrl+C: interrupt_signal() then tells SIGINT.
+    // UsbFailure::Interrupted, until clear_interrupt(). Later writes still go out and later reads
+    // still take what comes, each within kStopAnswerWaitMs, so that the session's stop and its
+    // answer are exchanged; later reads fail with Interrupted all the same. Safe to call from a
+    // signal handler. It stands for Ctrl+C: interrupt_signal() then tells SIGINT.
     static void interrupt() noexcept;
     static void clear_interrupt() noexcept;
     // The signal that interrupted the links, so that a program can exit with 128 + it; 0 while
@@ -112,15 +131,18 @@ public:
 private:
     enum class Wait { Done, TimedOut, Interrupted, NotSubmitted };
     struct Transfer;
+    class InPipe;
 
     bool fail(UsbFailure failure, std::string text);
     bool fail_libusb(int error, const char* what);
+    bool fail_no_transfer();
     bool open_steps(const std::string& id);
     bool claim(int interface_number, int alternate);
-    bool fill_buffer(unsigned timeout_ms, bool& transfer_ended);
-    Wait run_transfer(Transfer& transfer, int& submit_error);
-    bool fail_transfer(const Transfer& transfer, const char* what);
-    std::size_t take_buffered(char* into, std::size_t count);
+    bool start_clean();
+    Wait run_transfer(Transfer& transfer, int& submit_error, bool cancel_on_interrupt);
+    bool fail_transfer(const Transfer& transfer, const char* what, unsigned char endpoint);
+    BulkInPipe::Result transfer_in(unsigned char* into, std::size_t length, unsigned timeout_ms,
+                                   bool cancel_on_interrupt);
 
     libusb_context* context_ = nullptr;
     libusb_device_handle* handle_ = nullptr;
@@ -131,10 +153,7 @@ private:
     unsigned char out_endpoint_ = 0;
     unsigned char in_endpoint_ = 0;
     std::uint16_t in_packet_size_ = 0;
-    std::vector<unsigned char> buffer_;  // whole packets read, kBufferPackets of them at most
-    std::size_t buffer_start_ = 0;       // the first byte not yet handed to a reader
-    std::size_t buffer_end_ = 0;
-    bool buffer_ends_transfer_ = false;  // the buffered bytes end with the end of a device transfer
+    std::optional<PacketReader> reader_;  // while open: kBufferPackets of the IN endpoint's packets
     UsbFailure failure_ = UsbFailure::None;
     std::string failure_text_;
 };

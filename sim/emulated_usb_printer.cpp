@@ -31,6 +31,9 @@ constexpr std::uint32_t kCapabilities =
     USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
     USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
 constexpr long kNotHandled = -1000;  // an ioctl the emulation leaves to umockdev (ENOTTY)
+constexpr std::uint8_t kIeee1284_4Protocol = 3;
+constexpr std::uint8_t kIppOverUsbProtocol = 4;
+constexpr std::size_t kMaxStringUnits = 126;  // the descriptor's length is one byte
 
 std::int64_t now_ms() {
     using namespace std::chrono;
@@ -66,6 +69,42 @@ std::string four_hex(unsigned value) {
     char text[8];
     std::snprintf(text, sizeof text, "%04x", value);
     return text;
+}
+
+// The code points of a UTF-8 text, leniently: a three-byte sequence may stand for a lone
+// surrogate, so that a test can have a device send one. Stray bytes are taken as Latin-1.
+std::vector<char32_t> code_points(const std::string& text) {
+    std::vector<char32_t> points;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        if (length == 1 || i + length > text.size()) {
+            points.push_back(lead);
+            ++i;
+            continue;
+        }
+        char32_t point = lead & (0x3F >> (length - 1));
+        for (std::size_t k = 1; k < length; ++k)
+            point = (point << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        points.push_back(point);
+        i += length;
+    }
+    return points;
+}
+
+// UTF-16 code units, a surrogate pair for a code point beyond U+FFFF.
+std::u16string utf16(const std::string& text) {
+    std::u16string units;
+    for (const char32_t point : code_points(text)) {
+        if (point < 0x10000) {
+            units.push_back(static_cast<char16_t>(point));
+        } else {
+            const char32_t offset = point - 0x10000;
+            units.push_back(static_cast<char16_t>(0xD800 + (offset >> 10)));
+            units.push_back(static_cast<char16_t>(0xDC00 + (offset & 0x3FF)));
+        }
+    }
+    return units;
 }
 
 std::size_t interface_count(const DeviceSetup& setup) {
@@ -104,7 +143,10 @@ std::vector<std::uint8_t> descriptors(const DeviceSetup& setup) {
 }
 
 EmulatedUsbPrinter::EmulatedUsbPrinter(DeviceSetup setup, SimulatedPrinter printer)
-    : setup_(std::move(setup)), printer_(std::move(printer)), driver_(setup_.driver) {
+    : setup_(std::move(setup)),
+      printer_(std::move(printer)),
+      driver_(setup_.driver),
+      halted_(setup_.halted) {
     handler_ = umockdev_ioctl_base_new();
     g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&EmulatedUsbPrinter::on_ioctl), this);
     g_signal_connect(handler_, "client-vanished",
@@ -170,6 +212,16 @@ std::size_t EmulatedUsbPrinter::largest_in_urb() const {
 std::size_t EmulatedUsbPrinter::in_urbs() const {
     std::lock_guard lock(mutex_);
     return in_urbs_submitted_;
+}
+
+bool EmulatedUsbPrinter::halted(std::uint8_t endpoint) const {
+    std::lock_guard lock(mutex_);
+    return std::find(halted_.begin(), halted_.end(), endpoint) != halted_.end();
+}
+
+std::size_t EmulatedUsbPrinter::replies_queued() const {
+    std::lock_guard lock(mutex_);
+    return replies_.size();
 }
 
 int EmulatedUsbPrinter::on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self) {
@@ -297,7 +349,15 @@ long EmulatedUsbPrinter::control(UMockdevIoctlData* arg, unsigned long request, 
             alternate_ = static_cast<std::uint8_t>(setting.altsetting);
             return 0;
         }
-        case USBDEVFS_CLEAR_HALT:
+        case USBDEVFS_CLEAR_HALT: {
+            UMockdevIoctlData* data =
+                umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned int), nullptr);
+            const auto endpoint =
+                static_cast<std::uint8_t>(*reinterpret_cast<unsigned*>(data->data));
+            g_object_unref(data);
+            std::erase(halted_, endpoint);
+            return 0;
+        }
         case USBDEVFS_RESETEP:
             return 0;
         default:
@@ -331,11 +391,25 @@ bool EmulatedUsbPrinter::submit(UMockdevIoctlClient* client, UMockdevIoctlData* 
     if (request->type == USBDEVFS_URB_TYPE_CONTROL &&
         request->buffer_length >= static_cast<int>(kSetupSize)) {
         submit_control(urb);
-    } else if (request->type == USBDEVFS_URB_TYPE_BULK && endpoint_usable(request->endpoint)) {
-        if (request->endpoint & 0x80) {
+    } else if (request->type == USBDEVFS_URB_TYPE_BULK && interface_of(request->endpoint)) {
+        const bool in = (request->endpoint & 0x80) != 0;
+        if (in) {
             largest_in_urb_ =
                 std::max(largest_in_urb_, static_cast<std::size_t>(request->buffer_length));
             ++in_urbs_submitted_;
+        }
+        if (!in && setup_.stall_first_write && !write_stalled_) {
+            write_stalled_ = true;
+            halted_.push_back(request->endpoint);
+        }
+        if (std::find(halted_.begin(), halted_.end(), request->endpoint) != halted_.end()) {
+            request->status = -EPIPE;
+            finished_.push_back(urb);
+        } else if (!reaches_printer(request->endpoint)) {
+            // Another protocol's channel: it waits for what it understands and drops the rest.
+            request->actual_length = in ? 0 : request->buffer_length;
+            (in ? unanswered_.push_back(urb) : finished_.push_back(urb));
+        } else if (in) {
             in_urbs_.push_back(urb);
         } else {
             submit_bulk_out(urb);
@@ -349,17 +423,24 @@ bool EmulatedUsbPrinter::submit(UMockdevIoctlClient* client, UMockdevIoctlData* 
     return true;
 }
 
-// A bulk endpoint of the interface's current alternate setting (the first one until one is
-// selected), as usbfs finds it.
-bool EmulatedUsbPrinter::endpoint_usable(std::uint8_t endpoint) const {
+// The interface that has this bulk endpoint in its current alternate setting (the first one
+// until one is selected), as usbfs finds it; null when none has.
+const EmulatedInterface* EmulatedUsbPrinter::interface_of(std::uint8_t endpoint) const {
     for (const EmulatedInterface& interface : setup_.interfaces) {
         if (interface.alternate != alternate_.value_or(0)) continue;
         if (std::find(interface.endpoints.begin(), interface.endpoints.end(), endpoint) !=
             interface.endpoints.end()) {
-            return true;
+            return &interface;
         }
     }
-    return false;
+    return nullptr;
+}
+
+// The printer speaks its session on its printer interfaces, not on the IEEE 1284.4 or IPP ones.
+bool EmulatedUsbPrinter::reaches_printer(std::uint8_t endpoint) const {
+    const EmulatedInterface* interface = interface_of(endpoint);
+    return interface != nullptr && interface->interface_class == kPrinterClass &&
+           interface->protocol != kIeee1284_4Protocol && interface->protocol != kIppOverUsbProtocol;
 }
 
 // GET_DESCRIPTOR(STRING) is all a printer is asked here; any other request stalls.
@@ -397,8 +478,13 @@ std::string EmulatedUsbPrinter::string_descriptor(std::uint8_t index) const {
                               : index == 3 ? &setup_.serial
                                            : nullptr;
     if (text == nullptr || text->empty()) return {};
-    std::string descriptor{static_cast<char>(2 + 2 * text->size()), kStringDescriptor};
-    for (const char letter : *text) descriptor += std::string{letter, '\0'};
+    std::u16string units = utf16(*text);
+    if (units.size() > kMaxStringUnits) units.resize(kMaxStringUnits);
+    std::string descriptor{static_cast<char>(2 + 2 * units.size()), kStringDescriptor};
+    for (const char16_t unit : units) {
+        descriptor += static_cast<char>(unit & 0xFF);
+        descriptor += static_cast<char>(unit >> 8);
+    }
     return descriptor;
 }
 
@@ -425,13 +511,18 @@ void EmulatedUsbPrinter::take_replies() {
     }
 }
 
-void EmulatedUsbPrinter::reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+// Moves what has arrived into the pending bulk IN URBs, in order; the complete ones finish.
+void EmulatedUsbPrinter::fill_in_urbs() {
     if (gone_) finish_all_pending(-ENODEV);
     while (!in_urbs_.empty() && fill_in_urb(in_urbs_.front())) {
         finished_.push_back(in_urbs_.front());
         in_urbs_.pop_front();
         if (gone_) finish_all_pending(-ENODEV);
     }
+}
+
+void EmulatedUsbPrinter::reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+    fill_in_urbs();
     if (finished_.empty()) {
         complete(client, -1, gone_ ? ENODEV : EAGAIN);
         return;
@@ -458,12 +549,28 @@ void EmulatedUsbPrinter::finish_all_pending(int status) {
     unanswered_.clear();
 }
 
+// True when the IN endpoint is halted, halting it first when the printer has sent all that the
+// setup lets it send before a stall.
+bool EmulatedUsbPrinter::halt_if_due(std::uint8_t endpoint) {
+    const auto& limit = setup_.stall_in_after_bytes;
+    if (!read_stalled_ && limit && bytes_sent_ >= *limit) {
+        read_stalled_ = true;
+        halted_.push_back(endpoint);
+    }
+    return std::find(halted_.begin(), halted_.end(), endpoint) != halted_.end();
+}
+
 // Moves the printer's packets into the URB; true when the URB is complete.
 bool EmulatedUsbPrinter::fill_in_urb(Urb& urb) {
     usbdevfs_urb* request = as_urb(urb.data);
     auto* buffer = static_cast<char*>(request->buffer);
     const auto mps = static_cast<std::size_t>(setup_.max_packet_size);
-    while (next_packet_ready()) {
+    for (;;) {
+        if (halt_if_due(request->endpoint)) {
+            request->status = -EPIPE;
+            return true;
+        }
+        if (!next_packet_ready()) return false;
         const Reply& reply = replies_.front();
         const std::size_t left = reply.bytes.size() - reply_sent_;
         const std::size_t packet = std::min(mps, left);
@@ -476,6 +583,7 @@ bool EmulatedUsbPrinter::fill_in_urb(Urb& urb) {
             request->actual_length += static_cast<int>(room);
             request->status = -EOVERFLOW;
             reply_sent_ += packet;
+            bytes_sent_ += room;
             zero_packet_owed_ = zero_packet_owed_ && packet == mps;
             if (reply_sent_ == reply.bytes.size() && !zero_packet_owed_) end_of_reply();
             return true;
@@ -484,15 +592,16 @@ bool EmulatedUsbPrinter::fill_in_urb(Urb& urb) {
             std::memcpy(buffer + request->actual_length, reply.bytes.data() + reply_sent_, packet);
         request->actual_length += static_cast<int>(packet);
         reply_sent_ += packet;
-        const bool short_packet = packet < mps;
-        if (short_packet) {
+        bytes_sent_ += packet;
+        if (packet < mps) {  // a short packet ends the transfer
             if (packet == 0) zero_packet_owed_ = false;
             end_of_reply();
             return true;
         }
+        // Without a zero-length packet the next reply's packets follow in the same transfer.
+        if (reply_sent_ == reply.bytes.size() && !zero_packet_owed_) end_of_reply();
         if (request->actual_length == request->buffer_length) return true;
     }
-    return false;
 }
 
 // True when the front reply has a packet (perhaps zero-length) to send now.
@@ -500,7 +609,8 @@ bool EmulatedUsbPrinter::next_packet_ready() {
     if (replies_.empty() || replies_.front().arrival_ms > now_ms()) return false;
     const Reply& reply = replies_.front();
     if (reply_sent_ == 0 && !zero_packet_owed_) {
-        zero_packet_owed_ = reply.bytes.size() % setup_.max_packet_size == 0;
+        zero_packet_owed_ = reply.bytes.size() % setup_.max_packet_size == 0 &&
+                            (setup_.zero_length_packets || reply.bytes.empty());
     }
     return true;
 }
@@ -513,8 +623,10 @@ void EmulatedUsbPrinter::end_of_reply() {
     if (disconnect) gone_ = true;
 }
 
-// The URB comes back with what it had received and -ENOENT; EINVAL when it is not pending.
+// The URB comes back with what it had received and -ENOENT; EINVAL when it is not pending. What
+// has arrived goes into the pending URBs first, as a host controller would have put it there.
 void EmulatedUsbPrinter::discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+    fill_in_urbs();
     unsigned long address = 0;
     std::memcpy(&address, arg->data, sizeof address);
     const auto discard_from = [&](auto& pending) {

@@ -13,20 +13,29 @@
 //   CLAIMINTERFACE     fails with EBUSY while another driver holds the interface (or when the
 //                      setup asks for it); RELEASEINTERFACE gives it up. SETINTERFACE selects an
 //                      alternate setting.
-//   SUBMITURB          control URBs: GET_DESCRIPTOR(STRING) answered at once, anything else
-//                      stalls (-EPIPE). Bulk OUT: the bytes go to SimulatedPrinter::receive();
-//                      a printer that takes only part of them NAKs the rest, so the URB stays
-//                      pending until it is discarded. Bulk IN: waits for the printer's replies.
+//   SUBMITURB          control URBs: GET_DESCRIPTOR(STRING) answered at once (the texts sent as
+//                      UTF-16), anything else stalls (-EPIPE). Bulk OUT: the bytes go to
+//                      SimulatedPrinter::receive(); a printer that takes only part of them NAKs
+//                      the rest, so the URB stays pending until it is discarded. Bulk IN: waits
+//                      for the printer's replies. Only the endpoints of a printer interface of
+//                      another protocol than 3 (IEEE 1284.4) and 4 (IPP over USB) reach the
+//                      printer's session; on any other endpoint a write is taken and dropped and
+//                      a read is never answered. A URB on a halted endpoint ends with -EPIPE.
 //   REAPURBNDELAY      hands back a finished URB, else EAGAIN (ENODEV once the device is gone).
 //                      Bulk IN URBs are filled here, packet by packet: each reply is one USB
 //                      transfer, full packets of wMaxPacketSize and a short last one; a reply
 //                      whose length is a multiple of the packet size (an empty reply too) ends
-//                      with a zero-length packet. A URB completes when it is full or a short
-//                      packet arrives; a packet larger than the room left in the URB is an
-//                      overflow (-EOVERFLOW, the packet lost), as a host controller reports it.
-//                      A reply is there only `delay_ms` after the one before it (or after the
-//                      write that it answers).
-//   DISCARDURB         the URB comes back with -ENOENT and whatever it had received.
+//                      with a zero-length packet, unless the setup says the device sends none.
+//                      A URB completes when it is full or a short packet arrives; a packet
+//                      larger than the room left in the URB is an overflow (-EOVERFLOW, the
+//                      packet lost), as a host controller reports it. A reply is there only
+//                      `delay_ms` after the one before it (or after the write that it answers).
+//   DISCARDURB         the URB first takes what has arrived (a host controller moves a packet
+//                      into a pending URB as soon as it comes), then comes back with -ENOENT and
+//                      what it had received; EINVAL when it had completed meanwhile.
+//   CLEAR_HALT         the endpoint is no longer halted.
+//   Closing the node ends the host's URBs; the device keeps what it had queued (its replies, a
+//   halt), so the next opening finds it.
 //   After a reply marked `disconnect_after` is delivered, the device is gone: pending URBs end
 //   with -ENODEV, new ones fail with ENODEV, and so do the other ioctls.
 
@@ -76,6 +85,16 @@ struct DeviceSetup {
     bool strings_answered = true;  // false: string requests are never answered
     std::string driver = "usblp";  // bound at the start: "usblp", "usbfs" (another program), ""
     int claim_errno = 0;           // e.g. EBUSY: claiming fails whatever is bound
+
+    // How real devices differ from a kind one.
+    // false: no zero-length packet after a reply that ends on a packet boundary (the next
+    // reply's packets then continue the same transfer).
+    bool zero_length_packets = true;
+    bool stall_first_write = false;  // the bulk OUT endpoint halts at the first write
+    // The bulk IN endpoint halts once the printer has sent this many bytes (once); its queued
+    // replies stay queued.
+    std::optional<std::size_t> stall_in_after_bytes;
+    std::vector<std::uint8_t> halted;  // endpoints halted from the start, as another host left them
 };
 
 // One emulated device: its URB handling, and what the host did to it, for the tests.
@@ -104,6 +123,8 @@ public:
     bool gone() const;
     std::size_t largest_in_urb() const;  // the largest bulk IN request seen
     std::size_t in_urbs() const;         // bulk IN requests submitted
+    bool halted(std::uint8_t endpoint) const;
+    std::size_t replies_queued() const;  // replies the printer has not sent (whole) yet
 
 private:
     struct Urb {
@@ -127,7 +148,10 @@ private:
     long control(UMockdevIoctlData* arg, unsigned long request, int& error);
     void submit_control(Urb urb);
     void submit_bulk_out(Urb urb);
-    bool endpoint_usable(std::uint8_t endpoint) const;
+    const EmulatedInterface* interface_of(std::uint8_t endpoint) const;
+    bool reaches_printer(std::uint8_t endpoint) const;
+    bool halt_if_due(std::uint8_t endpoint);
+    void fill_in_urbs();
     void take_replies();
     bool fill_in_urb(Urb& urb);
     bool next_packet_ready();
@@ -158,6 +182,10 @@ private:
     int claims_ = 0;
     std::size_t largest_in_urb_ = 0;
     std::size_t in_urbs_submitted_ = 0;
+    std::vector<std::uint8_t> halted_;
+    bool write_stalled_ = false;  // stall_first_write has halted the OUT endpoint once
+    std::size_t bytes_sent_ = 0;  // bytes of replies that reached the host's URBs
+    bool read_stalled_ = false;   // stall_in_after_bytes has halted the IN endpoint once
 };
 
 // A umockdev testbed with a root hub on bus 1 and the emulated devices added to it. Make it

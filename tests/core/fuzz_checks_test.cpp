@@ -12,6 +12,7 @@
 #include "fuzz/checks/asset_checks.h"
 #include "fuzz/checks/export_path_checks.h"
 #include "fuzz/checks/formatter_checks.h"
+#include "fuzz/checks/packet_checks.h"
 #include "fuzz/checks/session_checks.h"
 
 namespace {
@@ -135,6 +136,35 @@ TEST(FuzzChecks, SessionModel_RejectsAStopWithoutAcknowledgement) {
         write_call(session_command::kStop), read_call(8, "", false)};
     session_checks::SessionModel model(calls, kReportBufferSize);
     EXPECT_NE(model.replay(), "");
+}
+
+// The USB packet reader over printers that end a whole report on a packet boundary without a
+// zero-length packet (a read that waited for one would time out), at each packet size, and over
+// printers that stall, time out or are interrupted in a chunk.
+TEST(FuzzChecks, PacketScripts_PassThePacketReadersChecks) {
+    using namespace packet_checks::script;
+    using packet_checks::kClean;
+    using packet_checks::kEndWithLast;
+    const std::string ack(session_command::kAcknowledgement);
+    const std::string acknowledged = after_write() + reply(ack) + after_write();
+    const std::string stop_answer = after_write() + reply(ack);
+    const std::string chunk_part = reply(header(0, 300) + std::string(100, 'p'));
+    const std::vector<std::string> scripts{
+        flags(0, 8, kClean | kEndWithLast) + chunk(""),  // 8 + 24 bytes at 8-byte packets
+        flags(1, 8, kClean | kEndWithLast) + chunk(std::string(8, 'a')),
+        flags(2, 8, kClean | kEndWithLast) + chunk(std::string(40, 'b')),
+        flags(3, 8, kClean | kEndWithLast) + chunk(std::string(488, 'c')),
+        flags(2, 1, kClean) + chunk(std::string(52, 'd')) + chunk(std::string(1023, 'e'), 60),
+        flags(2, 8) + acknowledged + chunk_part + error() + reply(std::string(200, 'q')) +
+            stop_answer,
+        flags(2, 4) + acknowledged + chunk_part + interrupt() + stop_answer,
+        flags(1, 8) + acknowledged + full_packet(header(0, 20) + "abcd") + past_time_out() +
+            reply(std::string(16, 'y')) + stop_answer,
+    };
+    for (const std::string& script : scripts) {
+        EXPECT_EQ(run_check(packet_checks::check_packets, script), "")
+            << "flags " << static_cast<int>(static_cast<unsigned char>(script[0]));
+    }
 }
 
 TEST(FuzzChecks, EveryAsset_UnscramblesAndIsWipedOnRelease) {
