@@ -520,7 +520,11 @@ bool LibusbPrinterLink::claim(int interface_number, int alternate) {
 // gone fails the opening here, and so does an interrupt (Ctrl+C while the drain waits); anything
 // else the session will meet again.
 bool LibusbPrinterLink::start_clean() {
+    const auto stop = [this] {
+        return fail(UsbFailure::Interrupted, "interrupted while opening " + printer_.id);
+    };
     for (const unsigned char endpoint : {out_endpoint_, in_endpoint_}) {
+        if (interrupted()) return stop();
         if (!clear_if_halted(endpoint)) return false;
     }
     reader_.emplace(in_packet_size_, kBufferPackets);
@@ -529,8 +533,7 @@ bool LibusbPrinterLink::start_clean() {
     const PacketReader::End drained =
         reader_->drain(pipe, {kDrainMaxBytes, kDrainIdleMs, kDrainMaxMs}, dropped);
     if (failure_ == UsbFailure::DeviceGone) return false;
-    if (drained == PacketReader::End::Interrupted || interrupted())
-        return fail(UsbFailure::Interrupted, "interrupted while opening " + printer_.id);
+    if (drained == PacketReader::End::Interrupted || interrupted()) return stop();
     failure_ = UsbFailure::None;
     failure_text_.clear();
     return true;
