@@ -523,9 +523,10 @@ bool LibusbPrinterLink::start_clean() {
     const auto stop = [this] {
         return fail(UsbFailure::Interrupted, "interrupted while opening " + printer_.id);
     };
+    bool ask = true;
     for (const unsigned char endpoint : {out_endpoint_, in_endpoint_}) {
         if (interrupted()) return stop();
-        if (!clear_if_halted(endpoint)) return false;
+        if (!clear_if_halted(endpoint, ask)) return false;
     }
     reader_.emplace(in_packet_size_, kBufferPackets);
     InPipe pipe(*this, true);
@@ -543,14 +544,17 @@ bool LibusbPrinterLink::start_clean() {
 // endpoint's data toggle, which some printers get wrong on an endpoint that was not halted (they
 // lose their next packet): so the endpoint is asked first (GET_STATUS, bit 0 = halted), and
 // cleared without asking only when it does not say. The status request is bounded by
-// kStatusTimeoutMs (libusb cancels it then); libusb_clear_halt is a synchronous usbfs request
-// that the kernel bounds by its control time-out, USB_CTRL_SET_TIMEOUT, 5 s. False only when the
-// printer is gone.
-bool LibusbPrinterLink::clear_if_halted(unsigned char endpoint) {
+// kStatusTimeoutMs (libusb cancels it then; a printer that let it run out is not asked again,
+// `ask`); libusb_clear_halt is a synchronous usbfs request that the kernel bounds by its control
+// time-out, USB_CTRL_SET_TIMEOUT, 5 s. False only when the printer is gone.
+bool LibusbPrinterLink::clear_if_halted(unsigned char endpoint, bool& ask) {
     unsigned char status[2] = {0, 0};
-    const int got = libusb_control_transfer(handle_, kStandardEndpointIn, LIBUSB_REQUEST_GET_STATUS,
-                                            0, endpoint, status, sizeof status, kStatusTimeoutMs);
+    const int got =
+        !ask ? LIBUSB_ERROR_TIMEOUT
+             : libusb_control_transfer(handle_, kStandardEndpointIn, LIBUSB_REQUEST_GET_STATUS, 0,
+                                       endpoint, status, sizeof status, kStatusTimeoutMs);
     if (got == LIBUSB_ERROR_NO_DEVICE) return fail_libusb(got, "cannot ask for a halt");
+    if (got == LIBUSB_ERROR_TIMEOUT) ask = false;
     if (got == static_cast<int>(sizeof status) && (status[0] & 1) == 0) return true;
     const int cleared = libusb_clear_halt(handle_, endpoint);
     if (cleared == LIBUSB_ERROR_NO_DEVICE) return fail_libusb(cleared, "cannot clear a halt");

@@ -145,7 +145,7 @@ private:
     bool open_steps(const std::string& id);
     bool claim(int interface_number, int alternate);
     bool start_clean();
-    bool clear_if_halted(unsigned char endpoint);
+    bool clear_if_halted(unsigned char endpoint, bool& ask);
     Wait run_transfer(Transfer& transfer, int& submit_error, bool cancel_on_interrupt);
     bool fail_transfer(const Transfer& transfer, const char* what, unsigned char endpoint);
     BulkInPipe::Result transfer_in(unsigned char* into, std::size_t length, unsigned timeout_ms,

@@ -294,11 +294,15 @@ TEST_P(WholeReading, StoresWhatThePrinterSentAndStopsIt) {
     EmulatedUsbPrinter& device = bed.add(setup, std::move(printer));
 
     LibusbPrinterLink link;
+    const Clock::time_point opening = Clock::now();
     ASSERT_TRUE(link.open()) << link.failure_text();
+    const auto opened = Clock::now() - opening;
     const SessionResult result = run_session(link);
 
     EXPECT_TRUE(result.ok) << result.first_failure_text << " after " << result.elapsed_ms << " ms";
     EXPECT_EQ(result.report, in_memory);
+    // A printer that leaves a status request unanswered is not asked a second time.
+    EXPECT_LT(opened, std::chrono::milliseconds(LibusbPrinterLink::kStatusTimeoutMs + 400));
     if (c.fault == PrinterFault::None && c.chunks.empty()) {
         EXPECT_EQ(result.report, stored(c.report, c.chunk_size));
     }
