@@ -49,7 +49,7 @@ constexpr const char* kUsage =
     "    halted                both bulk endpoints halted from the start (as another host may\n"
     "                          leave them)\n"
     "    no-status             it stalls the request for an endpoint's status\n"
-    "    silent-status         it never answers that request (each costs the reading 0.5 s)\n"
+    "    silent-status         it never answers that request (an opening waits 0.5 s for it)\n"
     "    stream[=MS]           a pause of MS (default 10) before each chunk: a reading cut short\n"
     "                          leaves the rest of the report coming\n"
     "    chunk=N               it cuts its report into chunks of at most N bytes (default 1000)\n"
