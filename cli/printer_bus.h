@@ -22,6 +22,9 @@ struct PrinterInfo {
     std::optional<std::string> address;
     // The printer interface a session would use, where the system tells it.
     std::optional<int> interface_number;
+    // The system knows that no interface of it carries a session (it has only IPP over USB or
+    // IEEE 1284.4 ones): a reading of it would fail. Never known on Windows.
+    bool no_session_interface = false;
     // What the device tells of itself, where the system offers it.
     std::optional<std::string> manufacturer;
     std::optional<std::string> product;
@@ -30,9 +33,10 @@ struct PrinterInfo {
 
 // Why a printer could not be opened, with the system's own words for it.
 struct OpenFailure {
-    enum class Kind { Gone, PermissionDenied, Busy, Other };
+    enum class Kind { Gone, PermissionDenied, Busy, Interrupted, Other };
     Kind kind = Kind::Other;
     std::string reason;
+    int signal_number = 0;  // Interrupted: the signal that came (0 where the system does not tell)
 };
 
 // An open printer: the link a session runs over, and why its last operation failed.

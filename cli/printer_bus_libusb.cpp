@@ -23,6 +23,7 @@ PrinterInfo describe(const UsbPrinterInfo& usb) {
                   static_cast<unsigned>(usb.address));
     printer.address = address;
     if (usb.interface_number >= 0) printer.interface_number = usb.interface_number;
+    printer.no_session_interface = usb.interface_number < 0;
     printer.manufacturer = given(usb.manufacturer);
     printer.product = given(usb.product);
     printer.serial = given(usb.serial_number);
@@ -35,6 +36,7 @@ OpenFailure::Kind open_failure_kind(UsbFailure failure) {
         case UsbFailure::DeviceGone: return OpenFailure::Kind::Gone;
         case UsbFailure::PermissionDenied: return OpenFailure::Kind::PermissionDenied;
         case UsbFailure::Busy: return OpenFailure::Kind::Busy;
+        case UsbFailure::Interrupted: return OpenFailure::Kind::Interrupted;
         default: return OpenFailure::Kind::Other;
     }
 }
@@ -79,7 +81,8 @@ public:
         // the printer back.
         LibusbPrinterLink::interrupt_on_signals();
         if (opened->usb().open(printer.id)) return opened;
-        failure = {open_failure_kind(opened->usb().failure()), opened->usb().failure_text()};
+        failure = {open_failure_kind(opened->usb().failure()), opened->usb().failure_text(),
+                   LibusbPrinterLink::interrupt_signal()};
         return nullptr;
     }
 };

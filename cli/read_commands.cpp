@@ -143,10 +143,15 @@ bool at_address(const PrinterInfo& printer, const std::string& device) {
 }
 
 // The printer `device` names: its id, its bus and address, or its place in the list (1 for the
-// first).
+// first). None named: the first that may carry a session, else the first (its failure names it).
 const PrinterInfo* choose(const std::vector<PrinterInfo>& printers, const std::string& device) {
     if (printers.empty()) return nullptr;
-    if (device.empty()) return &printers.front();
+    if (device.empty()) {
+        for (const PrinterInfo& printer : printers) {
+            if (!printer.no_session_interface) return &printer;
+        }
+        return &printers.front();
+    }
     for (const PrinterInfo& printer : printers) {
         if (printer.id == device) return &printer;
     }
@@ -173,6 +178,7 @@ const char* open_reason_name(OpenFailure::Kind kind) {
             return "permission-denied";
         case OpenFailure::Kind::Busy:
             return "busy";
+        case OpenFailure::Kind::Interrupted:
         case OpenFailure::Kind::Other:
             break;
     }
@@ -286,6 +292,8 @@ private:
     }
 
     ReadFailure cannot_open(const PrinterInfo& printer, const OpenFailure& failure) {
+        if (failure.kind == OpenFailure::Kind::Interrupted)
+            return interruption(failure.signal_number, " while opening " + printer.id);
         reason_ = open_reason_name(failure.kind);
         return {"cannot-open", kExitCannotOpen,
                 "cannot open " + printer.id + ": " + failure.reason};

@@ -42,6 +42,8 @@ int main(int argc, char** argv) {
 #else
     // A reader of the output that went away (`| head -1`) is a failed write, said in one line.
     std::signal(SIGPIPE, SIG_IGN);
+    // So is a file beyond the size limit (`ulimit -f`): --raw's temporary file is then removed.
+    std::signal(SIGXFSZ, SIG_IGN);
 #endif
     const std::vector<std::string> args(argv + 1, argv + argc);
     const auto printers = system_printer_bus();

@@ -27,6 +27,10 @@ constexpr std::size_t kStringBufferSize = 255;     // a descriptor's length is o
 constexpr std::size_t kMaxWritePiece = 16384;      // bytes per bulk OUT transfer
 constexpr std::uint16_t kPacketSizeMask = 0x07FF;  // bits 11-12 count extra transactions
 constexpr char32_t kReplacement = 0xFFFD;          // what a device string shows for a control
+// bmRequestType of a standard request to an endpoint that the device answers.
+constexpr auto kStandardEndpointIn = static_cast<std::uint8_t>(
+    static_cast<int>(LIBUSB_ENDPOINT_IN) | static_cast<int>(LIBUSB_REQUEST_TYPE_STANDARD) |
+    static_cast<int>(LIBUSB_RECIPIENT_ENDPOINT));
 
 // The signal that interrupted the links, 0 while none has.
 std::atomic<int> g_interrupted{0};
@@ -448,9 +452,11 @@ bool LibusbPrinterLink::open_steps(const std::string& id) {
                     "libusb cannot list devices: " + libusb_text(static_cast<int>(count)));
     const DeviceList devices(raw_devices);
     const std::vector<FoundPrinter> printers = supported_printers(devices.get(), count);
-    const auto chosen = std::find_if(printers.begin(), printers.end(), [&](const auto& found) {
-        return id.empty() || matches(id, found.info);
+    auto chosen = std::find_if(printers.begin(), printers.end(), [&](const auto& found) {
+        return id.empty() ? found.interface.bulk_pair : matches(id, found.info);
     });
+    // None that carries a session: the first listed, whose failure names it.
+    if (id.empty() && chosen == printers.end()) chosen = printers.begin();
     if (chosen == printers.end()) {
         return fail(UsbFailure::NoSuchDevice, id.empty() ? "no supported printer is attached"
                                                          : "no supported printer with id " + id);
@@ -510,20 +516,48 @@ bool LibusbPrinterLink::claim(int interface_number, int alternate) {
 
 // A halt that an earlier reading met (or another program left) is cleared, and what the printer
 // still has queued from an earlier session (cut short by Ctrl+C, a stall, a time-out) is read and
-// dropped: otherwise this session would take those bytes for its own answers. Only a printer
-// that is gone fails the opening here; anything else the session will meet again.
+// dropped: otherwise this session would take those bytes for its own answers. A printer that is
+// gone fails the opening here, and so does an interrupt (Ctrl+C while the drain waits); anything
+// else the session will meet again.
 bool LibusbPrinterLink::start_clean() {
+    const auto stop = [this] {
+        return fail(UsbFailure::Interrupted, "interrupted while opening " + printer_.id);
+    };
+    bool ask = true;
     for (const unsigned char endpoint : {out_endpoint_, in_endpoint_}) {
-        const int cleared = libusb_clear_halt(handle_, endpoint);
-        if (cleared == LIBUSB_ERROR_NO_DEVICE) return fail_libusb(cleared, "cannot clear a halt");
+        if (interrupted()) return stop();
+        if (!clear_if_halted(endpoint, ask)) return false;
     }
     reader_.emplace(in_packet_size_, kBufferPackets);
     InPipe pipe(*this, true);
     std::size_t dropped = 0;
-    reader_->drain(pipe, {kDrainMaxBytes, kDrainIdleMs, kDrainMaxMs}, dropped);
+    const PacketReader::End drained =
+        reader_->drain(pipe, {kDrainMaxBytes, kDrainIdleMs, kDrainMaxMs}, dropped);
     if (failure_ == UsbFailure::DeviceGone) return false;
+    if (drained == PacketReader::End::Interrupted || interrupted()) return stop();
     failure_ = UsbFailure::None;
     failure_text_.clear();
+    return true;
+}
+
+// Clears the endpoint's halt if it has one. CLEAR_FEATURE(ENDPOINT_HALT) also resets the
+// endpoint's data toggle, which some printers get wrong on an endpoint that was not halted (they
+// lose their next packet): so the endpoint is asked first (GET_STATUS, bit 0 = halted), and
+// cleared without asking only when it does not say. The status request is bounded by
+// kStatusTimeoutMs (libusb cancels it then; a printer that let it run out is not asked again,
+// `ask`); libusb_clear_halt is a synchronous usbfs request that the kernel bounds by its control
+// time-out, USB_CTRL_SET_TIMEOUT, 5 s. False only when the printer is gone.
+bool LibusbPrinterLink::clear_if_halted(unsigned char endpoint, bool& ask) {
+    unsigned char status[2] = {0, 0};
+    const int got =
+        !ask ? LIBUSB_ERROR_TIMEOUT
+             : libusb_control_transfer(handle_, kStandardEndpointIn, LIBUSB_REQUEST_GET_STATUS, 0,
+                                       endpoint, status, sizeof status, kStatusTimeoutMs);
+    if (got == LIBUSB_ERROR_NO_DEVICE) return fail_libusb(got, "cannot ask for a halt");
+    if (got == LIBUSB_ERROR_TIMEOUT) ask = false;
+    if (got == static_cast<int>(sizeof status) && (status[0] & 1) == 0) return true;
+    const int cleared = libusb_clear_halt(handle_, endpoint);
+    if (cleared == LIBUSB_ERROR_NO_DEVICE) return fail_libusb(cleared, "cannot clear a halt");
     return true;
 }
 
@@ -538,6 +572,7 @@ void LibusbPrinterLink::close() noexcept {
     context_ = nullptr;
     claimed_ = false;
     driver_detached_ = false;
+    wrote_ = false;
     interface_ = -1;
     reader_.reset();
 }
@@ -591,12 +626,16 @@ bool LibusbPrinterLink::fail_transfer(const Transfer& transfer, const char* what
     }
 }
 
-// After an interrupt a write still goes out, within kStopAnswerWaitMs: the session's stop.
+// After an interrupt a write still goes out, within kStopAnswerWaitMs: the session's stop. Not
+// the first write, though: a start after Ctrl+C would begin a session that no stop ends.
 bool LibusbPrinterLink::write(const char* bytes, std::size_t count) {
     failure_ = UsbFailure::None;
     failure_text_.clear();
     if (handle_ == nullptr) return fail(UsbFailure::NoSuchDevice, "no printer is open");
     const bool after_interrupt = interrupted();
+    if (after_interrupt && !wrote_)
+        return fail(UsbFailure::Interrupted, "interrupted before the session began");
+    wrote_ = true;
     const unsigned limit = after_interrupt ? kStopAnswerWaitMs : kWriteTimeoutMs;
     const auto too_late = [&] {
         return after_interrupt

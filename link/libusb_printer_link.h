@@ -69,6 +69,8 @@ public:
     static constexpr std::size_t kBufferPackets = 8;
     // Time-out of each string request (listing, and open() for printer()).
     static constexpr unsigned kStringTimeoutMs = 500;
+    // Time-out of the request that asks open() whether an endpoint is halted.
+    static constexpr unsigned kStatusTimeoutMs = 500;
     // After an interrupt, a read or write waits at most this long: long enough for the session's
     // stop to go out and the printer's answer to it to come in, short enough for Ctrl+C.
     static constexpr unsigned kStopAnswerWaitMs = 250;
@@ -89,10 +91,12 @@ public:
     LibusbPrinterLink(const LibusbPrinterLink&) = delete;
     LibusbPrinterLink& operator=(const LibusbPrinterLink&) = delete;
 
-    // Opens the printer with this id (empty: the first one listed), detaches the kernel's
-    // printer driver from its interface if bound, claims the interface, selects the alternate
-    // setting that has the bulk pair, clears a halt on either endpoint and drops what the
-    // printer had queued. On failure everything done so far is undone.
+    // Opens the printer with this id (empty: the first one listed whose interface carries a
+    // session, else the first one listed), detaches the kernel's printer driver from its
+    // interface if bound, claims the interface, selects the alternate setting that has the bulk
+    // pair, clears a halt on either endpoint (only a halted one, where the printer tells) and
+    // drops what the printer had queued. On failure everything done so far is undone; an
+    // interrupt meanwhile fails it with UsbFailure::Interrupted.
     bool open(const std::string& id = {});
     // Releases the interface, binds the kernel driver again if open() detached it, closes the
     // device. Harmless when nothing is open.
@@ -113,10 +117,12 @@ public:
     std::uint16_t in_packet_size() const { return in_packet_size_; }
 
     // Makes every waiting read and write of every link give up within kInterruptCheckMs with
-    // UsbFailure::Interrupted, until clear_interrupt(). Later writes still go out and later reads
-    // still take what comes, each within kStopAnswerWaitMs, so that the session's stop and its
-    // answer are exchanged; later reads fail with Interrupted all the same. Safe to call from a
-    // signal handler. It stands for Ctrl+C: interrupt_signal() then tells SIGINT.
+    // UsbFailure::Interrupted, until clear_interrupt(), and an open() under way fail so. Later
+    // writes still go out and later reads still take what comes, each within kStopAnswerWaitMs,
+    // so that the session's stop and its answer are exchanged; later reads fail with Interrupted
+    // all the same. A link that has written nothing since it opened writes nothing more: no
+    // session has begun that a stop would end. Safe to call from a signal handler. It stands for
+    // Ctrl+C: interrupt_signal() then tells SIGINT.
     static void interrupt() noexcept;
     static void clear_interrupt() noexcept;
     // The signal that interrupted the links, so that a program can exit with 128 + it; 0 while
@@ -139,6 +145,7 @@ private:
     bool open_steps(const std::string& id);
     bool claim(int interface_number, int alternate);
     bool start_clean();
+    bool clear_if_halted(unsigned char endpoint, bool& ask);
     Wait run_transfer(Transfer& transfer, int& submit_error, bool cancel_on_interrupt);
     bool fail_transfer(const Transfer& transfer, const char* what, unsigned char endpoint);
     BulkInPipe::Result transfer_in(unsigned char* into, std::size_t length, unsigned timeout_ms,
@@ -150,6 +157,7 @@ private:
     int interface_ = -1;
     bool claimed_ = false;
     bool driver_detached_ = false;
+    bool wrote_ = false;  // something was written since the opening
     unsigned char out_endpoint_ = 0;
     unsigned char in_endpoint_ = 0;
     std::uint16_t in_packet_size_ = 0;

@@ -24,6 +24,8 @@ namespace {
 constexpr std::uint8_t kStringDescriptor = 3;
 constexpr std::uint8_t kGetDescriptor = 6;
 constexpr std::uint8_t kStandardDeviceIn = 0x80;
+constexpr std::uint8_t kStandardEndpointIn = 0x82;
+constexpr std::uint8_t kGetStatus = 0;
 constexpr std::size_t kSetupSize = 8;
 constexpr std::uint16_t kEnglishUs = 0x0409;
 constexpr int kLargestUrb = 1 << 20;  // a bound on what the emulation copies per URB
@@ -219,6 +221,11 @@ bool EmulatedUsbPrinter::halted(std::uint8_t endpoint) const {
     return std::find(halted_.begin(), halted_.end(), endpoint) != halted_.end();
 }
 
+int EmulatedUsbPrinter::clears(std::uint8_t endpoint) const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(std::count(cleared_.begin(), cleared_.end(), endpoint));
+}
+
 std::size_t EmulatedUsbPrinter::replies_queued() const {
     std::lock_guard lock(mutex_);
     return replies_.size();
@@ -356,6 +363,7 @@ long EmulatedUsbPrinter::control(UMockdevIoctlData* arg, unsigned long request, 
                 static_cast<std::uint8_t>(*reinterpret_cast<unsigned*>(data->data));
             g_object_unref(data);
             std::erase(halted_, endpoint);
+            cleared_.push_back(endpoint);
             return 0;
         }
         case USBDEVFS_RESETEP:
@@ -443,10 +451,12 @@ bool EmulatedUsbPrinter::reaches_printer(std::uint8_t endpoint) const {
            interface->protocol != kIeee1284_4Protocol && interface->protocol != kIppOverUsbProtocol;
 }
 
-// GET_DESCRIPTOR(STRING) is all a printer is asked here; any other request stalls.
+// GET_DESCRIPTOR(STRING) and GET_STATUS of an endpoint are all a printer is asked here; any other
+// request stalls.
 void EmulatedUsbPrinter::submit_control(Urb urb) {
     usbdevfs_urb* request = as_urb(urb.data);
     auto* bytes = static_cast<std::uint8_t*>(request->buffer);
+    if (bytes[0] == kStandardEndpointIn && bytes[1] == kGetStatus && endpoint_status(urb)) return;
     const std::uint16_t value = static_cast<std::uint16_t>(bytes[2] | bytes[3] << 8);
     const std::size_t length = static_cast<std::size_t>(bytes[6] | bytes[7] << 8);
     const bool string_request = bytes[0] == kStandardDeviceIn && bytes[1] == kGetDescriptor &&
@@ -466,6 +476,36 @@ void EmulatedUsbPrinter::submit_control(Urb urb) {
         request->actual_length = static_cast<int>(count);
     }
     finished_.push_back(urb);
+}
+
+// GET_STATUS of one of the device's bulk endpoints: two bytes, bit 0 set while it is halted (or
+// the stall the setup asks for); false for an endpoint the device does not have.
+bool EmulatedUsbPrinter::endpoint_status(Urb& urb) {
+    usbdevfs_urb* request = as_urb(urb.data);
+    auto* bytes = static_cast<std::uint8_t*>(request->buffer);
+    const std::uint8_t endpoint = bytes[4];
+    if (interface_of(endpoint) == nullptr) return false;
+    if (setup_.endpoint_status == EndpointStatus::NeverAnswered) {
+        unanswered_.push_back(urb);
+        return true;
+    }
+    if (setup_.endpoint_status == EndpointStatus::Stalled) {
+        request->status = -EPIPE;
+    } else {
+        // The printer's IN endpoint, once due to stall, is halted by now.
+        const bool due = (endpoint & 0x80) != 0 && reaches_printer(endpoint);
+        const bool halted =
+            due ? halt_if_due(endpoint)
+                : std::find(halted_.begin(), halted_.end(), endpoint) != halted_.end();
+        const std::uint8_t status[2] = {static_cast<std::uint8_t>(halted ? 1 : 0), 0};
+        const std::size_t length = static_cast<std::size_t>(bytes[6] | bytes[7] << 8);
+        const std::size_t room = static_cast<std::size_t>(request->buffer_length) - kSetupSize;
+        const std::size_t count = std::min({sizeof status, length, room});
+        std::memcpy(bytes + kSetupSize, status, count);
+        request->actual_length = static_cast<int>(count);
+    }
+    finished_.push_back(urb);
+    return true;
 }
 
 // Index 0 is the list of languages; 1, 2 and 3 the manufacturer, product and serial number.

@@ -14,13 +14,15 @@
 //                      setup asks for it); RELEASEINTERFACE gives it up. SETINTERFACE selects an
 //                      alternate setting.
 //   SUBMITURB          control URBs: GET_DESCRIPTOR(STRING) answered at once (the texts sent as
-//                      UTF-16), anything else stalls (-EPIPE). Bulk OUT: the bytes go to
-//                      SimulatedPrinter::receive(); a printer that takes only part of them NAKs
-//                      the rest, so the URB stays pending until it is discarded. Bulk IN: waits
-//                      for the printer's replies. Only the endpoints of a printer interface of
-//                      another protocol than 3 (IEEE 1284.4) and 4 (IPP over USB) reach the
-//                      printer's session; on any other endpoint a write is taken and dropped and
-//                      a read is never answered. A URB on a halted endpoint ends with -EPIPE.
+//                      UTF-16), GET_STATUS of a bulk endpoint too (bit 0: halted) unless the setup
+//                      has it stalled or never answered; anything else stalls (-EPIPE). Bulk OUT:
+//                      the bytes go to SimulatedPrinter::receive(); a printer that takes only part
+//                      of them NAKs the rest, so the URB stays pending until it is discarded. Bulk
+//                      IN: waits for the printer's replies. Only the endpoints of a printer
+//                      interface of another protocol than 3 (IEEE 1284.4) and 4 (IPP over USB)
+//                      reach the printer's session; on any other endpoint a write is taken and
+//                      dropped and a read is never answered. A URB on a halted endpoint ends with
+//                      -EPIPE.
 //   REAPURBNDELAY      hands back a finished URB, else EAGAIN (ENODEV once the device is gone).
 //                      Bulk IN URBs are filled here, packet by packet: each reply is one USB
 //                      transfer, full packets of wMaxPacketSize and a short last one; a reply
@@ -33,7 +35,7 @@
 //   DISCARDURB         the URB first takes what has arrived (a host controller moves a packet
 //                      into a pending URB as soon as it comes), then comes back with -ENOENT and
 //                      what it had received; EINVAL when it had completed meanwhile.
-//   CLEAR_HALT         the endpoint is no longer halted.
+//   CLEAR_HALT         the endpoint is no longer halted (counted, halted or not).
 //   Closing the node ends the host's URBs; the device keeps what it had queued (its replies, a
 //   halt), so the next opening finds it.
 //   After a reply marked `disconnect_after` is delivered, the device is gone: pending URBs end
@@ -71,6 +73,9 @@ struct EmulatedInterface {
     std::vector<std::uint8_t> endpoints{kBulkOut, kBulkIn};
 };
 
+// How a device answers GET_STATUS on one of its endpoints.
+enum class EndpointStatus { Answered, Stalled, NeverAnswered };
+
 // What one emulated device is: where it sits, what its descriptors say, how its node behaves.
 struct DeviceSetup {
     std::uint16_t vendor_id = 0x04E8;
@@ -95,6 +100,7 @@ struct DeviceSetup {
     // replies stay queued.
     std::optional<std::size_t> stall_in_after_bytes;
     std::vector<std::uint8_t> halted;  // endpoints halted from the start, as another host left them
+    EndpointStatus endpoint_status = EndpointStatus::Answered;
 };
 
 // One emulated device: its URB handling, and what the host did to it, for the tests.
@@ -124,7 +130,8 @@ public:
     std::size_t largest_in_urb() const;  // the largest bulk IN request seen
     std::size_t in_urbs() const;         // bulk IN requests submitted
     bool halted(std::uint8_t endpoint) const;
-    std::size_t replies_queued() const;  // replies the printer has not sent (whole) yet
+    int clears(std::uint8_t endpoint) const;  // CLEAR_FEATURE(ENDPOINT_HALT) requests for it
+    std::size_t replies_queued() const;       // replies the printer has not sent (whole) yet
 
 private:
     struct Urb {
@@ -147,6 +154,7 @@ private:
     void discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
     long control(UMockdevIoctlData* arg, unsigned long request, int& error);
     void submit_control(Urb urb);
+    bool endpoint_status(Urb& urb);
     void submit_bulk_out(Urb urb);
     const EmulatedInterface* interface_of(std::uint8_t endpoint) const;
     bool reaches_printer(std::uint8_t endpoint) const;
@@ -183,9 +191,10 @@ private:
     std::size_t largest_in_urb_ = 0;
     std::size_t in_urbs_submitted_ = 0;
     std::vector<std::uint8_t> halted_;
-    bool write_stalled_ = false;  // stall_first_write has halted the OUT endpoint once
-    std::size_t bytes_sent_ = 0;  // bytes of replies that reached the host's URBs
-    bool read_stalled_ = false;   // stall_in_after_bytes has halted the IN endpoint once
+    std::vector<std::uint8_t> cleared_;  // every endpoint the host cleared, once per clear
+    bool write_stalled_ = false;         // stall_first_write has halted the OUT endpoint once
+    std::size_t bytes_sent_ = 0;         // bytes of replies that reached the host's URBs
+    bool read_stalled_ = false;          // stall_in_after_bytes has halted the IN endpoint once
 };
 
 // A umockdev testbed with a root hub on bus 1 and the emulated devices added to it. Make it

@@ -464,6 +464,31 @@ TEST(CliRead, OpenRefused_SaysTheSystemsReason) {
               std::string::npos);
 }
 
+// A signal while the printer was being opened: the reading is interrupted, not refused.
+TEST(CliRead, InterruptedWhileOpening_ExitsWith128AndTheSignal) {
+    AttachedPrinter interrupted = printer("1-4");
+    interrupted.refusal = OpenFailure{OpenFailure::Kind::Interrupted, "interrupted", SIGTERM};
+    SimulatedBus bus({interrupted});
+    const CliRun result = run_with(bus, {"read"});
+    EXPECT_EQ(result.code, 143);
+    EXPECT_EQ(result.err, "vellumo-cli: interrupted by SIGTERM while opening 1-4\n");
+}
+
+// Without --device, a printer the system knows no reading can go through is passed over; when
+// every one is such, the first is tried, so that the failure names it.
+TEST(CliRead, NoDevice_TakesTheFirstPrinterThatMayCarryASession) {
+    AttachedPrinter ipp_only = printer("1-1");
+    ipp_only.info.no_session_interface = true;
+    AttachedPrinter unknown = printer("1-4");  // the system does not tell, as on Windows
+    SimulatedBus bus({ipp_only, unknown});
+    EXPECT_EQ(run_with(bus, {"read"}).code, 0);
+    EXPECT_EQ(bus.opened, std::vector<std::string>{"1-4"});
+
+    SimulatedBus none_usable({ipp_only, ipp_only});
+    run_with(none_usable, {"read"});
+    EXPECT_EQ(none_usable.opened, std::vector<std::string>{"1-1"});
+}
+
 TEST(CliRead, TwoPrinters_ListShowsBothAndDeviceChoosesByIdAddressOrPlace) {
     AttachedPrinter first = printer("1-4");
     first.info.address = "001:004";

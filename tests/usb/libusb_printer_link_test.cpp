@@ -138,7 +138,12 @@ constexpr CaseName case_name;
 
 class UsbLinkTest : public testing::Test {
 protected:
-    void TearDown() override { LibusbPrinterLink::clear_interrupt(); }
+    // A test that installed the link's handlers and sent no signal leaves them behind otherwise.
+    void TearDown() override {
+        LibusbPrinterLink::clear_interrupt();
+        for (const int signal_number : {SIGINT, SIGTERM, SIGHUP})
+            std::signal(signal_number, SIG_DFL);
+    }
     UsbTestbed bed;
 };
 
@@ -154,6 +159,10 @@ struct ReadingCase {
     std::function<void(DeviceSetup&)> device = {};  // how the device differs from a kind one
     std::vector<std::string> chunks = {};           // sent instead of the report's, when given
     int interface_used = 0;                         // the interface the session must go through
+    // Halts cleared on the OUT and IN endpoints: only where there is one (clearing a healthy
+    // endpoint resets its data toggle), or where the device does not say.
+    int out_clears = 0;
+    int in_clears = 0;
 };
 
 // Printer interfaces of other protocols listed before the one that carries a session.
@@ -209,7 +218,36 @@ std::vector<ReadingCase> reading_cases() {
          .device =
              [](DeviceSetup& s) {
                  s.halted = {kBulkOut, kBulkIn};
-             }},
+             },
+         .out_clears = 1,
+         .in_clears = 1},
+        {.name = "InEndpointHaltedWhenOpened",
+         .packet_size = 64,
+         .fault = PrinterFault::None,
+         .report = sample_prefix(3000),
+         .chunk_size = 1000,
+         .device = [](DeviceSetup& s) { s.halted = {kBulkIn}; },
+         .in_clears = 1},
+        {.name = "EndpointStatusRefused",
+         .packet_size = 64,
+         .fault = PrinterFault::None,
+         .report = sample_prefix(3000),
+         .chunk_size = 1000,
+         .device = [](DeviceSetup& s) { s.endpoint_status = EndpointStatus::Stalled; },
+         .out_clears = 1,
+         .in_clears = 1},
+        {.name = "EndpointStatusNeverAnsweredAndHalted",
+         .packet_size = 64,
+         .fault = PrinterFault::None,
+         .report = sample_prefix(3000),
+         .chunk_size = 1000,
+         .device =
+             [](DeviceSetup& s) {
+                 s.endpoint_status = EndpointStatus::NeverAnswered;
+                 s.halted = {kBulkOut, kBulkIn};
+             },
+         .out_clears = 1,
+         .in_clears = 1},
         {.name = "IppAndIeee1284_4InterfacesListedBeforeTheBidirectionalOne",
          .packet_size = 512,
          .fault = PrinterFault::None,
@@ -256,11 +294,15 @@ TEST_P(WholeReading, StoresWhatThePrinterSentAndStopsIt) {
     EmulatedUsbPrinter& device = bed.add(setup, std::move(printer));
 
     LibusbPrinterLink link;
+    const Clock::time_point opening = Clock::now();
     ASSERT_TRUE(link.open()) << link.failure_text();
+    const auto opened = Clock::now() - opening;
     const SessionResult result = run_session(link);
 
     EXPECT_TRUE(result.ok) << result.first_failure_text << " after " << result.elapsed_ms << " ms";
     EXPECT_EQ(result.report, in_memory);
+    // A printer that leaves a status request unanswered is not asked a second time.
+    EXPECT_LT(opened, std::chrono::milliseconds(LibusbPrinterLink::kStatusTimeoutMs + 400));
     if (c.fault == PrinterFault::None && c.chunks.empty()) {
         EXPECT_EQ(result.report, stored(c.report, c.chunk_size));
     }
@@ -268,6 +310,11 @@ TEST_P(WholeReading, StoresWhatThePrinterSentAndStopsIt) {
     EXPECT_EQ(result.failure, UsbFailure::None);
     EXPECT_EQ(link.printer().interface_number, c.interface_used);
     EXPECT_FALSE(device.halted(kBulkIn) || device.halted(kBulkOut));
+    // In every case the session goes through the last interface listed.
+    const std::uint8_t out_endpoint = setup.interfaces.back().endpoints[0];
+    const std::uint8_t in_endpoint = setup.interfaces.back().endpoints[1];
+    EXPECT_EQ(device.clears(out_endpoint), c.out_clears);
+    EXPECT_EQ(device.clears(in_endpoint), c.in_clears);
     // Every bulk IN request is whole packets, never more than the link's own buffer.
     EXPECT_EQ(device.largest_in_urb() % c.packet_size, 0u);
     EXPECT_LE(device.largest_in_urb(), LibusbPrinterLink::kBufferPackets * c.packet_size);
@@ -431,7 +478,9 @@ TEST_F(UsbLinkTest, ATransferCutByItsTimeOut_LeavesWhatHadArrivedForTheNextRead)
 struct HaltCase {
     const char* name;
     std::function<void(DeviceSetup&)> halt;
-    bool reopen;  // the next reading opens the device again (else it goes over the same link)
+    bool reopen;     // the next reading opens the device again (else it goes over the same link)
+    int out_clears;  // halts cleared: the one met, at once, and none on a healthy endpoint
+    int in_clears;
 };
 
 class EndpointHalt : public UsbLinkTest, public testing::WithParamInterface<HaltCase> {};
@@ -454,14 +503,17 @@ TEST_P(EndpointHalt, FailsThatReadingAndTheNextOneGetsExactlyTheReport) {
     EXPECT_TRUE(next.ok) << next.first_failure_text << " after " << next.elapsed_ms << " ms";
     EXPECT_TRUE(next.report == stored(sample_report(), 1000)) << next.report.size() << " bytes";
     EXPECT_FALSE(device.halted(kBulkIn) || device.halted(kBulkOut));
+    EXPECT_EQ(device.clears(kBulkOut), GetParam().out_clears);
+    EXPECT_EQ(device.clears(kBulkIn), GetParam().in_clears);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     EmulatedPrinter, EndpointHalt,
     testing::Values(HaltCase{"OnTheFirstWrite", [](DeviceSetup& s) { s.stall_first_write = true; },
-                             false},
+                             false, 1, 0},
                     HaltCase{"OnAReadInTheFirstChunk",
-                             [](DeviceSetup& s) { s.stall_in_after_bytes = 8 + 12 + 500; }, true}),
+                             [](DeviceSetup& s) { s.stall_in_after_bytes = 8 + 12 + 500; }, true, 0,
+                             1}),
     case_name);
 
 // Ctrl+C in the middle of a report that the printer goes on sending: the stop still goes out
@@ -522,7 +574,6 @@ TEST_P(InterruptedRead, EndsTheSessionPromptlyAndTheInterfaceIsGivenBack) {
         presser.join();
         EXPECT_EQ(device.driver(), "usbfs");
     }
-    std::signal(SIGINT, SIG_DFL);
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.failure, UsbFailure::Interrupted) << result.failure_text;
     EXPECT_GE(result.elapsed_ms, 300);
@@ -535,6 +586,54 @@ INSTANTIATE_TEST_SUITE_P(CtrlC, InterruptedRead,
                                                        [] { LibusbPrinterLink::interrupt(); }},
                                          InterruptCase{"Sigint", [] { kill(getpid(), SIGINT); }}),
                          case_name);
+
+// Ctrl+C while open() drops what a printer left streaming from an earlier session: the opening
+// fails as interrupted, no byte goes to the printer (no start of a session that no stop would
+// end), and the printer has its kernel driver back. A start is not sent after an interrupt
+// either when the interrupt came between the opening and the session.
+TEST_F(UsbLinkTest, InterruptWhileOpeningDrainsAStreamingPrinter_OpenFailsAndNothingIsSent) {
+    SimulatedPrinter printer(sample_report());
+    printer.set_chunk_size(100);
+    printer.set_chunk_delay_ms(20);  // over a second of report, never 30 ms quiet
+    EmulatedUsbPrinter& device = bed.add(printer_at("1-1", 2), std::move(printer));
+    {
+        LibusbPrinterLink earlier;  // starts a reading and leaves without reading a byte
+        ASSERT_TRUE(earlier.open()) << earlier.failure_text();
+        const std::string start(session_command::kStart);
+        const std::string request(session_command::kSystemDataRequest);
+        ASSERT_TRUE(earlier.write(start.data(), start.size()));
+        ASSERT_TRUE(earlier.write(request.data(), request.size()));
+    }
+    const std::string wrote_before = device.host_wrote();
+    LibusbPrinterLink link;
+    std::thread presser([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        LibusbPrinterLink::interrupt();
+    });
+    const Clock::time_point begin = Clock::now();
+    const bool opened = link.open();
+    const auto elapsed = Clock::now() - begin;
+    presser.join();
+
+    EXPECT_FALSE(opened);
+    EXPECT_EQ(link.failure(), UsbFailure::Interrupted) << link.failure_text();
+    EXPECT_FALSE(link.is_open());
+    EXPECT_LT(elapsed, std::chrono::milliseconds(200 + 3 * LibusbPrinterLink::kInterruptCheckMs));
+    EXPECT_GT(device.replies_queued(), 0u) << "the printer was to be still sending";
+    EXPECT_EQ(device.host_wrote(), wrote_before);
+    EXPECT_EQ(device.driver(), "usblp");
+}
+
+TEST_F(UsbLinkTest, InterruptAfterOpeningBeforeTheSession_TheStartIsNotSent) {
+    EmulatedUsbPrinter& device = bed.add(printer_at("1-1", 2));
+    LibusbPrinterLink link;
+    ASSERT_TRUE(link.open()) << link.failure_text();
+    LibusbPrinterLink::interrupt();
+    const SessionResult result = run_session(link);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.first_failure, UsbFailure::Interrupted) << result.first_failure_text;
+    EXPECT_EQ(device.host_wrote(), "");
+}
 
 // ---- The kernel's printer driver ----
 
@@ -768,6 +867,30 @@ TEST_F(UsbLinkTest, Listing_IsInBusAndPortOrderAndOpenTakesTheFirst) {
     LibusbPrinterLink link;
     ASSERT_TRUE(link.open()) << link.failure_text();
     EXPECT_EQ(link.printer().id, "1-1");
+}
+
+// Without an id, open() takes the first printer whose interface carries a session; when none
+// has one, the first listed, so that the failure names it.
+TEST_F(UsbLinkTest, OpenWithoutId_TakesTheFirstPrinterThatCarriesASession) {
+    for (const auto& [port, address] :
+         std::vector<std::pair<std::string, std::uint8_t>>{{"1-1", 2}, {"1-2", 3}}) {
+        DeviceSetup ipp_only = printer_at(port, address);
+        ipp_only.interfaces = {EmulatedInterface{0, 0, kPrinterClass, 4, {0x01, 0x82}},
+                               EmulatedInterface{1, 0, kPrinterClass, 3, {0x03, 0x84}}};
+        bed.add(ipp_only);
+    }
+    {
+        LibusbPrinterLink link;
+        EXPECT_FALSE(link.open());
+        EXPECT_EQ(link.failure(), UsbFailure::NoBulkEndpoints);
+        EXPECT_NE(link.failure_text().find(" 1-1 "), std::string::npos) << link.failure_text();
+    }
+    EmulatedUsbPrinter& usable = bed.add(printer_at("1-3", 4));
+    LibusbPrinterLink link;
+    ASSERT_TRUE(link.open()) << link.failure_text();
+    EXPECT_EQ(link.printer().id, "1-3");
+    EXPECT_TRUE(run_session(link).ok);
+    EXPECT_TRUE(usable.stop_received());
 }
 
 // The listing shows the interface a session would use, or none.
