@@ -1,6 +1,7 @@
 #include "cli/cli_commands.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #ifndef _WIN32
 #include <sys/resource.h>
 #endif
@@ -21,9 +22,10 @@
 #include "link/session_trace.h"
 #include "report/report_formatter.h"
 #include "tests/cli_run.h"
-#include "tests/json_reader.h"
 
 namespace {
+
+using json = nlohmann::json;
 
 CliRun run(const std::vector<std::string>& args, const std::string& input = "") {
     return run_companion(args, nullptr, input);
@@ -291,18 +293,18 @@ TEST(CliRead, GoodPrinter_PrintsTheListingAndAsJsonTheDeviceFieldsListingAndCoun
 
     const CliRun result = run_with(bus, {"read", "--json"});
     ASSERT_EQ(result.code, 0) << result.err;
-    const json::Value reading = json::parse(result.out);
-    EXPECT_TRUE(reading["ok"].boolean);
-    EXPECT_EQ(reading["device"]["id"].text, "1-4");
-    EXPECT_EQ(reading["device"]["vendor_id"].text, "04e8");
-    EXPECT_EQ(reading["device"]["product"].text, "LP-3020");
-    EXPECT_TRUE(reading["device"]["serial"].is_null());
-    EXPECT_EQ(reading["fields"]["model"].text, "Vellumo LP-3020 Series");
-    EXPECT_EQ(reading["listing"].text, formatted(sample_report()));  // the sample is ASCII
-    EXPECT_FALSE(reading["cut"].boolean);
-    EXPECT_EQ(reading["chunks"].number, 22);
-    EXPECT_EQ(reading["bytes"].number, static_cast<double>(sample_report().size()));
-    EXPECT_GE(reading["seconds"].number, 0);
+    const json reading = json::parse(result.out);
+    EXPECT_TRUE(reading.at("ok").get<bool>());
+    EXPECT_EQ(reading.at("device").at("id"), "1-4");
+    EXPECT_EQ(reading.at("device").at("vendor_id"), "04e8");
+    EXPECT_EQ(reading.at("device").at("product"), "LP-3020");
+    EXPECT_TRUE(reading.at("device").at("serial").is_null());
+    EXPECT_EQ(reading.at("fields").at("model"), "Vellumo LP-3020 Series");
+    EXPECT_EQ(reading.at("listing"), formatted(sample_report()));  // the sample is ASCII
+    EXPECT_FALSE(reading.at("cut").get<bool>());
+    EXPECT_EQ(reading.at("chunks"), 22);
+    EXPECT_EQ(reading.at("bytes"), sample_report().size());
+    EXPECT_GE(reading.at("seconds"), 0);
 }
 
 // Standard output that notes whether anything reached it while a printer connection was open.
@@ -381,12 +383,13 @@ TEST_P(CliReadFailure, NamesItsStageInOneLineAndInTheJsonWithItsOwnExitCode) {
 
     const CliRun result = run_with(bus, {"read", "--json"});
     EXPECT_EQ(result.code, c.code);
-    const json::Value reading = json::parse(result.out);
-    EXPECT_FALSE(reading["ok"].boolean);
-    EXPECT_EQ(reading["device"]["id"].text, "1-4");
-    EXPECT_EQ(reading["failure"]["name"].text, c.failure);
-    EXPECT_EQ(reading["failure"]["chunks"].number, static_cast<double>(c.chunks));
-    EXPECT_NE(reading["failure"]["message"].text.find(c.says), std::string::npos);
+    const json reading = json::parse(result.out);
+    EXPECT_FALSE(reading.at("ok").get<bool>());
+    EXPECT_EQ(reading.at("device").at("id"), "1-4");
+    EXPECT_EQ(reading.at("failure").at("name"), c.failure);
+    EXPECT_EQ(reading.at("failure").at("chunks"), c.chunks);
+    EXPECT_NE(reading.at("failure").at("message").get<std::string>().find(c.says),
+              std::string::npos);
 }
 
 // The sample report comes in 22 chunks; faults that break it off do so after 2, or halfway.
@@ -426,20 +429,20 @@ TEST(CliRead, ReportLargerThanTheBuffer_IsNamedAfterEveryChunkCame) {
     SimulatedBus bus({printer("1-4", PrinterFault::ReportLargerThanBuffer)});
     const CliRun result = run_with(bus, {"read", "--json"});
     EXPECT_EQ(result.code, 8);
-    const json::Value reading = json::parse(result.out);
-    EXPECT_EQ(reading["failure"]["name"].text, "report-too-large");
-    EXPECT_GT(reading["failure"]["chunks"].number, 100) << "over 100 KB in chunks of 1000";
+    const json reading = json::parse(result.out);
+    EXPECT_EQ(reading.at("failure").at("name"), "report-too-large");
+    EXPECT_GT(reading.at("failure").at("chunks"), 100) << "over 100 KB in chunks of 1000";
 }
 
 TEST(CliRead, NoPrinterOrNoSuchDevice_AreNamedAndListSaysNoneWithAnEmptyArray) {
     SimulatedBus none({});
     const CliRun listed = run_with(none, {"list", "--json"});
     EXPECT_EQ(listed.code, 0);
-    EXPECT_TRUE(json::parse(listed.out).items.empty());
+    EXPECT_TRUE(json::parse(listed.out).empty());
     EXPECT_NE(listed.err.find("no supported printer is attached"), std::string::npos);
     const CliRun read = run_with(none, {"read", "--json"});
     EXPECT_EQ(read.code, 3);
-    EXPECT_TRUE(json::parse(read.out)["device"].is_null());
+    EXPECT_TRUE(json::parse(read.out).at("device").is_null());
 
     SimulatedBus one({printer("1-4")});
     for (const char* device : {"1-5", "2", "0", "18446744073709551617"}) {
@@ -457,9 +460,9 @@ TEST(CliRead, OpenRefused_SaysTheSystemsReason) {
     SimulatedBus bus({busy});
     const CliRun result = run_with(bus, {"read", "--json"});
     EXPECT_EQ(result.code, 4);
-    const json::Value reading = json::parse(result.out);
-    EXPECT_EQ(reading["failure"]["name"].text, "cannot-open");
-    EXPECT_EQ(reading["failure"]["reason"].text, "busy");
+    const json reading = json::parse(result.out);
+    EXPECT_EQ(reading.at("failure").at("name"), "cannot-open");
+    EXPECT_EQ(reading.at("failure").at("reason"), "busy");
     EXPECT_NE(result.err.find("cannot open 1-4: busy: claimed by another program"),
               std::string::npos);
 }
@@ -473,24 +476,24 @@ TEST(CliRead, TwoPrinters_ListShowsBothAndDeviceChoosesByIdAddressOrPlace) {
     second.info.address = "001:012";
     SimulatedBus bus({first, second});
 
-    const json::Value listed = json::parse(run_with(bus, {"list", "--json"}).out);
-    ASSERT_EQ(listed.items.size(), 2u);
-    EXPECT_EQ(listed.items[0]["id"].text, "1-4");
-    EXPECT_EQ(listed.items[0]["address"].text, "001:004");
-    EXPECT_EQ(listed.items[0]["interface"].number, 1);
-    EXPECT_EQ(listed.items[1]["id"].text, "1-5");
-    EXPECT_TRUE(listed.items[1]["interface"].is_null()) << "the system did not tell";
+    const json listed = json::parse(run_with(bus, {"list", "--json"}).out);
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed.at(0).at("id"), "1-4");
+    EXPECT_EQ(listed.at(0).at("address"), "001:004");
+    EXPECT_EQ(listed.at(0).at("interface"), 1);
+    EXPECT_EQ(listed.at(1).at("id"), "1-5");
+    EXPECT_TRUE(listed.at(1).at("interface").is_null()) << "the system did not tell";
     EXPECT_EQ(run_with(bus, {"list"}).out,
               "1-4  04e8:3301  address 001:004  interface 1  Vellumo LP-3020\n"
               "1-5  04e8:3301  address 001:012  Vellumo LP-3020\n");
 
     for (const char* device : {"1-5", "2", "001:012", "1:12"}) {
         SCOPED_TRACE(device);
-        const json::Value reading =
+        const json reading =
             json::parse(run_with(bus, {"read", "--json", "--device", device}).out);
-        EXPECT_EQ(reading["device"]["id"].text, "1-5");
-        EXPECT_EQ(reading["device"]["address"].text, "001:012");
-        EXPECT_EQ(reading["fields"]["model"].text, "Second");
+        EXPECT_EQ(reading.at("device").at("id"), "1-5");
+        EXPECT_EQ(reading.at("device").at("address"), "001:012");
+        EXPECT_EQ(reading.at("fields").at("model"), "Second");
     }
     EXPECT_EQ(bus.opened, (std::vector<std::string>(4, "1-5")));
     for (const char* device : {"001:013", "002:012", "001:0012", "1:", ":12", "001:012:1"}) {
@@ -519,7 +522,7 @@ TEST(CliRead, DeviceStrings_StayUtf8InTheJsonAndKeepControlsOffTheTerminal) {
                                     replaced + "\xF0\x9F\x98\x80" + replaced + replaced + replaced +
                                     replaced + "\"";
     EXPECT_NE(json_text.find(json_serial), std::string::npos) << json_text;
-    EXPECT_EQ(json::parse(json_text).items[0]["product"].text, "LP\xC2\x9BK\x1B[0m\x7F");
+    EXPECT_EQ(json::parse(json_text).at(0).at("product"), "LP\xC2\x9BK\x1B[0m\x7F");
 
     EXPECT_EQ(run_with(bus, {"list"}).out,
               "1-4  04e8:3301  M\xC3\xBCller LP?K?[0m?  serial S?\"2???\xF0\x9F\x98\x80????\n");
@@ -605,9 +608,9 @@ TEST(CliRead, RawThatCannotBeWritten_FailsTheReadingAndLeavesNoPartOfIt) {
             runs.push_back(run_with(bus, {"read", "--json", "--raw", target}));
             runs.push_back(run_with(bus, {"read", "--raw", target}));
         }
-        const json::Value reading = json::parse(runs[0].out);
-        EXPECT_FALSE(reading["ok"].boolean);
-        EXPECT_EQ(reading["failure"]["name"].text, "raw-write-failed");
+        const json reading = json::parse(runs[0].out);
+        EXPECT_FALSE(reading.at("ok").get<bool>());
+        EXPECT_EQ(reading.at("failure").at("name"), "raw-write-failed");
         EXPECT_EQ(runs[1].out, "") << "no listing without its raw report";
         for (const CliRun& result : runs) {
             EXPECT_EQ(result.code, 1);

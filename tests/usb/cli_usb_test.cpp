@@ -3,6 +3,7 @@
 // and the JSON read back.
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -17,10 +18,11 @@
 #include "sim/emulated_usb_printer.h"
 #include "sim/simulated_printer.h"
 #include "tests/cli_run.h"
-#include "tests/json_reader.h"
 #include "tests/usb/usb_test_support.h"
 
 namespace {
+
+using json = nlohmann::json;
 
 using namespace usb_emulation;
 
@@ -59,26 +61,26 @@ TEST_F(CliOnUsb, TwoPrintersAndTwoOthers_ListShowsThePrintersAndDeviceReadsEach)
 
     const CliRun listed = run_companion_on_system({"list", "--json"});
     ASSERT_EQ(listed.code, 0) << listed.err;
-    const json::Value printers = json::parse(listed.out);
-    ASSERT_EQ(printers.items.size(), 2u);
+    const json printers = json::parse(listed.out);
+    ASSERT_EQ(printers.size(), 2u);
     // In the order libusb finds them; `--device N` takes the Nth.
-    const std::size_t second_place = printers.items[0]["id"].text == "1-2" ? 0 : 1;
-    const json::Value& listed_second = printers.items[second_place];
-    EXPECT_EQ(listed_second["id"].text, "1-2");
-    EXPECT_EQ(printers.items[1 - second_place]["id"].text, "1-1");
-    EXPECT_EQ(listed_second["vendor_id"].text, "04e8");
-    EXPECT_EQ(listed_second["product_id"].text, "3301");
-    EXPECT_EQ(listed_second["manufacturer"].text, "Vellumo");
-    EXPECT_EQ(listed_second["serial"].text, "SECOND0002");
-    EXPECT_EQ(listed_second["address"].text, "001:003");
-    EXPECT_EQ(listed_second["interface"].number, 0);
+    const std::size_t second_place = printers.at(0).at("id") == "1-2" ? 0 : 1;
+    const json& listed_second = printers.at(second_place);
+    EXPECT_EQ(listed_second.at("id"), "1-2");
+    EXPECT_EQ(printers.at(1 - second_place).at("id"), "1-1");
+    EXPECT_EQ(listed_second.at("vendor_id"), "04e8");
+    EXPECT_EQ(listed_second.at("product_id"), "3301");
+    EXPECT_EQ(listed_second.at("manufacturer"), "Vellumo");
+    EXPECT_EQ(listed_second.at("serial"), "SECOND0002");
+    EXPECT_EQ(listed_second.at("address"), "001:003");
+    EXPECT_EQ(listed_second.at("interface"), 0);
 
     const CliRun read_second = run_companion_on_system({"read", "--json", "--device", "001:003"});
     ASSERT_EQ(read_second.code, 0) << read_second.err;
-    const json::Value reading = json::parse(read_second.out);
-    EXPECT_EQ(reading["device"]["id"].text, "1-2");
-    EXPECT_EQ(reading["fields"]["model"].text, "Second");
-    EXPECT_EQ(reading["listing"].text, formatted("Model Name: Second\rPages: 12\r"));
+    const json reading = json::parse(read_second.out);
+    EXPECT_EQ(reading.at("device").at("id"), "1-2");
+    EXPECT_EQ(reading.at("fields").at("model"), "Second");
+    EXPECT_EQ(reading.at("listing"), formatted("Model Name: Second\rPages: 12\r"));
     EXPECT_TRUE(second.stop_received());
     EXPECT_FALSE(first.stop_received()) << "the other printer is left alone";
 
@@ -104,9 +106,9 @@ TEST_P(CliOnUsbFailure, ReadNamesTheFailureWithItsExitCodeAndGivesThePrinterBack
         bed.add(printer_at("1-1", 2), SimulatedPrinter(sample_report(), c.fault));
     const CliRun result = run_companion_on_system({"read", "--json"});
     EXPECT_EQ(result.code, c.code) << result.err;
-    const json::Value reading = json::parse(result.out);
-    EXPECT_FALSE(reading["ok"].boolean);
-    EXPECT_EQ(reading["failure"]["name"].text, c.failure);
+    const json reading = json::parse(result.out);
+    EXPECT_FALSE(reading.at("ok").get<bool>());
+    EXPECT_EQ(reading.at("failure").at("name"), c.failure);
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
     if (!device.gone()) {
         EXPECT_EQ(device.driver(), "usblp");
@@ -130,21 +132,21 @@ INSTANTIATE_TEST_SUITE_P(EveryWay, CliOnUsbFailure, testing::ValuesIn(kUsbFailur
 TEST_F(CliOnUsb, NoPrinterBusyOrNoPermission_AreNamedWithTheSystemsReason) {
     const CliRun none = run_companion_on_system({"read", "--json"});
     EXPECT_EQ(none.code, 3);
-    EXPECT_EQ(json::parse(none.out)["failure"]["name"].text, "no-printer");
+    EXPECT_EQ(json::parse(none.out).at("failure").at("name"), "no-printer");
 
     DeviceSetup busy = printer_at("1-1", 2);
     busy.driver = "usbfs";  // another program has claimed it
     bed.add(busy);
     const CliRun claimed = run_companion_on_system({"read", "--json"});
     EXPECT_EQ(claimed.code, 4);
-    EXPECT_EQ(json::parse(claimed.out)["failure"]["reason"].text, "busy");
+    EXPECT_EQ(json::parse(claimed.out).at("failure").at("reason"), "busy");
 
     EmulatedUsbPrinter& locked = bed.add(printer_at("1-2", 3));
     ASSERT_EQ(chmod(bed.node_file(locked).c_str(), 0), 0);
     const usb_test::WithoutFileAccessOverride as_ordinary_user;
     const CliRun denied = run_companion_on_system({"read", "--json", "--device", "1-2"});
     EXPECT_EQ(denied.code, 4);
-    EXPECT_EQ(json::parse(denied.out)["failure"]["reason"].text, "permission-denied");
+    EXPECT_EQ(json::parse(denied.out).at("failure").at("reason"), "permission-denied");
     EXPECT_NE(denied.err.find("cannot open 1-2: "), std::string::npos) << denied.err;
 }
 
