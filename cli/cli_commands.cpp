@@ -89,7 +89,9 @@ int run_format(const std::vector<std::string>& args, std::istream& in, std::ostr
     FormattedReport report;
     if (!load_raw(args, in, raw, err) || !format_raw(raw, report, err)) return kExitFailure;
     if (fields_only) {
-        out << fields_json(report.fields, report.cut) << '\n';
+        Json fields = fields_json(report.fields);
+        fields["cut"] = report.cut;
+        out << json_line(fields);
     } else {
         out.write(report.text.data(), static_cast<std::streamsize>(report.text.size()));
     }

@@ -60,16 +60,15 @@ std::string hex4(std::uint16_t value) {
     return text;
 }
 
-std::string printer_json(const PrinterInfo& printer) {
-    const std::string interface =
-        printer.interface_number ? std::to_string(*printer.interface_number) : "null";
-    return "{\"id\": " + json_utf8_or_null(printer.id) + ", \"vendor_id\": \"" +
-           hex4(printer.vendor_id) + "\", \"product_id\": \"" + hex4(printer.product_id) +
-           "\", \"address\": " + json_utf8_or_null(printer.address) +
-           ", \"interface\": " + interface +
-           ", \"manufacturer\": " + json_utf8_or_null(printer.manufacturer) +
-           ", \"product\": " + json_utf8_or_null(printer.product) +
-           ", \"serial\": " + json_utf8_or_null(printer.serial) + "}";
+Json printer_json(const PrinterInfo& printer) {
+    return {{"id", printer.id},
+            {"vendor_id", hex4(printer.vendor_id)},
+            {"product_id", hex4(printer.product_id)},
+            {"address", text_or_null(printer.address)},
+            {"interface", printer.interface_number ? Json(*printer.interface_number) : Json()},
+            {"manufacturer", text_or_null(printer.manufacturer)},
+            {"product", text_or_null(printer.product)},
+            {"serial", text_or_null(printer.serial)}};
 }
 
 // "ID  VVVV:PPPP  address BBB:DDD  interface N  MANUFACTURER PRODUCT  serial SERIAL", leaving
@@ -336,12 +335,14 @@ private:
         }
         if (report.cut) say_cut(report, err_);
         if (options_.json) {
-            out_ << "{\"device\": " << device_
-                 << ", \"ok\": true, \"fields\": " << fields_json(report.fields)
-                 << ", \"listing\": \"" << json_escaped_cp1251(report.text)
-                 << "\", \"cut\": " << (report.cut ? "true" : "false")
-                 << ", \"chunks\": " << chunks_ << ", \"bytes\": " << raw.size()
-                 << ", \"seconds\": " << seconds() << "}\n";
+            out_ << json_line({{"device", device_},
+                               {"ok", true},
+                               {"fields", fields_json(report.fields)},
+                               {"listing", utf8_from_cp1251(report.text)},
+                               {"cut", report.cut},
+                               {"chunks", chunks_},
+                               {"bytes", raw.size()},
+                               {"seconds", seconds()}});
         } else {
             out_.write(report.text.data(), static_cast<std::streamsize>(report.text.size()));
         }
@@ -351,11 +352,12 @@ private:
 
     int fail(const ReadFailure& failure) {
         if (options_.json) {
-            out_ << "{\"device\": " << (device_.empty() ? "null" : device_)
-                 << ", \"ok\": false, \"failure\": {\"name\": \"" << failure.name
-                 << "\", \"reason\": " << json_utf8_or_null(reason_)
-                 << ", \"message\": " << json_utf8_or_null(failure.message)
-                 << ", \"chunks\": " << chunks_ << "}, \"seconds\": " << seconds() << "}\n";
+            const Json said{{"name", failure.name},
+                            {"reason", text_or_null(reason_)},
+                            {"message", failure.message},
+                            {"chunks", chunks_}};
+            out_ << json_line(
+                {{"device", device_}, {"ok", false}, {"failure", said}, {"seconds", seconds()}});
             out_.flush();
         }
         return say_failure(err_, failure.message, failure.code);
@@ -370,7 +372,7 @@ private:
     std::ostream& out_;
     std::ostream& err_;
     Clock::time_point started_;
-    std::string device_;                 // the chosen printer as JSON, once chosen
+    Json device_;                        // the chosen printer as JSON, once chosen; else null
     std::optional<std::string> reason_;  // why it could not be opened
     std::size_t chunks_ = 0;
     bool progress_shown_ = false;
@@ -394,13 +396,15 @@ int run_list(const std::vector<std::string>& args, const CliEnvironment& env, st
         return say_failure(err, "cannot list USB printers: " + error);
     }
     if (printers.empty()) err << kProgram << ": no supported printer is attached\n";
-    std::string separator;
-    if (options.json) out << '[';
+    Json listed = Json::array();
     for (const PrinterInfo& printer : printers) {
-        out << (options.json ? separator + printer_json(printer) : printer_line(printer) + '\n');
-        separator = ", ";
+        if (options.json) {
+            listed.push_back(printer_json(printer));
+        } else {
+            out << printer_line(printer) << '\n';
+        }
     }
-    if (options.json) out << "]\n";
+    if (options.json) out << json_line(listed);
     out.flush();
     return out ? kExitSuccess : say_failure(err, "cannot write the output");
 }

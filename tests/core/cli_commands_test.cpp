@@ -38,20 +38,24 @@ std::string formatted(const std::string& raw) {
 }
 
 // Texts below are bytes: CP1251 input and the UTF-8 expected, written as escapes.
-TEST(CliFieldsJson, Fields_AreDecodedFromCp1251EscapedAndNullWhenAbsent) {
+TEST(CliFieldsJson, Fields_AreDecodedFromCp1251AndNullWhenAbsentOnALineWithoutControls) {
     ReportFields fields;
-    fields.model = "\xCF\xF0\xE8\xED\xF2\xE5\xF0 \xB9" "5";        // "Printer No.5" in Russian
+    fields.model = "\xCF\xF0\xE8\xED\xF2\xE5\xF0 \xB9" "5";  // "Printer No.5" in Russian
     fields.serial = "a\"b\\c";
     fields.firmware = "t\tn\nr\r\x01\x1f\x7f";
-    EXPECT_EQ(fields_json(fields, true),
-              "{\"model\": \"\xD0\x9F\xD1\x80\xD0\xB8\xD0\xBD\xD1\x82\xD0\xB5\xD1\x80 \xE2\x84\x96" "5\", "
-              "\"serial\": \"a\\\"b\\\\c\", "
-              "\"firmware\": \"t\\tn\\nr\\r\\u0001\\u001f\x7f\", "
-              "\"crum\": null, \"cut\": true}");
+    const std::string line = json_line(fields_json(fields));
+    const char* const model = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xBD\xD1\x82\xD0\xB5\xD1\x80 \xE2\x84\x96" "5";
+    EXPECT_EQ(json::parse(line),
+              json({{"model", model},
+                    {"serial", "a\"b\\c"},
+                    {"firmware", "t\tn\nr\r\x01\x1f\x7f"},
+                    {"crum", nullptr}}));
+    EXPECT_EQ(line.find_first_of(std::string("\x7f\n\r\t\x01\x1f", 6)), line.size() - 1)
+        << "only the line's end: " << line;
 }
 
 TEST(CliFieldsJson, Cp1251Specials_DecodeToTheirCodePoints) {
-    EXPECT_EQ(json_escaped_cp1251("\xA8\xB8\x88\x98\xFF\xC0"),
+    EXPECT_EQ(utf8_from_cp1251("\xA8\xB8\x88\x98\xFF\xC0"),
               "\xD0\x81\xD1\x91\xE2\x82\xAC\xEF\xBF\xBD\xD1\x8F\xD0\x90");
 }
 
@@ -59,8 +63,8 @@ TEST(CliCommands, FieldsOfARawReport_PrintOneJsonLine) {
     const CliRun result = run({"fields"}, "Model Name: \xCC\xEE\xE4\xE5\xEB\xFC\rMachine Serial Number:  S1 \r");
     EXPECT_EQ(result.code, 0);
     EXPECT_EQ(result.out,
-              "{\"model\": \"\xD0\x9C\xD0\xBE\xD0\xB4\xD0\xB5\xD0\xBB\xD1\x8C\", \"serial\": \"S1\", "
-              "\"firmware\": null, \"crum\": null, \"cut\": false}\n");
+              "{\"model\":\"\xD0\x9C\xD0\xBE\xD0\xB4\xD0\xB5\xD0\xBB\xD1\x8C\",\"serial\":\"S1\","
+              "\"firmware\":null,\"crum\":null,\"cut\":false}\n");
     EXPECT_EQ(result.err, "");
 }
 
@@ -80,8 +84,8 @@ TEST(CliCommands, ReportWhoseListingIsCut_IsSaidIncompleteAndFieldsMarkItCut) {
     EXPECT_EQ(format.err, said);
     const CliRun fields = run({"fields"}, raw);
     EXPECT_EQ(fields.code, 0);
-    EXPECT_EQ(fields.out, "{\"model\": \"M\", \"serial\": null, \"firmware\": null, \"crum\": null, "
-                          "\"cut\": true}\n");
+    EXPECT_EQ(fields.out,
+              "{\"model\":\"M\",\"serial\":null,\"firmware\":null,\"crum\":null,\"cut\":true}\n");
     EXPECT_EQ(fields.err, said);
 }
 
@@ -513,14 +517,15 @@ TEST(CliRead, DeviceStrings_StayUtf8InTheJsonAndKeepControlsOffTheTerminal) {
     SimulatedBus bus({attached});
 
     const std::string json_text = run_with(bus, {"list", "--json"}).out;
-    EXPECT_NE(json_text.find("\"manufacturer\": \"M\xC3\xBCller\""), std::string::npos)
+    EXPECT_NE(json_text.find("\"manufacturer\":\"M\xC3\xBCller\""), std::string::npos)
         << json_text;
-    EXPECT_NE(json_text.find("\"product\": \"LP\\u009bK\\u001b[0m\\u007f\""), std::string::npos)
+    EXPECT_NE(json_text.find("\"product\":\"LP\\u009bK\\u001b[0m\\u007f\""), std::string::npos)
         << json_text;
+    // Each byte that starts no valid sequence is replaced; a sequence cut short at the end once.
     const std::string replaced = "\xEF\xBF\xBD";
-    const std::string json_serial = "\"serial\": \"S" + replaced + "\\\"2" + replaced + replaced +
+    const std::string json_serial = "\"serial\":\"S" + replaced + "\\\"2" + replaced + replaced +
                                     replaced + "\xF0\x9F\x98\x80" + replaced + replaced + replaced +
-                                    replaced + "\"";
+                                    "\"";
     EXPECT_NE(json_text.find(json_serial), std::string::npos) << json_text;
     EXPECT_EQ(json::parse(json_text).at(0).at("product"), "LP\xC2\x9BK\x1B[0m\x7F");
 
