@@ -3,6 +3,7 @@
 #include <array>
 #include <string_view>
 
+#include "cli/listing_lines.h"
 #include "report/utf8_text.h"
 
 namespace {
@@ -90,6 +91,26 @@ Json fields_json(const ReportFields& fields) {
             {"serial", cp1251_or_null(fields.serial)},
             {"firmware", cp1251_or_null(fields.firmware)},
             {"crum", cp1251_or_null(fields.crum)}};
+}
+
+Json entries_json(std::string_view listing) {
+    Json entries = Json::array();
+    for (const ListingLine& line : listing_lines(listing)) {
+        if (line.is_entry) {
+            entries.push_back(
+                {{"key", utf8_from_cp1251(line.key)}, {"value", utf8_from_cp1251(line.text)}});
+        } else {
+            entries.push_back({{"text", utf8_from_cp1251(line.text)}});
+        }
+    }
+    return entries;
+}
+
+Json report_json(const FormattedReport& report) {
+    return {{"fields", fields_json(report.fields)},
+            {"cut", report.cut},
+            {"entries", entries_json(report.text)},
+            {"listing", utf8_from_cp1251(report.text)}};
 }
 
 // The library escapes C0 but writes DEL and C1 as they are; in its output (valid UTF-8) they

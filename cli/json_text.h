@@ -1,14 +1,14 @@
 #pragma once
 // The companion's JSON, made with nlohmann-json: report texts decoded from CP1251 to UTF-8, the
-// four fields as an object, and one value as one line of output; and device strings fit for a
-// terminal.
+// four fields and the listing's entries as values, and one value as one line of output; and
+// device strings fit for a terminal.
 
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
-
+#include "report/report_formatter.h"
 #include "report/report_text.h"
 
 // Members keep the order they were put in, so that the output reads as the documentation lists
@@ -27,6 +27,14 @@ Json text_or_null(const std::optional<std::string>& text);
 
 // The four fields as one object, each a string or null.
 Json fields_json(const ReportFields& fields);
+
+// Every line of the listing, in order: {"key", "value"} for an entry, {"text"} for a line
+// without a colon; decoded to UTF-8.
+Json entries_json(std::string_view listing);
+
+// What a formatted report holds, as `read --json` and `format --json` give it: "fields", "cut",
+// "entries" and "listing".
+Json report_json(const FormattedReport& report);
 
 // `value` as one line of JSON text: UTF-8 throughout (bytes that are not become U+FFFD), and no
 // character a terminal would act on (C0, DEL and C1 are escaped), ended by a newline.

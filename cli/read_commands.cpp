@@ -335,14 +335,12 @@ private:
         }
         if (report.cut) say_cut(report, err_);
         if (options_.json) {
-            out_ << json_line({{"device", device_},
-                               {"ok", true},
-                               {"fields", fields_json(report.fields)},
-                               {"listing", utf8_from_cp1251(report.text)},
-                               {"cut", report.cut},
-                               {"chunks", chunks_},
-                               {"bytes", raw.size()},
-                               {"seconds", seconds()}});
+            Json reading{{"device", device_}, {"ok", true}};
+            reading.update(report_json(report));
+            reading["chunks"] = chunks_;
+            reading["bytes"] = raw.size();
+            reading["seconds"] = seconds();
+            out_ << json_line(reading);
         } else {
             out_.write(report.text.data(), static_cast<std::streamsize>(report.text.size()));
         }

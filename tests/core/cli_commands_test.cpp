@@ -82,6 +82,15 @@ TEST(CliCommands, ReportWhoseListingIsCut_IsSaidIncompleteAndFieldsMarkItCut) {
     EXPECT_EQ(format.code, 0);
     EXPECT_TRUE(format.out == expected.text);
     EXPECT_EQ(format.err, said);
+    const CliRun as_json = run({"format", "--json"}, raw);
+    EXPECT_EQ(as_json.code, 0);
+    EXPECT_EQ(as_json.err, said);
+    const json report = json::parse(as_json.out);
+    EXPECT_TRUE(report.at("cut").get<bool>());
+    ASSERT_EQ(report.at("entries").size(), expected.lines) << "the entries of the lines it holds";
+    EXPECT_EQ(report.at("entries").at(0).at("key"), std::string(900, 'K'));
+    EXPECT_EQ(report.at("entries").back(),
+              json({{"key", "Line " + std::to_string(expected.lines - 3)}, {"value", "v"}}));
     const CliRun fields = run({"fields"}, raw);
     EXPECT_EQ(fields.code, 0);
     EXPECT_EQ(fields.out,
@@ -108,6 +117,34 @@ TEST(CliCommands, FormatFromFile_ReadsItInBinaryAndAMissingFileFails) {
     EXPECT_EQ(missing.code, 1);
     EXPECT_EQ(missing.out, "");
     EXPECT_NE(missing.err.find("cannot open '" + path + "'"), std::string::npos);
+}
+
+// Every line of the listing as an entry or a text, in order, trimmed, decoded from CP1251: also
+// a key holding LF (which ends no line) and the entry read again from inside a value.
+TEST(CliCommands, FormatJson_GivesTheFieldsCutEntriesAndListingOfARawReport) {
+    const std::string raw = "SYSTEM DATA\r  Model Name : \xCC\xEE\xE4\xE5\xEB\xFC  Pages: 12\r"
+                            "Note: a\nb:c\r\n LF line \rEmpty:\r";
+    const std::string model = "\xD0\x9C\xD0\xBE\xD0\xB4\xD0\xB5\xD0\xBB\xD1\x8C";  // in UTF-8
+    const json entries = json::parse(R"([{"text": "SYSTEM DATA"}, {"key": "Model Name", "value": ""},
+        {"key": "Pages", "value": "12"}, {"key": "Note", "value": "a\nb:c"},
+        {"key": "a\nb", "value": "c"}, {"text": "\n LF line"}, {"key": "Empty", "value": ""}])");
+    json expected = {{"fields", {{"model", model}, {"serial", nullptr}, {"firmware", nullptr},
+                                 {"crum", nullptr}}},
+                     {"cut", false},
+                     {"entries", entries},
+                     {"listing", utf8_from_cp1251(formatted(raw))},
+                     {"bytes", raw.size()}};
+    expected["entries"][1]["value"] = model;
+
+    const std::string path = testing::TempDir() + "vellumo_cli_entries.raw";
+    std::ofstream(path, std::ios::binary) << raw;
+    const CliRun from_file = run({"format", "--json", path});
+    std::remove(path.c_str());
+    EXPECT_EQ(from_file.code, 0) << from_file.err;
+    EXPECT_EQ(json::parse(from_file.out), expected);
+    const CliRun from_input = run({"format", "--json"}, raw);
+    EXPECT_EQ(from_input.out, from_file.out);
+    EXPECT_EQ(run({"format", "--json", "a", "b"}).code, 2);
 }
 
 TEST(CliCommands, ReportLargerThanTheBuffer_IsRefused) {
@@ -309,6 +346,17 @@ TEST(CliRead, GoodPrinter_PrintsTheListingAndAsJsonTheDeviceFieldsListingAndCoun
     EXPECT_EQ(reading.at("chunks"), 22);
     EXPECT_EQ(reading.at("bytes"), sample_report().size());
     EXPECT_GE(reading.at("seconds"), 0);
+    const json& entries = reading.at("entries");
+    const std::string listing = formatted(sample_report());
+    ASSERT_EQ(entries.size(), static_cast<std::size_t>(std::count(listing.begin(), listing.end(), '\r')))
+        << "a line of the listing each";
+    EXPECT_EQ(entries.at(0), json({{"text", "SYSTEM DATA REPORT"}}));
+    EXPECT_EQ(entries.at(4), json({{"key", "Machine Serial Number"}, {"value", "VLP3020K4N7Q21"}}));
+    // The same report from a file: what it holds is given alike.
+    const json formatted_json = json::parse(run({"format", "--json"}, sample_report()).out);
+    for (const char* member : {"fields", "cut", "entries", "listing", "bytes"}) {
+        EXPECT_EQ(reading.at(member), formatted_json.at(member)) << member;
+    }
 }
 
 // Standard output that notes whether anything reached it while a printer connection was open.
