@@ -163,7 +163,8 @@ TEST(CliCommands, BadArguments_AreUsageErrorsWithExitCodeTwo) {
         {"simulate", "--fault", "no-such-fault"}, {"simulate", "--speed"},
         {"simulate", "--fault", "silence", "extra"}, {"simulate", "--fault", "Silence"},
         {"list", "--device", "1"}, {"list", "--raw", "f"}, {"read", "--device"},
-        {"read", "--raw"}, {"read", "--fast"},
+        {"read", "--raw"}, {"read", "--fast"}, {"read", "--all", "--device", "1"},
+        {"read", "--device", "1", "--all"}, {"read", "--all", "--raw", "f"}, {"list", "--all"},
     };
     for (const auto& args : cases) {
         SCOPED_TRACE(testing::PrintToString(args));
@@ -392,6 +393,8 @@ TEST(CliRead, EveryEnding_WritesItsOutputOnlyOnceThePrinterIsClosed) {
         {PrinterFault::None, {"read", "--json", "--raw", raw_path}},
         {PrinterFault::Silence, {"read", "--json"}},
         {PrinterFault::ShortChunk, {"read", "--json"}},
+        {PrinterFault::None, {"read", "--all"}},
+        {PrinterFault::Silence, {"read", "--all", "--json"}},
     };
     for (const auto& [fault, args] : cases) {
         SCOPED_TRACE(testing::PrintToString(args));
@@ -676,6 +679,78 @@ TEST(CliRead, RawThatCannotBeWritten_FailsTheReadingAndLeavesNoPartOfIt) {
         EXPECT_EQ(files_in(folder), 1u) << "no temporary file is left";
     }
     std::filesystem::remove_all(folder);
+}
+
+std::vector<json> json_lines(const std::string& text) {
+    std::vector<json> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(json::parse(line));
+    return lines;
+}
+
+// One failing printer does not stop the others; the run exits with the first failure's code.
+TEST(CliReadAll, EveryPrinterInTurn_AJsonLineOrAListingEachAndTheFirstFailuresCode) {
+    AttachedPrinter third = printer("1-3", PrinterFault::SilentAfterHeader);
+    third.info.address = "001:007";
+    AttachedPrinter fourth = printer("1-4");
+    fourth.report = "Model Name: Fourth\r";
+    SimulatedBus bus({printer("1-1"), printer("1-2", PrinterFault::WrongAcknowledgement), third,
+                      fourth});
+
+    const CliRun as_json = run_with(bus, {"read", "--all", "--json"});
+    EXPECT_EQ(as_json.code, 5);
+    const std::vector<json> lines = json_lines(as_json.out);
+    ASSERT_EQ(lines.size(), 4u) << as_json.out;
+    const char* const ids[] = {"1-1", "1-2", "1-3", "1-4"};
+    const char* const failures[] = {"", "no-acknowledgement", "chunk-timeout", ""};
+    for (std::size_t i = 0; i < 4; ++i) {
+        SCOPED_TRACE(ids[i]);
+        EXPECT_EQ(lines[i].at("device").at("id"), ids[i]);
+        EXPECT_EQ(lines[i].at("ok"), *failures[i] == '\0');
+        if (*failures[i] != '\0') EXPECT_EQ(lines[i].at("failure").at("name"), failures[i]);
+    }
+    EXPECT_EQ(lines[3].at("fields").at("model"), "Fourth");
+    EXPECT_EQ(lines[2].at("device").at("address"), "001:007");
+
+    const CliRun text = run_with(bus, {"read", "--all"});
+    EXPECT_EQ(text.code, 5);
+    EXPECT_EQ(text.out, "== 1-1  04e8:3301  Vellumo LP-3020\n" + formatted(sample_report()) +
+                            "== 1-2  04e8:3301  Vellumo LP-3020\n"
+                            "== 1-3  04e8:3301  address 001:007  Vellumo LP-3020\n"
+                            "== 1-4  04e8:3301  Vellumo LP-3020\n" +
+                            formatted("Model Name: Fourth\r"));
+    EXPECT_EQ(std::count(text.err.begin(), text.err.end(), '\n'), 2) << text.err;
+    EXPECT_NE(text.err.find("vellumo-cli: 1-2: the printer did not acknowledge"), std::string::npos)
+        << text.err;
+    EXPECT_NE(text.err.find("vellumo-cli: 1-3: timed out waiting for the text of a chunk"),
+              std::string::npos)
+        << text.err;
+    EXPECT_EQ(bus.opened, (std::vector<std::string>{"1-1", "1-2", "1-3", "1-4", "1-1", "1-2",
+                                                    "1-3", "1-4"}));
+}
+
+// A signal ends the whole run with its own code, after the reading it interrupted.
+TEST(CliReadAll, InterruptedReading_StopsTheRunWithTheSignalsCode) {
+    AttachedPrinter interrupted = printer("1-2");
+    interrupted.interrupted_by = SIGTERM;
+    SimulatedBus bus({printer("1-1", PrinterFault::Silence), interrupted, printer("1-3")});
+    const CliRun result = run_with(bus, {"read", "--all", "--json"});
+    EXPECT_EQ(result.code, 143);
+    const std::vector<json> lines = json_lines(result.out);
+    ASSERT_EQ(lines.size(), 2u) << result.out;
+    EXPECT_EQ(lines[1].at("failure").at("name"), "interrupted");
+    EXPECT_EQ(bus.opened, (std::vector<std::string>{"1-1", "1-2"}));
+}
+
+TEST(CliReadAll, NoPrinter_IsTheNoPrinterFailure) {
+    SimulatedBus none({});
+    const CliRun result = run_with(none, {"read", "--all", "--json"});
+    EXPECT_EQ(result.code, 3);
+    const std::vector<json> lines = json_lines(result.out);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(lines[0].at("device").is_null());
+    EXPECT_EQ(lines[0].at("failure").at("name"), "no-printer");
+    EXPECT_EQ(run_with(none, {"read", "--all"}).code, 3);
 }
 
 TEST(CliRead, OnATerminal_ShowsChunksAndBytesAsTheyCome) {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -89,6 +90,57 @@ TEST_F(CliOnUsb, TwoPrintersAndTwoOthers_ListShowsThePrintersAndDeviceReadsEach)
     EXPECT_EQ(read_first.code, 0) << read_first.err;
     EXPECT_TRUE(read_first.out == formatted(sample_report())) << "the sample report's listing";
     EXPECT_EQ(first.driver(), "usblp") << "the kernel's driver has the printer back";
+}
+
+std::vector<json> json_lines(const std::string& text) {
+    std::vector<json> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(json::parse(line));
+    return lines;
+}
+
+// Three printers, one silent: each is read in turn, in the order list gives, a line each, and
+// each is given back to its kernel driver.
+TEST_F(CliOnUsb, ReadAll_ThreePrintersOneSilent_ReadsTheOthersAndExitsWithTheSilentOnesCode) {
+    std::vector<EmulatedUsbPrinter*> printers{
+        &bed.add(printer_at("1-1", 2)),
+        &bed.add(printer_at("1-2", 3), SimulatedPrinter(sample_report(), PrinterFault::Silence)),
+        &bed.add(printer_at("1-3", 4), SimulatedPrinter("Model Name: Third\rPages: 3\r"))};
+    const std::map<std::string, std::string> listings{
+        {"1-1", formatted(sample_report())}, {"1-2", ""},
+        {"1-3", formatted("Model Name: Third\rPages: 3\r")}};
+    const json listed = json::parse(run_companion_on_system({"list", "--json"}).out);
+    ASSERT_EQ(listed.size(), 3u);
+
+    const CliRun as_json = run_companion_on_system({"read", "--all", "--json"});
+    EXPECT_EQ(as_json.code, 5) << as_json.err;
+    const std::vector<json> lines = json_lines(as_json.out);
+    ASSERT_EQ(lines.size(), 3u) << as_json.out;
+    std::string expected_text;
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::string id = listed.at(i).at("id");
+        SCOPED_TRACE(id);
+        EXPECT_EQ(lines[i].at("device"), listed.at(i));
+        EXPECT_EQ(lines[i].at("ok"), id != "1-2");
+        const std::string address = listed.at(i).at("address");
+        const std::string serial = listed.at(i).at("serial");
+        expected_text += "== " + id + "  04e8:3301  address " + address +
+                         "  interface 0  Vellumo LP-3020  serial " + serial + "\n" +
+                         listings.at(id);
+        if (id == "1-2") {
+            EXPECT_EQ(lines[i].at("failure").at("name"), "no-acknowledgement");
+        } else if (id == "1-3") {
+            EXPECT_EQ(lines[i].at("entries"),
+                      json::parse(R"([{"key": "Model Name", "value": "Third"},
+                                      {"key": "Pages", "value": "3"}])"));
+        }
+    }
+    for (const EmulatedUsbPrinter* device : printers) EXPECT_EQ(device->driver(), "usblp");
+
+    const CliRun text = run_companion_on_system({"read", "--all"});
+    EXPECT_EQ(text.code, 5);
+    EXPECT_TRUE(text.out == expected_text) << "the listings under their devices' lines";
+    EXPECT_EQ(text.err, "vellumo-cli: 1-2: the printer did not answer the start of the session\n");
 }
 
 struct UsbFailureCase {
