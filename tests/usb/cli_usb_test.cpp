@@ -8,9 +8,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "cli/cli_commands.h"
@@ -141,6 +144,31 @@ TEST_F(CliOnUsb, ReadAll_ThreePrintersOneSilent_ReadsTheOthersAndExitsWithTheSil
     EXPECT_EQ(text.code, 5);
     EXPECT_TRUE(text.out == expected_text) << "the listings under their devices' lines";
     EXPECT_EQ(text.err, "vellumo-cli: 1-2: the printer did not answer the start of the session\n");
+}
+
+// Ctrl+C during the first of three readings ends the run with 130: the printers after it are
+// not opened, and the one interrupted has its kernel driver back.
+TEST_F(CliOnUsb, ReadAll_InterruptedOnTheFirstPrinter_EndsTheRunAndLeavesTheOthersAlone) {
+    std::vector<EmulatedUsbPrinter*> printers;
+    for (const auto& [port, address] : {std::pair{"1-1", 2}, {"1-2", 3}, {"1-3", 4}}) {
+        printers.push_back(&bed.add(printer_at(port, static_cast<std::uint8_t>(address)),
+                                    SimulatedPrinter(sample_report(), PrinterFault::Silence)));
+    }
+    std::thread presser([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        LibusbPrinterLink::interrupt();
+    });
+    const CliRun result = run_companion_on_system({"read", "--all", "--json"});
+    presser.join();
+    EXPECT_EQ(result.code, 130) << result.err;
+    const std::vector<json> lines = json_lines(result.out);
+    ASSERT_EQ(lines.size(), 1u) << result.out;
+    EXPECT_EQ(lines[0].at("failure").at("name"), "interrupted");
+    const auto opened = std::count_if(printers.begin(), printers.end(), [](const auto* device) {
+        return !device->host_wrote().empty();
+    });
+    EXPECT_EQ(opened, 1) << "only the first printer was read";
+    for (const EmulatedUsbPrinter* device : printers) EXPECT_EQ(device->driver(), "usblp");
 }
 
 struct UsbFailureCase {
