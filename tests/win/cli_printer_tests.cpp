@@ -93,6 +93,27 @@ TEST_F(CliOnWindows, TwoPrintersAndAnother_ListShowsTheTwoAndReadTakesTheSecond)
     EXPECT_TRUE(first.sessions().empty()) << "the first printer is left alone";
 }
 
+// Each printer in turn, a JSON line each: the silent one named, the one after it still read.
+TEST_F(CliOnWindows, ReadAllWithASilentPrinterFirst_ReadsTheNextAndExitsWithTheSilentOnesCode) {
+    PipePrinter silent(sample_report(), PrinterFault::Silence);
+    const auto second = pipe_printer("Model Name: Second\rPages: 12\r", kSecondTail);
+    ASSERT_TRUE(silent.ok() && second->ok());
+    script({{silent.device_path()}, {second->device_path()}});
+
+    const CliRun all = run_companion_on_system({"read", "--all", "--json"});
+    EXPECT_EQ(all.code, 5) << all.err;
+    std::istringstream text(all.out);
+    std::vector<json> lines;
+    for (std::string line; std::getline(text, line);) lines.push_back(json::parse(line));
+    ASSERT_EQ(lines.size(), 2u) << all.out;
+    EXPECT_EQ(lines[0].at("device").at("id"), silent.device_path());
+    EXPECT_EQ(lines[0].at("failure").at("name"), "no-acknowledgement");
+    EXPECT_EQ(lines[1].at("device").at("serial"), "SER0924X7");
+    EXPECT_EQ(lines[1].at("entries"), json::parse(R"([{"key": "Model Name", "value": "Second"},
+                                                      {"key": "Pages", "value": "12"}])"));
+    EXPECT_TRUE(second->wait_for_sessions(1, kSessionWaitMs));
+}
+
 TEST_F(CliOnWindows, FirstPrinterByDefault_PrintsTheListing) {
     PipePrinter printer;
     ASSERT_TRUE(printer.ok());
