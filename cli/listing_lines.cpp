@@ -1,5 +1,7 @@
 #include "cli/listing_lines.h"
 
+#include <algorithm>
+
 namespace {
 
 ListingLine read_line(std::string_view line) {
