@@ -1,5 +1,6 @@
 #include "cli/cli_commands.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <fstream>
@@ -20,8 +21,11 @@ void print_usage(std::ostream& out) {
     out << "Usage: " << kProgram << " COMMAND [ARGUMENTS]\n"
         << "\n"
         << "Commands:\n"
-        << "  format [FILE]             lays out a raw report (chunks ended by CR) as the aligned\n"
-        << "                            listing, written byte for byte (lines end in CR LF)\n"
+        << "  format [--json] [FILE]    lays out a raw report (chunks ended by CR) as the aligned\n"
+        << "                            listing, written byte for byte (lines end in CR LF);\n"
+        << "                            --json prints the fields, whether the listing was cut,\n"
+        << "                            the entries, the listing and the report's bytes as one\n"
+        << "                            object, as read --json does\n"
         << "  fields [FILE]             prints the model, serial, firmware and CRUM fields of a\n"
         << "                            raw report as one JSON object (null when absent), with\n"
         << "                            \"cut\": true when the listing passes its cap\n"
@@ -60,15 +64,15 @@ bool read_raw(std::istream& source, std::string_view name, std::string& raw, std
     return true;
 }
 
-bool load_raw(const std::vector<std::string>& args, std::istream& in, std::string& raw,
-              std::ostream& err) {
-    if (args.size() < 2) return read_raw(in, "standard input", raw, err);
-    std::ifstream file(args[1], std::ios::binary);
-    if (!file) {
-        failure(err, "cannot open '" + args[1] + "'");
+// FILE, or standard input when `file` is empty.
+bool load_raw(const std::string& file, std::istream& in, std::string& raw, std::ostream& err) {
+    if (file.empty()) return read_raw(in, "standard input", raw, err);
+    std::ifstream stream(file, std::ios::binary);
+    if (!stream) {
+        failure(err, "cannot open '" + file + "'");
         return false;
     }
-    return read_raw(file, args[1], raw, err);
+    return read_raw(stream, file, raw, err);
 }
 
 bool format_raw(const std::string& raw, FormattedReport& report, std::ostream& err) {
@@ -82,17 +86,47 @@ bool format_raw(const std::string& raw, FormattedReport& report, std::ostream& e
     return true;
 }
 
+// What format and fields print of a raw report.
+enum class RawOutput { Listing, Json, Fields };
+
+void print_raw_output(RawOutput output, const std::string& raw, const FormattedReport& report,
+                      std::ostream& out) {
+    switch (output) {
+        case RawOutput::Listing:
+            out.write(report.text.data(), static_cast<std::streamsize>(report.text.size()));
+            return;
+        case RawOutput::Json: {
+            Json whole = report_json(report);
+            whole["bytes"] = raw.size();
+            out << json_line(whole);
+            return;
+        }
+        case RawOutput::Fields: {
+            Json fields = fields_json(report.fields);
+            fields["cut"] = report.cut;
+            out << json_line(fields);
+            return;
+        }
+    }
+}
+
+// `format [--json] [FILE]` and `fields [FILE]`.
 int run_format(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
-               std::ostream& err, bool fields_only) {
-    if (args.size() > 2) return usage_error(err, "'" + args[0] + "' takes at most one FILE");
+               std::ostream& err) {
+    RawOutput output = args[0] == "fields" ? RawOutput::Fields : RawOutput::Listing;
+    std::vector<std::string> files(args.begin() + 1, args.end());
+    const auto json_option = std::find(files.begin(), files.end(), "--json");
+    if (output == RawOutput::Listing && json_option != files.end()) {
+        output = RawOutput::Json;
+        files.erase(json_option);
+    }
+    if (files.size() > 1) return usage_error(err, "'" + args[0] + "' takes at most one FILE");
     std::string raw;
     FormattedReport report;
-    if (!load_raw(args, in, raw, err) || !format_raw(raw, report, err)) return kExitFailure;
-    if (fields_only) {
-        out << fields_json(report.fields, report.cut) << '\n';
-    } else {
-        out.write(report.text.data(), static_cast<std::streamsize>(report.text.size()));
-    }
+    if (!load_raw(files.empty() ? std::string() : files[0], in, raw, err) ||
+        !format_raw(raw, report, err))
+        return kExitFailure;
+    print_raw_output(output, raw, report, out);
     out.flush();
     return out ? kExitSuccess : failure(err, "cannot write the output");
 }
@@ -140,8 +174,7 @@ int run_cli(const std::vector<std::string>& args, std::istream& in, std::ostream
         out << kProgram << ' ' << VELLUMO_VERSION << '\n';
         return kExitSuccess;
     }
-    if (command == "format") return run_format(args, in, out, err, false);
-    if (command == "fields") return run_format(args, in, out, err, true);
+    if (command == "format" || command == "fields") return run_format(args, in, out, err);
     if (command == "simulate") return parse_simulate(args, out, err);
     if (command == "list") return run_list(args, env, out, err);
     if (command == "read") return run_read(args, env, out, err);

@@ -1,9 +1,9 @@
 #include "cli/json_text.h"
 
 #include <array>
-#include <cstdio>
 #include <string_view>
 
+#include "cli/listing_lines.h"
 #include "report/utf8_text.h"
 
 namespace {
@@ -25,46 +25,8 @@ char32_t cp1251_code_point(unsigned char byte) {
     return kCp1251Upper[byte - 0x80u];
 }
 
-void append_escaped_code(std::string& out, char32_t code_point) {
-    char code[7];
-    std::snprintf(code, sizeof code, "\\u%04x", static_cast<unsigned>(code_point));
-    out += code;
-}
-
-void append_escaped_ascii(std::string& out, char c) {
-    switch (c) {
-        case '"':
-            out += "\\\"";
-            return;
-        case '\\':
-            out += "\\\\";
-            return;
-        case '\b':
-            out += "\\b";
-            return;
-        case '\f':
-            out += "\\f";
-            return;
-        case '\n':
-            out += "\\n";
-            return;
-        case '\r':
-            out += "\\r";
-            return;
-        case '\t':
-            out += "\\t";
-            return;
-        default:
-            break;
-    }
-    if (static_cast<unsigned char>(c) < 0x20) {
-        append_escaped_code(out, static_cast<unsigned char>(c));
-    } else {
-        out.push_back(c);
-    }
-}
-
 constexpr char32_t kReplacementCharacter = 0xFFFD;
+constexpr std::string_view kHexDigits = "0123456789abcdef";
 
 // The length of the valid UTF-8 sequence that `text` starts with, and its code point; 0 when it
 // starts with none (a stray or cut sequence, an overlong form, a surrogate, beyond U+10FFFF).
@@ -109,41 +71,69 @@ void for_each_code_point(std::string_view text, Visit visit) {
 
 }  // namespace
 
-std::string json_escaped_cp1251(std::string_view text) {
+std::string utf8_from_cp1251(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x80) {
-            append_escaped_ascii(out, c);
-        } else {
-            append_utf8(out, cp1251_code_point(byte));
-        }
-    }
+    for (const char c : text) append_utf8(out, cp1251_code_point(static_cast<unsigned char>(c)));
     return out;
 }
 
-std::string json_cp1251_or_null(const std::optional<std::string>& text) {
-    return text ? '"' + json_escaped_cp1251(*text) + '"' : std::string("null");
+Json cp1251_or_null(const std::optional<std::string>& text) {
+    return text ? Json(utf8_from_cp1251(*text)) : Json(nullptr);
 }
 
-std::string json_utf8_or_null(const std::optional<std::string>& text) {
-    if (!text) return "null";
-    std::string out = "\"";
-    for_each_code_point(*text, [&out](std::string_view sequence, char32_t code_point) {
-        if (code_point < 0x20) {
-            append_escaped_ascii(out, static_cast<char>(code_point));
-        } else if (is_control(code_point)) {
-            append_escaped_code(out, code_point);
-        } else if (sequence.empty()) {
-            append_utf8(out, code_point);
-        } else if (code_point < 0x80) {
-            append_escaped_ascii(out, sequence[0]);
+Json text_or_null(const std::optional<std::string>& text) {
+    return text ? Json(*text) : Json(nullptr);
+}
+
+Json fields_json(const ReportFields& fields) {
+    return {{"model", cp1251_or_null(fields.model)},
+            {"serial", cp1251_or_null(fields.serial)},
+            {"firmware", cp1251_or_null(fields.firmware)},
+            {"crum", cp1251_or_null(fields.crum)}};
+}
+
+Json entries_json(std::string_view listing) {
+    Json entries = Json::array();
+    for (const ListingLine& line : listing_lines(listing)) {
+        if (line.is_entry) {
+            entries.push_back(
+                {{"key", utf8_from_cp1251(line.key)}, {"value", utf8_from_cp1251(line.text)}});
         } else {
-            out += sequence;
+            entries.push_back({{"text", utf8_from_cp1251(line.text)}});
         }
-    });
-    return out + '"';
+    }
+    return entries;
+}
+
+Json report_json(const FormattedReport& report) {
+    return {{"fields", fields_json(report.fields)},
+            {"cut", report.cut},
+            {"entries", entries_json(report.text)},
+            {"listing", utf8_from_cp1251(report.text)}};
+}
+
+// The library escapes C0 but writes DEL and C1 as they are; in its output (valid UTF-8) they
+// can stand only inside strings, as 0x7F and as 0xC2 0x80 to 0xC2 0x9F.
+std::string json_line(const Json& value) {
+    const std::string text = value.dump(-1, ' ', false, Json::error_handler_t::replace);
+    std::string line;
+    line.reserve(text.size() + 1);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const unsigned next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (byte == 0x7F) {
+            line += "\\u007f";
+        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            line += "\\u00";
+            line += kHexDigits[next >> 4];
+            line += kHexDigits[next & 0x0Fu];
+            ++i;
+        } else {
+            line.push_back(text[i]);
+        }
+    }
+    return line + '\n';
 }
 
 std::string terminal_text(std::string_view text) {
@@ -157,13 +147,4 @@ std::string terminal_text(std::string_view text) {
         }
     });
     return out;
-}
-
-std::string fields_json(const ReportFields& fields, std::optional<bool> cut) {
-    const std::string cut_member =
-        cut ? std::string(", \"cut\": ") + (*cut ? "true" : "false") : "";
-    return "{\"model\": " + json_cp1251_or_null(fields.model) +
-           ", \"serial\": " + json_cp1251_or_null(fields.serial) +
-           ", \"firmware\": " + json_cp1251_or_null(fields.firmware) +
-           ", \"crum\": " + json_cp1251_or_null(fields.crum) + cut_member + "}";
 }

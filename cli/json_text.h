@@ -1,29 +1,45 @@
 #pragma once
-// JSON text for the companion's output: strings from CP1251 report text (decoded to UTF-8) and
-// from device strings, and the four fields as one object; and device strings fit for a terminal.
+// The companion's JSON, made with nlohmann-json: report texts decoded from CP1251 to UTF-8, the
+// four fields and the listing's entries as values, and one value as one line of output; and
+// device strings fit for a terminal.
 
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "report/report_formatter.h"
 #include "report/report_text.h"
 
-// The text as the body of a JSON string: CP1251 decoded to UTF-8, quotes, backslashes and
-// control characters escaped.
-std::string json_escaped_cp1251(std::string_view text);
+// Members keep the order they were put in, so that the output reads as the documentation lists
+// it.
+using Json = nlohmann::ordered_json;
+
+// A CP1251 text (the printer's report) as UTF-8; 0x98, which has no character, becomes U+FFFD.
+std::string utf8_from_cp1251(std::string_view text);
 
 // A CP1251 text as a JSON string, or null when absent.
-std::string json_cp1251_or_null(const std::optional<std::string>& text);
+Json cp1251_or_null(const std::optional<std::string>& text);
 
-// A text the system or a device gave (UTF-8 by right) as a JSON string, or null when absent:
-// valid UTF-8 is kept, controls (C0, DEL, C1) are escaped, and every byte that is not part of a
-// valid sequence becomes U+FFFD, so that whatever a device sends stays valid JSON.
-std::string json_utf8_or_null(const std::optional<std::string>& text);
+// A text the system or a device gave (UTF-8 by right) as a JSON string, or null when absent.
+// Bytes that are not UTF-8 are replaced when the value is written (json_line).
+Json text_or_null(const std::optional<std::string>& text);
 
-// The same text for a terminal: valid UTF-8 kept, and controls (C0, DEL, C1), which a terminal
+// The four fields as one object, each a string or null.
+Json fields_json(const ReportFields& fields);
+
+// Every line of the listing, in order: {"key", "value"} for an entry, {"text"} for a line
+// without a colon; decoded to UTF-8.
+Json entries_json(std::string_view listing);
+
+// What a formatted report holds, as `read --json` and `format --json` give it: "fields", "cut",
+// "entries" and "listing".
+Json report_json(const FormattedReport& report);
+
+// `value` as one line of JSON text: UTF-8 throughout (bytes that are not become U+FFFD), and no
+// character a terminal would act on (C0, DEL and C1 are escaped), ended by a newline.
+std::string json_line(const Json& value);
+
+// A device's text for a terminal: valid UTF-8 kept, and controls (C0, DEL, C1), which a terminal
 // would act on, and bytes that are not UTF-8 shown as '?'.
 std::string terminal_text(std::string_view text);
-
-// The fields as one JSON object: each a string (CP1251 decoded to UTF-8) or null; with `cut`
-// given, a last member "cut" says whether the listing was cut.
-std::string fields_json(const ReportFields& fields, std::optional<bool> cut = std::nullopt);

@@ -43,6 +43,7 @@ constexpr FailureHelp kFailureHelp[] = {
 // Options of list and read.
 struct ReadOptions {
     bool json = false;
+    bool all = false;    // every printer attached, one after the other
     std::string device;  // empty: the first printer
     std::string raw_file;
 };
@@ -60,16 +61,15 @@ std::string hex4(std::uint16_t value) {
     return text;
 }
 
-std::string printer_json(const PrinterInfo& printer) {
-    const std::string interface =
-        printer.interface_number ? std::to_string(*printer.interface_number) : "null";
-    return "{\"id\": " + json_utf8_or_null(printer.id) + ", \"vendor_id\": \"" +
-           hex4(printer.vendor_id) + "\", \"product_id\": \"" + hex4(printer.product_id) +
-           "\", \"address\": " + json_utf8_or_null(printer.address) +
-           ", \"interface\": " + interface +
-           ", \"manufacturer\": " + json_utf8_or_null(printer.manufacturer) +
-           ", \"product\": " + json_utf8_or_null(printer.product) +
-           ", \"serial\": " + json_utf8_or_null(printer.serial) + "}";
+Json printer_json(const PrinterInfo& printer) {
+    return {{"id", printer.id},
+            {"vendor_id", hex4(printer.vendor_id)},
+            {"product_id", hex4(printer.product_id)},
+            {"address", text_or_null(printer.address)},
+            {"interface", printer.interface_number ? Json(*printer.interface_number) : Json()},
+            {"manufacturer", text_or_null(printer.manufacturer)},
+            {"product", text_or_null(printer.product)},
+            {"serial", text_or_null(printer.serial)}};
 }
 
 // "ID  VVVV:PPPP  address BBB:DDD  interface N  MANUFACTURER PRODUCT  serial SERIAL", leaving
@@ -96,6 +96,8 @@ bool parse_options(const std::vector<std::string>& args, bool reading, ReadOptio
         const bool takes_value = reading && (arg == "--device" || arg == "--raw");
         if (arg == "--json") {
             options.json = true;
+        } else if (reading && arg == "--all") {
+            options.all = true;
         } else if (takes_value && i + 1 < args.size() && !args[i + 1].empty()) {
             (arg == "--device" ? options.device : options.raw_file) = args[++i];
         } else if (takes_value) {
@@ -105,6 +107,11 @@ bool parse_options(const std::vector<std::string>& args, bool reading, ReadOptio
             usage_error(err, "unknown option '" + arg + "' for '" + args[0] + "'");
             return false;
         }
+    }
+    // One FILE cannot hold the reports of several printers; `--device` names one printer.
+    if (options.all && !(options.device.empty() && options.raw_file.empty())) {
+        usage_error(err, "'--all' reads every printer: it takes no '--device' and no '--raw'");
+        return false;
     }
     return true;
 }
@@ -264,22 +271,54 @@ public:
             std::ostream& err)
         : env_(env), options_(options), out_(out), err_(err), started_(Clock::now()) {}
 
-    int run() {
+    // The printer --device names (or the first), found and read.
+    int run_chosen() {
         std::vector<PrinterInfo> printers;
         std::string error;
-        if (!list_printers(env_, printers, error)) {
-            return fail({"no-printer", kExitNoPrinter, "cannot list USB printers: " + error});
-        }
+        if (!list_printers(env_, printers, error)) return fail(cannot_list(error));
         const PrinterInfo* printer = choose(printers, options_.device);
         if (printer == nullptr) return fail(no_printer(printers.empty()));
-        device_ = printer_json(*printer);
+        return run(*printer);
+    }
+
+    // Reads `printer`; with `heading`, the listing (or the failure) names its device first, as
+    // one of several.
+    int run(const PrinterInfo& printer, bool heading = false) {
+        device_ = printer_json(printer);
+        if (heading) {
+            heading_ = "== " + printer_line(printer) + '\n';
+            said_device_ = printer.id + ": ";
+        }
         OpenFailure open_failure;
-        std::unique_ptr<PrinterConnection> open = env_.printers->open(*printer, open_failure);
-        if (!open) return fail(cannot_open(*printer, open_failure));
+        std::unique_ptr<PrinterConnection> open = env_.printers->open(printer, open_failure);
+        if (!open) return fail(cannot_open(printer, open_failure));
         std::string raw;
         const std::optional<ReadFailure> failure = receive(std::move(open), raw);
         if (failure) return fail(*failure);
         return report(raw);
+    }
+
+    int fail(const ReadFailure& failure) {
+        interrupted_ = std::string_view(failure.name) == "interrupted";
+        if (options_.json) {
+            const Json said{{"name", failure.name},
+                            {"reason", text_or_null(reason_)},
+                            {"message", failure.message},
+                            {"chunks", chunks_}};
+            out_ << json_line(
+                {{"device", device_}, {"ok", false}, {"failure", said}, {"seconds", seconds()}});
+        } else {
+            out_ << heading_;
+        }
+        out_.flush();
+        return say_failure(err_, said_device_ + failure.message, failure.code);
+    }
+
+    // Whether a signal ended the reading: then no other printer is read.
+    bool interrupted() const { return interrupted_; }
+
+    static ReadFailure cannot_list(const std::string& error) {
+        return {"no-printer", kExitNoPrinter, "cannot list USB printers: " + error};
     }
 
 private:
@@ -344,29 +383,18 @@ private:
         }
         if (report.cut) say_cut(report, err_);
         if (options_.json) {
-            out_ << "{\"device\": " << device_
-                 << ", \"ok\": true, \"fields\": " << fields_json(report.fields)
-                 << ", \"listing\": \"" << json_escaped_cp1251(report.text)
-                 << "\", \"cut\": " << (report.cut ? "true" : "false")
-                 << ", \"chunks\": " << chunks_ << ", \"bytes\": " << raw.size()
-                 << ", \"seconds\": " << seconds() << "}\n";
+            Json reading{{"device", device_}, {"ok", true}};
+            reading.update(report_json(report));
+            reading["chunks"] = chunks_;
+            reading["bytes"] = raw.size();
+            reading["seconds"] = seconds();
+            out_ << json_line(reading);
         } else {
+            out_ << heading_;
             out_.write(report.text.data(), static_cast<std::streamsize>(report.text.size()));
         }
         out_.flush();
         return out_ ? kExitSuccess : say_failure(err_, "cannot write the output");
-    }
-
-    int fail(const ReadFailure& failure) {
-        if (options_.json) {
-            out_ << "{\"device\": " << (device_.empty() ? "null" : device_)
-                 << ", \"ok\": false, \"failure\": {\"name\": \"" << failure.name
-                 << "\", \"reason\": " << json_utf8_or_null(reason_)
-                 << ", \"message\": " << json_utf8_or_null(failure.message)
-                 << ", \"chunks\": " << chunks_ << "}, \"seconds\": " << seconds() << "}\n";
-            out_.flush();
-        }
-        return say_failure(err_, failure.message, failure.code);
     }
 
     double seconds() const {
@@ -378,7 +406,10 @@ private:
     std::ostream& out_;
     std::ostream& err_;
     Clock::time_point started_;
-    std::string device_;                 // the chosen printer as JSON, once chosen
+    Json device_;              // the chosen printer as JSON, once chosen; else null
+    std::string heading_;      // the line naming the device, as one of several
+    std::string said_device_;  // "ID: " before a failure, as one of several
+    bool interrupted_ = false;
     std::optional<std::string> reason_;  // why it could not be opened
     std::size_t chunks_ = 0;
     bool progress_shown_ = false;
@@ -402,22 +433,49 @@ int run_list(const std::vector<std::string>& args, const CliEnvironment& env, st
         return say_failure(err, "cannot list USB printers: " + error);
     }
     if (printers.empty()) err << kProgram << ": no supported printer is attached\n";
-    std::string separator;
-    if (options.json) out << '[';
+    Json listed = Json::array();
     for (const PrinterInfo& printer : printers) {
-        out << (options.json ? separator + printer_json(printer) : printer_line(printer) + '\n');
-        separator = ", ";
+        if (options.json) {
+            listed.push_back(printer_json(printer));
+        } else {
+            out << printer_line(printer) << '\n';
+        }
     }
-    if (options.json) out << "]\n";
+    if (options.json) out << json_line(listed);
     out.flush();
     return out ? kExitSuccess : say_failure(err, "cannot write the output");
+}
+
+// Every printer attached, one after the other: the exit code of the first that failed, or of
+// the signal that ended the run.
+int read_all(const CliEnvironment& env, const ReadOptions& options, std::ostream& out,
+             std::ostream& err) {
+    std::vector<PrinterInfo> printers;
+    std::string error;
+    if (!list_printers(env, printers, error)) {
+        return Reading(env, options, out, err).fail(Reading::cannot_list(error));
+    }
+    if (printers.empty()) {
+        return Reading(env, options, out, err)
+            .fail({"no-printer", kExitNoPrinter, "no supported printer is attached"});
+    }
+    int first_failure = kExitSuccess;
+    for (const PrinterInfo& printer : printers) {
+        Reading reading(env, options, out, err);
+        const int code = reading.run(printer, true);
+        if (reading.interrupted()) return code;
+        if (first_failure == kExitSuccess) first_failure = code;
+        if (!out) return first_failure;  // nobody reads the output any more
+    }
+    return first_failure;
 }
 
 int run_read(const std::vector<std::string>& args, const CliEnvironment& env, std::ostream& out,
              std::ostream& err) {
     ReadOptions options;
     if (!parse_options(args, true, options, err)) return kExitUsage;
-    return Reading(env, options, out, err).run();
+    if (options.all) return read_all(env, options, out, err);
+    return Reading(env, options, out, err).run_chosen();
 }
 
 void print_printer_usage(std::ostream& out) {
@@ -425,16 +483,20 @@ void print_printer_usage(std::ostream& out) {
         << "                            product IDs, bus:address and the interface a reading\n"
         << "                            uses (where the system tells them), and what the device\n"
         << "                            says of itself\n"
-        << "  read [--device ID] [--json] [--raw FILE]\n"
+        << "  read [--device ID] [--all] [--json] [--raw FILE]\n"
         << "                            reads the report of the printer ID (as list prints it,\n"
         << "                            its BBB:DDD bus and address as lsusb prints them, or\n"
         << "                            its place in the list; default: the first) and prints the\n"
-        << "                            listing; --json prints the device, the fields, the "
-           "listing\n"
-        << "                            and the time taken as one object; --raw keeps the report\n"
-        << "                            as received in FILE (format FILE lays it out again),\n"
-        << "                            written beside it and renamed into place before anything\n"
-        << "                            is printed: FILE is whole or as it was\n";
+        << "                            listing; --json prints the device, the fields, the\n"
+        << "                            entries (each line of the listing as key and value, or\n"
+        << "                            text), the listing and the time taken as one object;\n"
+        << "                            --raw keeps the report as received in FILE (format FILE\n"
+        << "                            lays it out again), written beside it and renamed into\n"
+        << "                            place before anything is printed: FILE is whole or as it\n"
+        << "                            was; --all reads every printer attached in turn, each\n"
+        << "                            listing under a line \"== \" and the printer as list\n"
+        << "                            shows it, or with --json one object a line, and exits\n"
+        << "                            with the first failure's code (no --device, no --raw)\n";
 }
 
 void print_read_failures(std::ostream& out) {

@@ -1,7 +1,7 @@
 #pragma once
 // The companion's commands that reach real printers: `list` the supported printers attached,
-// and `read` one of them: one whole report session, then the listing (or JSON). Portable: the
-// printers come from a PrinterBus.
+// and `read` one of them (or each in turn): one whole report session, then the listing (or
+// JSON). Portable: the printers come from a PrinterBus.
 
 #include <iosfwd>
 #include <string>
@@ -10,7 +10,8 @@
 #include "cli/printer_bus.h"
 #include "report/report_formatter.h"
 
-// `list [--json]` and `read [--device ID] [--json] [--raw FILE]`; `args` starts with the command.
+// `list [--json]` and `read [--device ID] [--all] [--json] [--raw FILE]`; `args` starts with the
+// command.
 int run_list(const std::vector<std::string>& args, const CliEnvironment& env, std::ostream& out,
              std::ostream& err);
 int run_read(const std::vector<std::string>& args, const CliEnvironment& env, std::ostream& out,

@@ -49,9 +49,14 @@ _vellumo_cli() {
     local options=
     case ${COMP_WORDS[1]} in
         list) options='--json' ;;
-        read) options='--device --json --raw' ;;
+        read) options='--device --all --json --raw' ;;
         simulate) options='--fault' ;;
-        format | fields)
+        format)
+            # --json, else FILE: bash's own completion
+            [[ $cur == -* ]] || return 0
+            options='--json'
+            ;;
+        fields)
             return 0  # FILE: bash's own completion
             ;;
     esac

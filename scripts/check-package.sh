@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Checks what is handed out. The Debian package, built as the README says (scripts/package.sh):
 # its file list and control fields, the unpacked program (never installed here) alone and among
-# emulated USB printers, lintian, the manual page, the bash completion, and that --help, the
-# manual page and the completion name the same commands and options; and what `cmake --install`
-# of the native build puts under a prefix. The Windows zip: its listing, SHA256SUMS against its
-# own files, the same bytes from a second build tree, and the zipped companion under Wine where
-# 32-bit Windows programs run.
+# emulated USB printers (list, and read --all against the JSON Schema), lintian, the manual page,
+# the bash completion, and that --help, the manual page and the completion name the same commands
+# and options; and what `cmake --install` of the native build puts under a prefix. The Windows
+# zip: its listing, SHA256SUMS against its own files, the same bytes from a second build tree, and
+# the zipped companion under Wine where 32-bit Windows programs run.
 # Usage: scripts/check-package.sh [--tally]
 #   --tally: the output goes to stderr, and stdout gets only "PASSED FAILED SKIPPED" at the end.
 set -uo pipefail
@@ -123,6 +123,27 @@ list_emulated() {
   [ "$(tr '\n' ' ' <<<"$ids")" = "1-1 1-2 " ] || { echo "list gave '$ids'"; return 1; }
 }
 
+# read --all --json among the stand's printers: a line each, valid against the companion's JSON
+# Schema (Debian's python3-jsonschema), the good one read and the silent one named, and the exit
+# code the silent one's (5).
+read_all_emulated() {
+  local lines status=0
+  lines=$("${stand[@]}" "$cli" read --all --json 2>/dev/null) || status=$?
+  [ "$status" -eq 5 ] || { echo "read --all --json exited $status, not 5"; return 1; }
+  /usr/bin/python3 -I -c '
+import json, sys
+import jsonschema
+schema = json.load(open(sys.argv[1], encoding="utf-8"))
+del schema["anyOf"]
+schema["$ref"] = "#/$defs/reading"
+lines = [json.loads(line) for line in sys.argv[2].split("\n")]
+for line in lines:
+    jsonschema.validate(line, schema, cls=jsonschema.Draft202012Validator)
+got = sorted((l["device"]["id"], l["ok"], l.get("failure", {}).get("name")) for l in lines)
+assert got == [("1-1", True, None), ("1-2", False, "no-acknowledgement")], got' \
+    docs/vellumo-cli.schema.json "$lines"
+}
+
 # lintian's errors fail; everything it says is shown.
 run_lintian() { lintian --fail-on error --info "$deb"; }
 
@@ -218,6 +239,7 @@ package_checks() {
     return
   fi
   check unpacked-list-emulated list_emulated
+  check unpacked-read-all-emulated read_all_emulated
   check completion-printer-ids completion_ids
   check native-install native_install
 }

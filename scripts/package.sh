@@ -6,7 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ pkg-config libusb-1.0-0-dev python3 dpkg-dev file)
+packages=(cmake ninja-build g++ pkg-config libusb-1.0-0-dev nlohmann-json3-dev python3 dpkg-dev
+          file)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -10,7 +10,7 @@ packages=(cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev
           g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 fonts-wine
           xvfb xauth x11-utils imagemagick python3 clang libclang-rt-14-dev valgrind util-linux
           locales pkg-config libusb-1.0-0-dev umockdev libumockdev-dev
-          dpkg-dev file lintian groff-base man-db unzip)
+          dpkg-dev file lintian groff-base man-db unzip nlohmann-json3-dev python3-jsonschema)
 
 missing=()
 for p in "${packages[@]}"; do

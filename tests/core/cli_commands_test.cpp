@@ -1,6 +1,7 @@
 #include "cli/cli_commands.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #ifndef _WIN32
 #include <sys/resource.h>
 #endif
@@ -21,9 +22,10 @@
 #include "link/session_trace.h"
 #include "report/report_formatter.h"
 #include "tests/cli_run.h"
-#include "tests/json_reader.h"
 
 namespace {
+
+using json = nlohmann::json;
 
 CliRun run(const std::vector<std::string>& args, const std::string& input = "") {
     return run_companion(args, nullptr, input);
@@ -36,20 +38,24 @@ std::string formatted(const std::string& raw) {
 }
 
 // Texts below are bytes: CP1251 input and the UTF-8 expected, written as escapes.
-TEST(CliFieldsJson, Fields_AreDecodedFromCp1251EscapedAndNullWhenAbsent) {
+TEST(CliFieldsJson, Fields_AreDecodedFromCp1251AndNullWhenAbsentOnALineWithoutControls) {
     ReportFields fields;
-    fields.model = "\xCF\xF0\xE8\xED\xF2\xE5\xF0 \xB9" "5";        // "Printer No.5" in Russian
+    fields.model = "\xCF\xF0\xE8\xED\xF2\xE5\xF0 \xB9" "5";  // "Printer No.5" in Russian
     fields.serial = "a\"b\\c";
     fields.firmware = "t\tn\nr\r\x01\x1f\x7f";
-    EXPECT_EQ(fields_json(fields, true),
-              "{\"model\": \"\xD0\x9F\xD1\x80\xD0\xB8\xD0\xBD\xD1\x82\xD0\xB5\xD1\x80 \xE2\x84\x96" "5\", "
-              "\"serial\": \"a\\\"b\\\\c\", "
-              "\"firmware\": \"t\\tn\\nr\\r\\u0001\\u001f\x7f\", "
-              "\"crum\": null, \"cut\": true}");
+    const std::string line = json_line(fields_json(fields));
+    const char* const model = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xBD\xD1\x82\xD0\xB5\xD1\x80 \xE2\x84\x96" "5";
+    EXPECT_EQ(json::parse(line),
+              json({{"model", model},
+                    {"serial", "a\"b\\c"},
+                    {"firmware", "t\tn\nr\r\x01\x1f\x7f"},
+                    {"crum", nullptr}}));
+    EXPECT_EQ(line.find_first_of(std::string("\x7f\n\r\t\x01\x1f", 6)), line.size() - 1)
+        << "only the line's end: " << line;
 }
 
 TEST(CliFieldsJson, Cp1251Specials_DecodeToTheirCodePoints) {
-    EXPECT_EQ(json_escaped_cp1251("\xA8\xB8\x88\x98\xFF\xC0"),
+    EXPECT_EQ(utf8_from_cp1251("\xA8\xB8\x88\x98\xFF\xC0"),
               "\xD0\x81\xD1\x91\xE2\x82\xAC\xEF\xBF\xBD\xD1\x8F\xD0\x90");
 }
 
@@ -57,8 +63,8 @@ TEST(CliCommands, FieldsOfARawReport_PrintOneJsonLine) {
     const CliRun result = run({"fields"}, "Model Name: \xCC\xEE\xE4\xE5\xEB\xFC\rMachine Serial Number:  S1 \r");
     EXPECT_EQ(result.code, 0);
     EXPECT_EQ(result.out,
-              "{\"model\": \"\xD0\x9C\xD0\xBE\xD0\xB4\xD0\xB5\xD0\xBB\xD1\x8C\", \"serial\": \"S1\", "
-              "\"firmware\": null, \"crum\": null, \"cut\": false}\n");
+              "{\"model\":\"\xD0\x9C\xD0\xBE\xD0\xB4\xD0\xB5\xD0\xBB\xD1\x8C\",\"serial\":\"S1\","
+              "\"firmware\":null,\"crum\":null,\"cut\":false}\n");
     EXPECT_EQ(result.err, "");
 }
 
@@ -76,10 +82,19 @@ TEST(CliCommands, ReportWhoseListingIsCut_IsSaidIncompleteAndFieldsMarkItCut) {
     EXPECT_EQ(format.code, 0);
     EXPECT_TRUE(format.out == expected.text);
     EXPECT_EQ(format.err, said);
+    const CliRun as_json = run({"format", "--json"}, raw);
+    EXPECT_EQ(as_json.code, 0);
+    EXPECT_EQ(as_json.err, said);
+    const json report = json::parse(as_json.out);
+    EXPECT_TRUE(report.at("cut").get<bool>());
+    ASSERT_EQ(report.at("entries").size(), expected.lines) << "the entries of the lines it holds";
+    EXPECT_EQ(report.at("entries").at(0).at("key"), std::string(900, 'K'));
+    EXPECT_EQ(report.at("entries").back(),
+              json({{"key", "Line " + std::to_string(expected.lines - 3)}, {"value", "v"}}));
     const CliRun fields = run({"fields"}, raw);
     EXPECT_EQ(fields.code, 0);
-    EXPECT_EQ(fields.out, "{\"model\": \"M\", \"serial\": null, \"firmware\": null, \"crum\": null, "
-                          "\"cut\": true}\n");
+    EXPECT_EQ(fields.out,
+              "{\"model\":\"M\",\"serial\":null,\"firmware\":null,\"crum\":null,\"cut\":true}\n");
     EXPECT_EQ(fields.err, said);
 }
 
@@ -104,6 +119,34 @@ TEST(CliCommands, FormatFromFile_ReadsItInBinaryAndAMissingFileFails) {
     EXPECT_NE(missing.err.find("cannot open '" + path + "'"), std::string::npos);
 }
 
+// Every line of the listing as an entry or a text, in order, trimmed, decoded from CP1251: also
+// a key holding LF (which ends no line) and the entry read again from inside a value.
+TEST(CliCommands, FormatJson_GivesTheFieldsCutEntriesAndListingOfARawReport) {
+    const std::string raw = "SYSTEM DATA\r  Model Name : \xCC\xEE\xE4\xE5\xEB\xFC  Pages: 12\r"
+                            "Note: a\nb:c\r\n LF line \rEmpty:\r";
+    const std::string model = "\xD0\x9C\xD0\xBE\xD0\xB4\xD0\xB5\xD0\xBB\xD1\x8C";  // in UTF-8
+    const json entries = json::parse(R"([{"text": "SYSTEM DATA"}, {"key": "Model Name", "value": ""},
+        {"key": "Pages", "value": "12"}, {"key": "Note", "value": "a\nb:c"},
+        {"key": "a\nb", "value": "c"}, {"text": "\n LF line"}, {"key": "Empty", "value": ""}])");
+    json expected = {{"fields", {{"model", model}, {"serial", nullptr}, {"firmware", nullptr},
+                                 {"crum", nullptr}}},
+                     {"cut", false},
+                     {"entries", entries},
+                     {"listing", utf8_from_cp1251(formatted(raw))},
+                     {"bytes", raw.size()}};
+    expected["entries"][1]["value"] = model;
+
+    const std::string path = testing::TempDir() + "vellumo_cli_entries.raw";
+    std::ofstream(path, std::ios::binary) << raw;
+    const CliRun from_file = run({"format", "--json", path});
+    std::remove(path.c_str());
+    EXPECT_EQ(from_file.code, 0) << from_file.err;
+    EXPECT_EQ(json::parse(from_file.out), expected);
+    const CliRun from_input = run({"format", "--json"}, raw);
+    EXPECT_EQ(from_input.out, from_file.out);
+    EXPECT_EQ(run({"format", "--json", "a", "b"}).code, 2);
+}
+
 TEST(CliCommands, ReportLargerThanTheBuffer_IsRefused) {
     const std::string largest(kReportBufferSize - 1, 'x');
     EXPECT_EQ(run({"format"}, largest).code, 0);
@@ -120,7 +163,8 @@ TEST(CliCommands, BadArguments_AreUsageErrorsWithExitCodeTwo) {
         {"simulate", "--fault", "no-such-fault"}, {"simulate", "--speed"},
         {"simulate", "--fault", "silence", "extra"}, {"simulate", "--fault", "Silence"},
         {"list", "--device", "1"}, {"list", "--raw", "f"}, {"read", "--device"},
-        {"read", "--raw"}, {"read", "--fast"},
+        {"read", "--raw"}, {"read", "--fast"}, {"read", "--all", "--device", "1"},
+        {"read", "--device", "1", "--all"}, {"read", "--all", "--raw", "f"}, {"list", "--all"},
     };
     for (const auto& args : cases) {
         SCOPED_TRACE(testing::PrintToString(args));
@@ -291,18 +335,29 @@ TEST(CliRead, GoodPrinter_PrintsTheListingAndAsJsonTheDeviceFieldsListingAndCoun
 
     const CliRun result = run_with(bus, {"read", "--json"});
     ASSERT_EQ(result.code, 0) << result.err;
-    const json::Value reading = json::parse(result.out);
-    EXPECT_TRUE(reading["ok"].boolean);
-    EXPECT_EQ(reading["device"]["id"].text, "1-4");
-    EXPECT_EQ(reading["device"]["vendor_id"].text, "04e8");
-    EXPECT_EQ(reading["device"]["product"].text, "LP-3020");
-    EXPECT_TRUE(reading["device"]["serial"].is_null());
-    EXPECT_EQ(reading["fields"]["model"].text, "Vellumo LP-3020 Series");
-    EXPECT_EQ(reading["listing"].text, formatted(sample_report()));  // the sample is ASCII
-    EXPECT_FALSE(reading["cut"].boolean);
-    EXPECT_EQ(reading["chunks"].number, 22);
-    EXPECT_EQ(reading["bytes"].number, static_cast<double>(sample_report().size()));
-    EXPECT_GE(reading["seconds"].number, 0);
+    const json reading = json::parse(result.out);
+    EXPECT_TRUE(reading.at("ok").get<bool>());
+    EXPECT_EQ(reading.at("device").at("id"), "1-4");
+    EXPECT_EQ(reading.at("device").at("vendor_id"), "04e8");
+    EXPECT_EQ(reading.at("device").at("product"), "LP-3020");
+    EXPECT_TRUE(reading.at("device").at("serial").is_null());
+    EXPECT_EQ(reading.at("fields").at("model"), "Vellumo LP-3020 Series");
+    EXPECT_EQ(reading.at("listing"), formatted(sample_report()));  // the sample is ASCII
+    EXPECT_FALSE(reading.at("cut").get<bool>());
+    EXPECT_EQ(reading.at("chunks"), 22);
+    EXPECT_EQ(reading.at("bytes"), sample_report().size());
+    EXPECT_GE(reading.at("seconds"), 0);
+    const json& entries = reading.at("entries");
+    const std::string listing = formatted(sample_report());
+    ASSERT_EQ(entries.size(), static_cast<std::size_t>(std::count(listing.begin(), listing.end(), '\r')))
+        << "a line of the listing each";
+    EXPECT_EQ(entries.at(0), json({{"text", "SYSTEM DATA REPORT"}}));
+    EXPECT_EQ(entries.at(4), json({{"key", "Machine Serial Number"}, {"value", "VLP3020K4N7Q21"}}));
+    // The same report from a file: what it holds is given alike.
+    const json formatted_json = json::parse(run({"format", "--json"}, sample_report()).out);
+    for (const char* member : {"fields", "cut", "entries", "listing", "bytes"}) {
+        EXPECT_EQ(reading.at(member), formatted_json.at(member)) << member;
+    }
 }
 
 // Standard output that notes whether anything reached it while a printer connection was open.
@@ -338,6 +393,8 @@ TEST(CliRead, EveryEnding_WritesItsOutputOnlyOnceThePrinterIsClosed) {
         {PrinterFault::None, {"read", "--json", "--raw", raw_path}},
         {PrinterFault::Silence, {"read", "--json"}},
         {PrinterFault::ShortChunk, {"read", "--json"}},
+        {PrinterFault::None, {"read", "--all"}},
+        {PrinterFault::Silence, {"read", "--all", "--json"}},
     };
     for (const auto& [fault, args] : cases) {
         SCOPED_TRACE(testing::PrintToString(args));
@@ -381,12 +438,13 @@ TEST_P(CliReadFailure, NamesItsStageInOneLineAndInTheJsonWithItsOwnExitCode) {
 
     const CliRun result = run_with(bus, {"read", "--json"});
     EXPECT_EQ(result.code, c.code);
-    const json::Value reading = json::parse(result.out);
-    EXPECT_FALSE(reading["ok"].boolean);
-    EXPECT_EQ(reading["device"]["id"].text, "1-4");
-    EXPECT_EQ(reading["failure"]["name"].text, c.failure);
-    EXPECT_EQ(reading["failure"]["chunks"].number, static_cast<double>(c.chunks));
-    EXPECT_NE(reading["failure"]["message"].text.find(c.says), std::string::npos);
+    const json reading = json::parse(result.out);
+    EXPECT_FALSE(reading.at("ok").get<bool>());
+    EXPECT_EQ(reading.at("device").at("id"), "1-4");
+    EXPECT_EQ(reading.at("failure").at("name"), c.failure);
+    EXPECT_EQ(reading.at("failure").at("chunks"), c.chunks);
+    EXPECT_NE(reading.at("failure").at("message").get<std::string>().find(c.says),
+              std::string::npos);
 }
 
 // The sample report comes in 22 chunks; faults that break it off do so after 2, or halfway.
@@ -426,20 +484,20 @@ TEST(CliRead, ReportLargerThanTheBuffer_IsNamedAfterEveryChunkCame) {
     SimulatedBus bus({printer("1-4", PrinterFault::ReportLargerThanBuffer)});
     const CliRun result = run_with(bus, {"read", "--json"});
     EXPECT_EQ(result.code, 8);
-    const json::Value reading = json::parse(result.out);
-    EXPECT_EQ(reading["failure"]["name"].text, "report-too-large");
-    EXPECT_GT(reading["failure"]["chunks"].number, 100) << "over 100 KB in chunks of 1000";
+    const json reading = json::parse(result.out);
+    EXPECT_EQ(reading.at("failure").at("name"), "report-too-large");
+    EXPECT_GT(reading.at("failure").at("chunks"), 100) << "over 100 KB in chunks of 1000";
 }
 
 TEST(CliRead, NoPrinterOrNoSuchDevice_AreNamedAndListSaysNoneWithAnEmptyArray) {
     SimulatedBus none({});
     const CliRun listed = run_with(none, {"list", "--json"});
     EXPECT_EQ(listed.code, 0);
-    EXPECT_TRUE(json::parse(listed.out).items.empty());
+    EXPECT_TRUE(json::parse(listed.out).empty());
     EXPECT_NE(listed.err.find("no supported printer is attached"), std::string::npos);
     const CliRun read = run_with(none, {"read", "--json"});
     EXPECT_EQ(read.code, 3);
-    EXPECT_TRUE(json::parse(read.out)["device"].is_null());
+    EXPECT_TRUE(json::parse(read.out).at("device").is_null());
 
     SimulatedBus one({printer("1-4")});
     for (const char* device : {"1-5", "2", "0", "18446744073709551617"}) {
@@ -457,9 +515,9 @@ TEST(CliRead, OpenRefused_SaysTheSystemsReason) {
     SimulatedBus bus({busy});
     const CliRun result = run_with(bus, {"read", "--json"});
     EXPECT_EQ(result.code, 4);
-    const json::Value reading = json::parse(result.out);
-    EXPECT_EQ(reading["failure"]["name"].text, "cannot-open");
-    EXPECT_EQ(reading["failure"]["reason"].text, "busy");
+    const json reading = json::parse(result.out);
+    EXPECT_EQ(reading.at("failure").at("name"), "cannot-open");
+    EXPECT_EQ(reading.at("failure").at("reason"), "busy");
     EXPECT_NE(result.err.find("cannot open 1-4: busy: claimed by another program"),
               std::string::npos);
 }
@@ -498,24 +556,24 @@ TEST(CliRead, TwoPrinters_ListShowsBothAndDeviceChoosesByIdAddressOrPlace) {
     second.info.address = "001:012";
     SimulatedBus bus({first, second});
 
-    const json::Value listed = json::parse(run_with(bus, {"list", "--json"}).out);
-    ASSERT_EQ(listed.items.size(), 2u);
-    EXPECT_EQ(listed.items[0]["id"].text, "1-4");
-    EXPECT_EQ(listed.items[0]["address"].text, "001:004");
-    EXPECT_EQ(listed.items[0]["interface"].number, 1);
-    EXPECT_EQ(listed.items[1]["id"].text, "1-5");
-    EXPECT_TRUE(listed.items[1]["interface"].is_null()) << "the system did not tell";
+    const json listed = json::parse(run_with(bus, {"list", "--json"}).out);
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed.at(0).at("id"), "1-4");
+    EXPECT_EQ(listed.at(0).at("address"), "001:004");
+    EXPECT_EQ(listed.at(0).at("interface"), 1);
+    EXPECT_EQ(listed.at(1).at("id"), "1-5");
+    EXPECT_TRUE(listed.at(1).at("interface").is_null()) << "the system did not tell";
     EXPECT_EQ(run_with(bus, {"list"}).out,
               "1-4  04e8:3301  address 001:004  interface 1  Vellumo LP-3020\n"
               "1-5  04e8:3301  address 001:012  Vellumo LP-3020\n");
 
     for (const char* device : {"1-5", "2", "001:012", "1:12"}) {
         SCOPED_TRACE(device);
-        const json::Value reading =
+        const json reading =
             json::parse(run_with(bus, {"read", "--json", "--device", device}).out);
-        EXPECT_EQ(reading["device"]["id"].text, "1-5");
-        EXPECT_EQ(reading["device"]["address"].text, "001:012");
-        EXPECT_EQ(reading["fields"]["model"].text, "Second");
+        EXPECT_EQ(reading.at("device").at("id"), "1-5");
+        EXPECT_EQ(reading.at("device").at("address"), "001:012");
+        EXPECT_EQ(reading.at("fields").at("model"), "Second");
     }
     EXPECT_EQ(bus.opened, (std::vector<std::string>(4, "1-5")));
     for (const char* device : {"001:013", "002:012", "001:0012", "1:", ":12", "001:012:1"}) {
@@ -535,16 +593,17 @@ TEST(CliRead, DeviceStrings_StayUtf8InTheJsonAndKeepControlsOffTheTerminal) {
     SimulatedBus bus({attached});
 
     const std::string json_text = run_with(bus, {"list", "--json"}).out;
-    EXPECT_NE(json_text.find("\"manufacturer\": \"M\xC3\xBCller\""), std::string::npos)
+    EXPECT_NE(json_text.find("\"manufacturer\":\"M\xC3\xBCller\""), std::string::npos)
         << json_text;
-    EXPECT_NE(json_text.find("\"product\": \"LP\\u009bK\\u001b[0m\\u007f\""), std::string::npos)
+    EXPECT_NE(json_text.find("\"product\":\"LP\\u009bK\\u001b[0m\\u007f\""), std::string::npos)
         << json_text;
+    // Each byte that starts no valid sequence is replaced; a sequence cut short at the end once.
     const std::string replaced = "\xEF\xBF\xBD";
-    const std::string json_serial = "\"serial\": \"S" + replaced + "\\\"2" + replaced + replaced +
+    const std::string json_serial = "\"serial\":\"S" + replaced + "\\\"2" + replaced + replaced +
                                     replaced + "\xF0\x9F\x98\x80" + replaced + replaced + replaced +
-                                    replaced + "\"";
+                                    "\"";
     EXPECT_NE(json_text.find(json_serial), std::string::npos) << json_text;
-    EXPECT_EQ(json::parse(json_text).items[0]["product"].text, "LP\xC2\x9BK\x1B[0m\x7F");
+    EXPECT_EQ(json::parse(json_text).at(0).at("product"), "LP\xC2\x9BK\x1B[0m\x7F");
 
     EXPECT_EQ(run_with(bus, {"list"}).out,
               "1-4  04e8:3301  M\xC3\xBCller LP?K?[0m?  serial S?\"2???\xF0\x9F\x98\x80????\n");
@@ -630,9 +689,9 @@ TEST(CliRead, RawThatCannotBeWritten_FailsTheReadingAndLeavesNoPartOfIt) {
             runs.push_back(run_with(bus, {"read", "--json", "--raw", target}));
             runs.push_back(run_with(bus, {"read", "--raw", target}));
         }
-        const json::Value reading = json::parse(runs[0].out);
-        EXPECT_FALSE(reading["ok"].boolean);
-        EXPECT_EQ(reading["failure"]["name"].text, "raw-write-failed");
+        const json reading = json::parse(runs[0].out);
+        EXPECT_FALSE(reading.at("ok").get<bool>());
+        EXPECT_EQ(reading.at("failure").at("name"), "raw-write-failed");
         EXPECT_EQ(runs[1].out, "") << "no listing without its raw report";
         for (const CliRun& result : runs) {
             EXPECT_EQ(result.code, 1);
@@ -645,6 +704,78 @@ TEST(CliRead, RawThatCannotBeWritten_FailsTheReadingAndLeavesNoPartOfIt) {
         EXPECT_EQ(files_in(folder), 1u) << "no temporary file is left";
     }
     std::filesystem::remove_all(folder);
+}
+
+std::vector<json> json_lines(const std::string& text) {
+    std::vector<json> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(json::parse(line));
+    return lines;
+}
+
+// One failing printer does not stop the others; the run exits with the first failure's code.
+TEST(CliReadAll, EveryPrinterInTurn_AJsonLineOrAListingEachAndTheFirstFailuresCode) {
+    AttachedPrinter third = printer("1-3", PrinterFault::SilentAfterHeader);
+    third.info.address = "001:007";
+    AttachedPrinter fourth = printer("1-4");
+    fourth.report = "Model Name: Fourth\r";
+    SimulatedBus bus({printer("1-1"), printer("1-2", PrinterFault::WrongAcknowledgement), third,
+                      fourth});
+
+    const CliRun as_json = run_with(bus, {"read", "--all", "--json"});
+    EXPECT_EQ(as_json.code, 5);
+    const std::vector<json> lines = json_lines(as_json.out);
+    ASSERT_EQ(lines.size(), 4u) << as_json.out;
+    const char* const ids[] = {"1-1", "1-2", "1-3", "1-4"};
+    const char* const failures[] = {"", "no-acknowledgement", "chunk-timeout", ""};
+    for (std::size_t i = 0; i < 4; ++i) {
+        SCOPED_TRACE(ids[i]);
+        EXPECT_EQ(lines[i].at("device").at("id"), ids[i]);
+        EXPECT_EQ(lines[i].at("ok"), *failures[i] == '\0');
+        if (*failures[i] != '\0') EXPECT_EQ(lines[i].at("failure").at("name"), failures[i]);
+    }
+    EXPECT_EQ(lines[3].at("fields").at("model"), "Fourth");
+    EXPECT_EQ(lines[2].at("device").at("address"), "001:007");
+
+    const CliRun text = run_with(bus, {"read", "--all"});
+    EXPECT_EQ(text.code, 5);
+    EXPECT_EQ(text.out, "== 1-1  04e8:3301  Vellumo LP-3020\n" + formatted(sample_report()) +
+                            "== 1-2  04e8:3301  Vellumo LP-3020\n"
+                            "== 1-3  04e8:3301  address 001:007  Vellumo LP-3020\n"
+                            "== 1-4  04e8:3301  Vellumo LP-3020\n" +
+                            formatted("Model Name: Fourth\r"));
+    EXPECT_EQ(std::count(text.err.begin(), text.err.end(), '\n'), 2) << text.err;
+    EXPECT_NE(text.err.find("vellumo-cli: 1-2: the printer did not acknowledge"), std::string::npos)
+        << text.err;
+    EXPECT_NE(text.err.find("vellumo-cli: 1-3: timed out waiting for the text of a chunk"),
+              std::string::npos)
+        << text.err;
+    EXPECT_EQ(bus.opened, (std::vector<std::string>{"1-1", "1-2", "1-3", "1-4", "1-1", "1-2",
+                                                    "1-3", "1-4"}));
+}
+
+// A signal ends the whole run with its own code, after the reading it interrupted.
+TEST(CliReadAll, InterruptedReading_StopsTheRunWithTheSignalsCode) {
+    AttachedPrinter interrupted = printer("1-2");
+    interrupted.interrupted_by = SIGTERM;
+    SimulatedBus bus({printer("1-1", PrinterFault::Silence), interrupted, printer("1-3")});
+    const CliRun result = run_with(bus, {"read", "--all", "--json"});
+    EXPECT_EQ(result.code, 143);
+    const std::vector<json> lines = json_lines(result.out);
+    ASSERT_EQ(lines.size(), 2u) << result.out;
+    EXPECT_EQ(lines[1].at("failure").at("name"), "interrupted");
+    EXPECT_EQ(bus.opened, (std::vector<std::string>{"1-1", "1-2"}));
+}
+
+TEST(CliReadAll, NoPrinter_IsTheNoPrinterFailure) {
+    SimulatedBus none({});
+    const CliRun result = run_with(none, {"read", "--all", "--json"});
+    EXPECT_EQ(result.code, 3);
+    const std::vector<json> lines = json_lines(result.out);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(lines[0].at("device").is_null());
+    EXPECT_EQ(lines[0].at("failure").at("name"), "no-printer");
+    EXPECT_EQ(run_with(none, {"read", "--all"}).code, 3);
 }
 
 TEST(CliRead, OnATerminal_ShowsChunksAndBytesAsTheyCome) {

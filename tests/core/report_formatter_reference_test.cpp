@@ -1,5 +1,6 @@
 // The formatter against a plain, slow reading of the two passes on generated reports: the
-// reference writes the normalised text out and formats it through the printf line format.
+// reference writes the normalised text out and formats it through the printf line format. The
+// companion's reading of a listing back into entries must give the reference's normalised lines.
 
 #include <gtest/gtest.h>
 
@@ -9,8 +10,10 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
+#include "cli/listing_lines.h"
 #include "report/report_formatter.h"
 #include "sim/field_text_shapes.h"
 
@@ -119,6 +122,33 @@ FormattedReport reference_format(const char* raw) {
     return out;
 }
 
+// A normalised line: whether it is an entry, its key, and its value or text.
+using Line = std::tuple<bool, std::string, std::string>;
+
+// The reference's normalised lines: "key:value" for an entry (keys hold no colon), else text.
+std::vector<Line> reference_lines(const char* raw) {
+    std::size_t width = 0;
+    std::vector<Line> lines;
+    for (const std::string& line : split_at_cr(normalise(raw, width))) {
+        const std::size_t colon = line.find(':');
+        if (colon == npos) {
+            lines.emplace_back(false, "", line);
+        } else {
+            lines.emplace_back(true, line.substr(0, colon), line.substr(colon + 1));
+        }
+    }
+    return lines;
+}
+
+// The listing read back into entries and texts, as the companion's JSON gives them.
+std::vector<Line> read_back(const std::string& listing) {
+    std::vector<Line> lines;
+    for (const ListingLine& line : listing_lines(listing)) {
+        lines.emplace_back(line.is_entry, std::string(line.key), std::string(line.text));
+    }
+    return lines;
+}
+
 // Values hold no CR: every line, and nothing else, ends in CR LF.
 std::size_t lines_in(const std::string& listing) {
     std::size_t lines = 0;
@@ -151,6 +181,8 @@ void expect_same_as_reference(const std::string& raw) {
     EXPECT_FALSE(fast.cut);
     EXPECT_EQ(fast.lines, slow.lines);
     EXPECT_EQ(fast.full_lines, slow.full_lines);
+    EXPECT_EQ(read_back(fast.text), reference_lines(raw.c_str()))
+        << "report: " << ::testing::PrintToString(raw);
 }
 
 TEST(ReportFormatterReference, GeneratedReports_FormatLikeTheReference) {
@@ -215,6 +247,9 @@ TEST(ReportFormatterReference, GeneratedReportsOverTheCap_ShowAWholeLinePrefix) 
         EXPECT_EQ(fast.cut, fast.lines < fast.full_lines);
         ASSERT_LE(fast.text.size(), ReportFormatter::kMaxListingSize);
         ASSERT_EQ(slow.text.compare(0, fast.text.size(), fast.text), 0);
+        std::vector<Line> held = reference_lines(raw.c_str());
+        held.resize(fast.lines);
+        EXPECT_EQ(read_back(fast.text), held) << "the entries of the lines the listing holds";
         if (!fast.cut) {
             EXPECT_EQ(fast.text.size(), slow.text.size());
             continue;

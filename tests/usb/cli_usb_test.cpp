@@ -3,12 +3,17 @@
 // and the JSON read back.
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <map>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "cli/cli_commands.h"
@@ -17,10 +22,11 @@
 #include "sim/emulated_usb_printer.h"
 #include "sim/simulated_printer.h"
 #include "tests/cli_run.h"
-#include "tests/json_reader.h"
 #include "tests/usb/usb_test_support.h"
 
 namespace {
+
+using json = nlohmann::json;
 
 using namespace usb_emulation;
 
@@ -59,26 +65,26 @@ TEST_F(CliOnUsb, TwoPrintersAndTwoOthers_ListShowsThePrintersAndDeviceReadsEach)
 
     const CliRun listed = run_companion_on_system({"list", "--json"});
     ASSERT_EQ(listed.code, 0) << listed.err;
-    const json::Value printers = json::parse(listed.out);
-    ASSERT_EQ(printers.items.size(), 2u);
+    const json printers = json::parse(listed.out);
+    ASSERT_EQ(printers.size(), 2u);
     // In the order libusb finds them; `--device N` takes the Nth.
-    const std::size_t second_place = printers.items[0]["id"].text == "1-2" ? 0 : 1;
-    const json::Value& listed_second = printers.items[second_place];
-    EXPECT_EQ(listed_second["id"].text, "1-2");
-    EXPECT_EQ(printers.items[1 - second_place]["id"].text, "1-1");
-    EXPECT_EQ(listed_second["vendor_id"].text, "04e8");
-    EXPECT_EQ(listed_second["product_id"].text, "3301");
-    EXPECT_EQ(listed_second["manufacturer"].text, "Vellumo");
-    EXPECT_EQ(listed_second["serial"].text, "SECOND0002");
-    EXPECT_EQ(listed_second["address"].text, "001:003");
-    EXPECT_EQ(listed_second["interface"].number, 0);
+    const std::size_t second_place = printers.at(0).at("id") == "1-2" ? 0 : 1;
+    const json& listed_second = printers.at(second_place);
+    EXPECT_EQ(listed_second.at("id"), "1-2");
+    EXPECT_EQ(printers.at(1 - second_place).at("id"), "1-1");
+    EXPECT_EQ(listed_second.at("vendor_id"), "04e8");
+    EXPECT_EQ(listed_second.at("product_id"), "3301");
+    EXPECT_EQ(listed_second.at("manufacturer"), "Vellumo");
+    EXPECT_EQ(listed_second.at("serial"), "SECOND0002");
+    EXPECT_EQ(listed_second.at("address"), "001:003");
+    EXPECT_EQ(listed_second.at("interface"), 0);
 
     const CliRun read_second = run_companion_on_system({"read", "--json", "--device", "001:003"});
     ASSERT_EQ(read_second.code, 0) << read_second.err;
-    const json::Value reading = json::parse(read_second.out);
-    EXPECT_EQ(reading["device"]["id"].text, "1-2");
-    EXPECT_EQ(reading["fields"]["model"].text, "Second");
-    EXPECT_EQ(reading["listing"].text, formatted("Model Name: Second\rPages: 12\r"));
+    const json reading = json::parse(read_second.out);
+    EXPECT_EQ(reading.at("device").at("id"), "1-2");
+    EXPECT_EQ(reading.at("fields").at("model"), "Second");
+    EXPECT_EQ(reading.at("listing"), formatted("Model Name: Second\rPages: 12\r"));
     EXPECT_TRUE(second.stop_received());
     EXPECT_FALSE(first.stop_received()) << "the other printer is left alone";
 
@@ -87,6 +93,82 @@ TEST_F(CliOnUsb, TwoPrintersAndTwoOthers_ListShowsThePrintersAndDeviceReadsEach)
     EXPECT_EQ(read_first.code, 0) << read_first.err;
     EXPECT_TRUE(read_first.out == formatted(sample_report())) << "the sample report's listing";
     EXPECT_EQ(first.driver(), "usblp") << "the kernel's driver has the printer back";
+}
+
+std::vector<json> json_lines(const std::string& text) {
+    std::vector<json> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(json::parse(line));
+    return lines;
+}
+
+// Three printers, one silent: each is read in turn, in the order list gives, a line each, and
+// each is given back to its kernel driver.
+TEST_F(CliOnUsb, ReadAll_ThreePrintersOneSilent_ReadsTheOthersAndExitsWithTheSilentOnesCode) {
+    std::vector<EmulatedUsbPrinter*> printers{
+        &bed.add(printer_at("1-1", 2)),
+        &bed.add(printer_at("1-2", 3), SimulatedPrinter(sample_report(), PrinterFault::Silence)),
+        &bed.add(printer_at("1-3", 4), SimulatedPrinter("Model Name: Third\rPages: 3\r"))};
+    const std::map<std::string, std::string> listings{
+        {"1-1", formatted(sample_report())}, {"1-2", ""},
+        {"1-3", formatted("Model Name: Third\rPages: 3\r")}};
+    const json listed = json::parse(run_companion_on_system({"list", "--json"}).out);
+    ASSERT_EQ(listed.size(), 3u);
+
+    const CliRun as_json = run_companion_on_system({"read", "--all", "--json"});
+    EXPECT_EQ(as_json.code, 5) << as_json.err;
+    const std::vector<json> lines = json_lines(as_json.out);
+    ASSERT_EQ(lines.size(), 3u) << as_json.out;
+    std::string expected_text;
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::string id = listed.at(i).at("id");
+        SCOPED_TRACE(id);
+        EXPECT_EQ(lines[i].at("device"), listed.at(i));
+        EXPECT_EQ(lines[i].at("ok"), id != "1-2");
+        const std::string address = listed.at(i).at("address");
+        const std::string serial = listed.at(i).at("serial");
+        expected_text += "== " + id + "  04e8:3301  address " + address +
+                         "  interface 0  Vellumo LP-3020  serial " + serial + "\n" +
+                         listings.at(id);
+        if (id == "1-2") {
+            EXPECT_EQ(lines[i].at("failure").at("name"), "no-acknowledgement");
+        } else if (id == "1-3") {
+            EXPECT_EQ(lines[i].at("entries"),
+                      json::parse(R"([{"key": "Model Name", "value": "Third"},
+                                      {"key": "Pages", "value": "3"}])"));
+        }
+    }
+    for (const EmulatedUsbPrinter* device : printers) EXPECT_EQ(device->driver(), "usblp");
+
+    const CliRun text = run_companion_on_system({"read", "--all"});
+    EXPECT_EQ(text.code, 5);
+    EXPECT_TRUE(text.out == expected_text) << "the listings under their devices' lines";
+    EXPECT_EQ(text.err, "vellumo-cli: 1-2: the printer did not answer the start of the session\n");
+}
+
+// Ctrl+C during the first of three readings ends the run with 130: the printers after it are
+// not opened, and the one interrupted has its kernel driver back.
+TEST_F(CliOnUsb, ReadAll_InterruptedOnTheFirstPrinter_EndsTheRunAndLeavesTheOthersAlone) {
+    std::vector<EmulatedUsbPrinter*> printers;
+    for (const auto& [port, address] : {std::pair{"1-1", 2}, {"1-2", 3}, {"1-3", 4}}) {
+        printers.push_back(&bed.add(printer_at(port, static_cast<std::uint8_t>(address)),
+                                    SimulatedPrinter(sample_report(), PrinterFault::Silence)));
+    }
+    std::thread presser([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        LibusbPrinterLink::interrupt();
+    });
+    const CliRun result = run_companion_on_system({"read", "--all", "--json"});
+    presser.join();
+    EXPECT_EQ(result.code, 130) << result.err;
+    const std::vector<json> lines = json_lines(result.out);
+    ASSERT_EQ(lines.size(), 1u) << result.out;
+    EXPECT_EQ(lines[0].at("failure").at("name"), "interrupted");
+    const auto opened = std::count_if(printers.begin(), printers.end(), [](const auto* device) {
+        return !device->host_wrote().empty();
+    });
+    EXPECT_EQ(opened, 1) << "only the first printer was read";
+    for (const EmulatedUsbPrinter* device : printers) EXPECT_EQ(device->driver(), "usblp");
 }
 
 struct UsbFailureCase {
@@ -104,9 +186,9 @@ TEST_P(CliOnUsbFailure, ReadNamesTheFailureWithItsExitCodeAndGivesThePrinterBack
         bed.add(printer_at("1-1", 2), SimulatedPrinter(sample_report(), c.fault));
     const CliRun result = run_companion_on_system({"read", "--json"});
     EXPECT_EQ(result.code, c.code) << result.err;
-    const json::Value reading = json::parse(result.out);
-    EXPECT_FALSE(reading["ok"].boolean);
-    EXPECT_EQ(reading["failure"]["name"].text, c.failure);
+    const json reading = json::parse(result.out);
+    EXPECT_FALSE(reading.at("ok").get<bool>());
+    EXPECT_EQ(reading.at("failure").at("name"), c.failure);
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
     if (!device.gone()) {
         EXPECT_EQ(device.driver(), "usblp");
@@ -130,21 +212,21 @@ INSTANTIATE_TEST_SUITE_P(EveryWay, CliOnUsbFailure, testing::ValuesIn(kUsbFailur
 TEST_F(CliOnUsb, NoPrinterBusyOrNoPermission_AreNamedWithTheSystemsReason) {
     const CliRun none = run_companion_on_system({"read", "--json"});
     EXPECT_EQ(none.code, 3);
-    EXPECT_EQ(json::parse(none.out)["failure"]["name"].text, "no-printer");
+    EXPECT_EQ(json::parse(none.out).at("failure").at("name"), "no-printer");
 
     DeviceSetup busy = printer_at("1-1", 2);
     busy.driver = "usbfs";  // another program has claimed it
     bed.add(busy);
     const CliRun claimed = run_companion_on_system({"read", "--json"});
     EXPECT_EQ(claimed.code, 4);
-    EXPECT_EQ(json::parse(claimed.out)["failure"]["reason"].text, "busy");
+    EXPECT_EQ(json::parse(claimed.out).at("failure").at("reason"), "busy");
 
     EmulatedUsbPrinter& locked = bed.add(printer_at("1-2", 3));
     ASSERT_EQ(chmod(bed.node_file(locked).c_str(), 0), 0);
     const usb_test::WithoutFileAccessOverride as_ordinary_user;
     const CliRun denied = run_companion_on_system({"read", "--json", "--device", "1-2"});
     EXPECT_EQ(denied.code, 4);
-    EXPECT_EQ(json::parse(denied.out)["failure"]["reason"].text, "permission-denied");
+    EXPECT_EQ(json::parse(denied.out).at("failure").at("reason"), "permission-denied");
     EXPECT_NE(denied.err.find("cannot open 1-2: "), std::string::npos) << denied.err;
 }
 

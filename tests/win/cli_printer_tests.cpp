@@ -3,6 +3,7 @@
 // JSON is read back.
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <cstdio>
@@ -21,9 +22,10 @@
 #include "report/report_formatter.h"
 #include "sim/pipe_printer.h"
 #include "tests/cli_run.h"
-#include "tests/json_reader.h"
 
 namespace {
+
+using json = nlohmann::json;
 
 constexpr DWORD kSessionWaitMs = 10000;
 // A printer of another vendor, and one with its serial number in its path.
@@ -69,26 +71,47 @@ TEST_F(CliOnWindows, TwoPrintersAndAnother_ListShowsTheTwoAndReadTakesTheSecond)
 
     const CliRun listed = run_companion_on_system({"list", "--json"});
     ASSERT_EQ(listed.code, 0) << listed.err;
-    const json::Value printers = json::parse(listed.out);
-    ASSERT_EQ(printers.items.size(), 2u);
-    EXPECT_EQ(printers.items[0]["id"].text, first.device_path());
-    EXPECT_TRUE(printers.items[0]["serial"].is_null()) << "a name the system made up";
-    EXPECT_EQ(printers.items[1]["id"].text, second->device_path());
-    EXPECT_EQ(printers.items[1]["vendor_id"].text, "0924");
-    EXPECT_EQ(printers.items[1]["product_id"].text, "4107");
-    EXPECT_EQ(printers.items[1]["serial"].text, "SER0924X7");
+    const json printers = json::parse(listed.out);
+    ASSERT_EQ(printers.size(), 2u);
+    EXPECT_EQ(printers.at(0).at("id"), first.device_path());
+    EXPECT_TRUE(printers.at(0).at("serial").is_null()) << "a name the system made up";
+    EXPECT_EQ(printers.at(1).at("id"), second->device_path());
+    EXPECT_EQ(printers.at(1).at("vendor_id"), "0924");
+    EXPECT_EQ(printers.at(1).at("product_id"), "4107");
+    EXPECT_EQ(printers.at(1).at("serial"), "SER0924X7");
 
     for (const std::string& device : {std::string("2"), second->device_path()}) {
         const CliRun read = run_companion_on_system({"read", "--json", "--device", device});
         ASSERT_EQ(read.code, 0) << read.err;
-        const json::Value reading = json::parse(read.out);
-        EXPECT_EQ(reading["device"]["id"].text, second->device_path());
-        EXPECT_EQ(reading["fields"]["model"].text, "Second");
-        EXPECT_EQ(reading["chunks"].number, 1);
+        const json reading = json::parse(read.out);
+        EXPECT_EQ(reading.at("device").at("id"), second->device_path());
+        EXPECT_EQ(reading.at("fields").at("model"), "Second");
+        EXPECT_EQ(reading.at("chunks"), 1);
     }
     EXPECT_TRUE(second->wait_for_sessions(2, kSessionWaitMs));
     EXPECT_TRUE(second->sessions()[1].stop_received);
     EXPECT_TRUE(first.sessions().empty()) << "the first printer is left alone";
+}
+
+// Each printer in turn, a JSON line each: the silent one named, the one after it still read.
+TEST_F(CliOnWindows, ReadAllWithASilentPrinterFirst_ReadsTheNextAndExitsWithTheSilentOnesCode) {
+    PipePrinter silent(sample_report(), PrinterFault::Silence);
+    const auto second = pipe_printer("Model Name: Second\rPages: 12\r", kSecondTail);
+    ASSERT_TRUE(silent.ok() && second->ok());
+    script({{silent.device_path()}, {second->device_path()}});
+
+    const CliRun all = run_companion_on_system({"read", "--all", "--json"});
+    EXPECT_EQ(all.code, 5) << all.err;
+    std::istringstream text(all.out);
+    std::vector<json> lines;
+    for (std::string line; std::getline(text, line);) lines.push_back(json::parse(line));
+    ASSERT_EQ(lines.size(), 2u) << all.out;
+    EXPECT_EQ(lines[0].at("device").at("id"), silent.device_path());
+    EXPECT_EQ(lines[0].at("failure").at("name"), "no-acknowledgement");
+    EXPECT_EQ(lines[1].at("device").at("serial"), "SER0924X7");
+    EXPECT_EQ(lines[1].at("entries"), json::parse(R"([{"key": "Model Name", "value": "Second"},
+                                                      {"key": "Pages", "value": "12"}])"));
+    EXPECT_TRUE(second->wait_for_sessions(1, kSessionWaitMs));
 }
 
 TEST_F(CliOnWindows, FirstPrinterByDefault_PrintsTheListing) {
@@ -119,7 +142,7 @@ TEST_P(CliOnWindowsFailure, ReadNamesTheFailureFromWhatThePipesTell) {
     script({{printer.device_path()}});
     const CliRun read = run_companion_on_system({"read", "--json"});
     EXPECT_EQ(read.code, c.code) << read.err;
-    EXPECT_EQ(json::parse(read.out)["failure"]["name"].text, c.failure);
+    EXPECT_EQ(json::parse(read.out).at("failure").at("name"), c.failure);
 }
 
 const WindowsFailureCase kWindowsFailures[] = {
@@ -148,7 +171,7 @@ TEST_F(CliOnWindows, PrinterHeldByAnotherProgram_IsBusyAndNoPrinterIsNamed) {
     const CliRun busy = run_companion_on_system({"read", "--json"});
     CloseHandle(held);
     EXPECT_EQ(busy.code, 4) << busy.err;
-    EXPECT_EQ(json::parse(busy.out)["failure"]["reason"].text, "busy");
+    EXPECT_EQ(json::parse(busy.out).at("failure").at("reason"), "busy");
 }
 
 // A printer that never answers the start, which sets `connected` when a host opens its pipes.
