@@ -152,9 +152,9 @@ protected:
 struct ReadingCase {
     const char* name;
     std::uint16_t packet_size;
-    PrinterFault fault;
-    std::string report;
-    std::size_t chunk_size;
+    PrinterFault fault = PrinterFault::None;
+    std::string report = {};
+    std::size_t chunk_size = 1000;
     bool bidirectional_on_alternate_1 = false;
     std::function<void(DeviceSetup&)> device = {};  // how the device differs from a kind one
     std::vector<std::string> chunks = {};           // sent instead of the report's, when given
@@ -192,29 +192,20 @@ std::vector<ReadingCase> reading_cases() {
         {.name = "NoZeroLengthPacketsWholeReportIn64Bytes",
          .packet_size = 64,
          .fault = PrinterFault::BackToBackReplies,
-         .report = "",
-         .chunk_size = 1000,
          .device = without_zero_length_packets,
          .chunks = {std::string(40, 'x')}},
         {.name = "NoZeroLengthPacketsWholeReportIn512Bytes",
          .packet_size = 512,
          .fault = PrinterFault::BackToBackReplies,
-         .report = "",
-         .chunk_size = 1000,
          .device = without_zero_length_packets,
          .chunks = {std::string(488, 'x')}},
         {.name = "NoZeroLengthPacketsAt8BytePackets",
          .packet_size = 8,
-         .fault = PrinterFault::None,
-         .report = "",
-         .chunk_size = 1000,
          .device = without_zero_length_packets,
          .chunks = {"abcd", "0123456789AB", "", "Model Name: LP-3020"}},
         {.name = "EndpointsHaltedWhenOpened",
          .packet_size = 64,
-         .fault = PrinterFault::None,
          .report = sample_prefix(3000),
-         .chunk_size = 1000,
          .device =
              [](DeviceSetup& s) {
                  s.halted = {kBulkOut, kBulkIn};
@@ -223,24 +214,18 @@ std::vector<ReadingCase> reading_cases() {
          .in_clears = 1},
         {.name = "InEndpointHaltedWhenOpened",
          .packet_size = 64,
-         .fault = PrinterFault::None,
          .report = sample_prefix(3000),
-         .chunk_size = 1000,
          .device = [](DeviceSetup& s) { s.halted = {kBulkIn}; },
          .in_clears = 1},
         {.name = "EndpointStatusRefused",
          .packet_size = 64,
-         .fault = PrinterFault::None,
          .report = sample_prefix(3000),
-         .chunk_size = 1000,
          .device = [](DeviceSetup& s) { s.endpoint_status = EndpointStatus::Stalled; },
          .out_clears = 1,
          .in_clears = 1},
         {.name = "EndpointStatusNeverAnsweredAndHalted",
          .packet_size = 64,
-         .fault = PrinterFault::None,
          .report = sample_prefix(3000),
-         .chunk_size = 1000,
          .device =
              [](DeviceSetup& s) {
                  s.endpoint_status = EndpointStatus::NeverAnswered;
@@ -250,23 +235,17 @@ std::vector<ReadingCase> reading_cases() {
          .in_clears = 1},
         {.name = "IppAndIeee1284_4InterfacesListedBeforeTheBidirectionalOne",
          .packet_size = 512,
-         .fault = PrinterFault::None,
          .report = sample_prefix(3000),
-         .chunk_size = 1000,
          .device = [](DeviceSetup& s) { other_protocols_first(s, 2); },
          .interface_used = 2},
         {.name = "AnotherPrinterProtocolWhenNoneIsBidirectional",
          .packet_size = 512,
-         .fault = PrinterFault::None,
          .report = sample_prefix(3000),
-         .chunk_size = 1000,
          .device = [](DeviceSetup& s) { other_protocols_first(s, 1); },
          .interface_used = 2},
         {.name = "BidirectionalPreferredToAnEarlierUnidirectionalOne",
          .packet_size = 64,
-         .fault = PrinterFault::None,
          .report = sample_prefix(3000),
-         .chunk_size = 1000,
          .device =
              [](DeviceSetup& s) {
                  s.interfaces = {EmulatedInterface{0, 0, kPrinterClass, 1, {0x01, 0x82}},
