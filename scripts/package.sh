@@ -9,11 +9,8 @@ cd "$(dirname "$0")/.."
 packages=(cmake ninja-build g++ pkg-config libusb-1.0-0-dev nlohmann-json3-dev python3 dpkg-dev
           file)
 
-missing=()
-for p in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
-  [ "$status" = "install ok installed" ] || missing+=("$p")
-done
+source scripts/missing-packages.sh
+missing_packages "${packages[@]}"
 if [ ${#missing[@]} -gt 0 ]; then
   install=(apt-get install -y --no-install-recommends "${missing[@]}")
   if [ "$(id -u)" -eq 0 ]; then

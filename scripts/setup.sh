@@ -12,11 +12,8 @@ packages=(cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev
           locales pkg-config libusb-1.0-0-dev umockdev libumockdev-dev
           dpkg-dev file lintian groff-base man-db unzip nlohmann-json3-dev python3-jsonschema)
 
-missing=()
-for p in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
-  [ "$status" = "install ok installed" ] || missing+=("$p")
-done
+source "$(dirname "$0")/missing-packages.sh"
+missing_packages "${packages[@]}"
 
 if [ ${#missing[@]} -gt 0 ]; then
   cmd="dpkg --add-architecture i386 && apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends ${missing[*]}"
