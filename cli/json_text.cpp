@@ -1,5 +1,6 @@
 #include "cli/json_text.h"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 
@@ -25,7 +26,6 @@ char32_t cp1251_code_point(unsigned char byte) {
     return kCp1251Upper[byte - 0x80u];
 }
 
-constexpr char32_t kReplacementCharacter = 0xFFFD;
 constexpr std::string_view kHexDigits = "0123456789abcdef";
 
 // The length of the valid UTF-8 sequence that `text` starts with, and its code point; 0 when it
@@ -45,28 +45,6 @@ std::size_t utf8_sequence(std::string_view text, char32_t& code_point) {
     }
     const bool surrogate = code_point >= 0xD800 && code_point <= 0xDFFF;
     return code_point < kLeast[length] || code_point > 0x10FFFF || surrogate ? 0 : length;
-}
-
-// C0, DEL and C1: what a terminal acts on instead of showing.
-bool is_control(char32_t code_point) {
-    return code_point < 0x20 || (code_point >= 0x7F && code_point <= 0x9F);
-}
-
-// Calls `visit(sequence, code_point)` for each valid UTF-8 sequence of `text`, and
-// `visit("", kReplacementCharacter)` for each byte that is not part of one.
-template <typename Visit>
-void for_each_code_point(std::string_view text, Visit visit) {
-    while (!text.empty()) {
-        char32_t code_point = 0;
-        const std::size_t length = utf8_sequence(text, code_point);
-        if (length == 0) {
-            visit(std::string_view(), kReplacementCharacter);
-            text.remove_prefix(1);
-        } else {
-            visit(text.substr(0, length), code_point);
-            text.remove_prefix(length);
-        }
-    }
 }
 
 }  // namespace
@@ -139,12 +117,15 @@ std::string json_line(const Json& value) {
 std::string terminal_text(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    for_each_code_point(text, [&out](std::string_view sequence, char32_t code_point) {
-        if (sequence.empty() || is_control(code_point)) {
+    while (!text.empty()) {
+        char32_t code_point = 0;
+        const std::size_t length = utf8_sequence(text, code_point);
+        if (length == 0 || is_terminal_control(code_point)) {
             out.push_back('?');
         } else {
-            out += sequence;
+            out += text.substr(0, length);
         }
-    });
+        text.remove_prefix(std::max<std::size_t>(length, 1));
+    }
     return out;
 }

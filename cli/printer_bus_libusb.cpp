@@ -1,7 +1,6 @@
 // The companion's printers through libusb (Linux, and wherever libusb-1.0 is found): the USB
 // printer interfaces of the four vendors, read over their bulk endpoints.
 
-#include <cstdio>
 #include <utility>
 
 #include "cli/printer_bus.h"
@@ -18,10 +17,7 @@ PrinterInfo describe(const UsbPrinterInfo& usb) {
     printer.id = usb.id;
     printer.vendor_id = usb.vendor_id;
     printer.product_id = usb.product_id;
-    char address[16];
-    std::snprintf(address, sizeof address, "%03u:%03u", static_cast<unsigned>(usb.bus),
-                  static_cast<unsigned>(usb.address));
-    printer.address = address;
+    printer.address = LibusbPrinterLink::address_id(usb.bus, usb.address);
     if (usb.interface_number >= 0) printer.interface_number = usb.interface_number;
     printer.no_session_interface = usb.interface_number < 0;
     printer.manufacturer = given(usb.manufacturer);

@@ -317,14 +317,17 @@ public:
     // Whether a signal ended the reading: then no other printer is read.
     bool interrupted() const { return interrupted_; }
 
+    static ReadFailure none_attached_failure() {
+        return {"no-printer", kExitNoPrinter, "no supported printer is attached"};
+    }
+
     static ReadFailure cannot_list(const std::string& error) {
         return {"no-printer", kExitNoPrinter, "cannot list USB printers: " + error};
     }
 
 private:
     ReadFailure no_printer(bool none_attached) const {
-        if (none_attached)
-            return {"no-printer", kExitNoPrinter, "no supported printer is attached"};
+        if (none_attached) return none_attached_failure();
         return {"no-printer", kExitNoPrinter,
                 "no supported printer '" + options_.device + "' (see " + std::string(kProgram) +
                     " list)"};
@@ -456,8 +459,7 @@ int read_all(const CliEnvironment& env, const ReadOptions& options, std::ostream
         return Reading(env, options, out, err).fail(Reading::cannot_list(error));
     }
     if (printers.empty()) {
-        return Reading(env, options, out, err)
-            .fail({"no-printer", kExitNoPrinter, "no supported printer is attached"});
+        return Reading(env, options, out, err).fail(Reading::none_attached_failure());
     }
     int first_failure = kExitSuccess;
     for (const PrinterInfo& printer : printers) {

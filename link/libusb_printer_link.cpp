@@ -162,14 +162,6 @@ PrinterInterface printer_interface(libusb_device* device) {
     return result;
 }
 
-// "BBB:DDD", as lsusb names a device by bus and address.
-std::string address_id(std::uint8_t bus, std::uint8_t address) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%03u:%03u", static_cast<unsigned>(bus),
-                  static_cast<unsigned>(address));
-    return text;
-}
-
 // The port numbers from the root hub down; empty when libusb cannot tell them.
 std::vector<std::uint8_t> port_numbers(libusb_device* device) {
     std::uint8_t ports[kMaxPortDepth];
@@ -181,7 +173,7 @@ std::vector<std::uint8_t> port_numbers(libusb_device* device) {
 // "BUS-PORT.PORT...", the kernel's name for the port; the bus:address form without the ports.
 std::string port_id(std::uint8_t bus, const std::vector<std::uint8_t>& ports,
                     std::uint8_t address) {
-    if (ports.empty()) return address_id(bus, address);
+    if (ports.empty()) return LibusbPrinterLink::address_id(bus, address);
     // Appended piece by piece: GCC 12 at -O3 warns falsely (restrict) on `"." + to_string(...)`.
     std::string id = std::to_string(bus);
     for (std::size_t i = 0; i < ports.size(); ++i) {
@@ -201,7 +193,6 @@ bool matches(const std::string& id, const UsbPrinterInfo& printer) {
            address == printer.address;
 }
 
-bool is_control(char32_t code) { return code < 0x20 || (code >= 0x7F && code <= 0x9F); }
 bool is_high_surrogate(char32_t code) { return code >= 0xD800 && code <= 0xDBFF; }
 bool is_low_surrogate(char32_t code) { return code >= 0xDC00 && code <= 0xDFFF; }
 
@@ -221,7 +212,7 @@ std::string descriptor_text(const unsigned char* raw, std::size_t received) {
         if (is_high_surrogate(code) && i + 1 < units && is_low_surrogate(unit(i + 1))) {
             code = 0x10000 + ((code - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
             ++i;
-        } else if (is_high_surrogate(code) || is_low_surrogate(code) || is_control(code)) {
+        } else if (is_high_surrogate(code) || is_low_surrogate(code) || is_terminal_control(code)) {
             code = kReplacement;
         }
         append_utf8(text, code);
@@ -717,6 +708,13 @@ BulkInPipe::Result LibusbPrinterLink::transfer_in(unsigned char* into, std::size
     if (transfer.handle->status == LIBUSB_TRANSFER_COMPLETED) return {End::Completed, arrived};
     fail_transfer(transfer, "read", in_endpoint_);
     return {End::Failed, arrived};
+}
+
+std::string LibusbPrinterLink::address_id(std::uint8_t bus, std::uint8_t address) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%03u:%03u", static_cast<unsigned>(bus),
+                  static_cast<unsigned>(address));
+    return text;
 }
 
 void LibusbPrinterLink::interrupt() noexcept {

@@ -85,6 +85,8 @@ public:
     // the port numbers (1-1 < 1-4 < 1-4.2 < 1-10 < 2-1), so that the first is the same printer
     // every time. False only when libusb cannot start; `failure_text` then says why.
     static bool list(std::vector<UsbPrinterInfo>& printers, std::string& failure_text);
+    // "BBB:DDD", as lsusb names a device by its bus and address.
+    static std::string address_id(std::uint8_t bus, std::uint8_t address);
 
     LibusbPrinterLink() = default;
     ~LibusbPrinterLink() override { close(); }

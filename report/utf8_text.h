@@ -5,6 +5,11 @@
 
 #include <string>
 
+// C0, DEL and C1: what a terminal acts on instead of showing.
+inline bool is_terminal_control(char32_t code_point) {
+    return code_point < 0x20 || (code_point >= 0x7F && code_point <= 0x9F);
+}
+
 inline void append_utf8(std::string& out, char32_t code_point) {
     if (code_point < 0x80) {
         out.push_back(static_cast<char>(code_point));
