@@ -59,6 +59,37 @@ TEST(CliFieldsJson, Cp1251Specials_DecodeToTheirCodePoints) {
               "\xD0\x81\xD1\x91\xE2\x82\xAC\xEF\xBF\xBD\xD1\x8F\xD0\x90");
 }
 
+// Each range a terminal would act on (C0, DEL, C1) or that reorders what it shows (the
+// bidirectional controls), at both of its ends and beside them: '?' on the terminal, escaped in
+// the JSON; their neighbours kept as they are.
+TEST(CliTerminalText, EachEndOfEachRange_IsKeptOffTheTerminalAndEscapedInTheJson) {
+    struct Case {
+        const char* text;      // one character, in UTF-8
+        const char* in_json;   // as the JSON string holds it
+        bool on_terminal;      // shown as it is, else '?'
+    };
+    const Case cases[] = {
+        {"\x1f", "\\u001f", false},          {" ", " ", true},
+        {"~", "~", true},                       {"\x7f", "\\u007f", false},
+        {"\xC2\x80", "\\u0080", false},       {"\xC2\x9F", "\\u009f", false},
+        {"\xC2\xA0", "\xC2\xA0", true},       {"\xD8\x9B", "\xD8\x9B", true},
+        {"\xD8\x9C", "\\u061c", false},       {"\xE2\x80\x8D", "\xE2\x80\x8D", true},
+        {"\xE2\x80\x8E", "\\u200e", false},   {"\xE2\x80\x8F", "\\u200f", false},
+        {"\xE2\x80\x90", "\xE2\x80\x90", true}, {"\xE2\x80\xA9", "\xE2\x80\xA9", true},
+        {"\xE2\x80\xAA", "\\u202a", false},   {"\xE2\x80\xAE", "\\u202e", false},
+        {"\xE2\x80\xAF", "\xE2\x80\xAF", true}, {"\xE2\x81\xA5", "\xE2\x81\xA5", true},
+        {"\xE2\x81\xA6", "\\u2066", false},   {"\xE2\x81\xA9", "\\u2069", false},
+        {"\xE2\x81\xAA", "\xE2\x81\xAA", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::string(c.text)));
+        const std::string text = std::string("a") + c.text + "b";
+        EXPECT_EQ(json_line(text), std::string("\"a") + c.in_json + "b\"\n");
+        EXPECT_EQ(json::parse(json_line(text)), text);
+        EXPECT_EQ(terminal_text(text), c.on_terminal ? text : "a?b");
+    }
+}
+
 TEST(CliCommands, FieldsOfARawReport_PrintOneJsonLine) {
     const CliRun result = run({"fields"}, "Model Name: \xCC\xEE\xE4\xE5\xEB\xFC\rMachine Serial Number:  S1 \r");
     EXPECT_EQ(result.code, 0);
@@ -583,11 +614,12 @@ TEST(CliRead, TwoPrinters_ListShowsBothAndDeviceChoosesByIdAddressOrPlace) {
 }
 
 // A device may say anything: the JSON keeps what is UTF-8 and stays valid, and the terminal is
-// sent no control character (ESC, or CSI as one C1 byte) that it would act on.
+// sent no control character (ESC, or CSI as one C1 byte) that it would act on, nor one that
+// would reorder what it shows.
 TEST(CliRead, DeviceStrings_StayUtf8InTheJsonAndKeepControlsOffTheTerminal) {
     AttachedPrinter attached = printer("1-4");
     attached.info.manufacturer = "M\xC3\xBCller";      // u with diaeresis
-    attached.info.product = "LP\xC2\x9BK\x1B[0m\x7F";  // C1 CSI, C0 ESC and DEL
+    attached.info.product = "LP\xC2\x9BK\x1B[0m\x7F\xE2\x80\xAE";  // C1 CSI, ESC, DEL, U+202E
     // Not UTF-8 but a four-byte sequence: a stray byte, a surrogate, an overlong '/', a cut end.
     attached.info.serial = "S\xC9\"2\xED\xA0\x80\xF0\x9F\x98\x80\xC0\xAF\xE2\x82";
     SimulatedBus bus({attached});
@@ -595,7 +627,8 @@ TEST(CliRead, DeviceStrings_StayUtf8InTheJsonAndKeepControlsOffTheTerminal) {
     const std::string json_text = run_with(bus, {"list", "--json"}).out;
     EXPECT_NE(json_text.find("\"manufacturer\":\"M\xC3\xBCller\""), std::string::npos)
         << json_text;
-    EXPECT_NE(json_text.find("\"product\":\"LP\\u009bK\\u001b[0m\\u007f\""), std::string::npos)
+    EXPECT_NE(json_text.find("\"product\":\"LP\\u009bK\\u001b[0m\\u007f\\u202e\""),
+              std::string::npos)
         << json_text;
     // Each byte that starts no valid sequence is replaced; a sequence cut short at the end once.
     const std::string replaced = "\xEF\xBF\xBD";
@@ -603,10 +636,10 @@ TEST(CliRead, DeviceStrings_StayUtf8InTheJsonAndKeepControlsOffTheTerminal) {
                                     replaced + "\xF0\x9F\x98\x80" + replaced + replaced + replaced +
                                     "\"";
     EXPECT_NE(json_text.find(json_serial), std::string::npos) << json_text;
-    EXPECT_EQ(json::parse(json_text).at(0).at("product"), "LP\xC2\x9BK\x1B[0m\x7F");
+    EXPECT_EQ(json::parse(json_text).at(0).at("product"), attached.info.product);
 
     EXPECT_EQ(run_with(bus, {"list"}).out,
-              "1-4  04e8:3301  M\xC3\xBCller LP?K?[0m?  serial S?\"2???\xF0\x9F\x98\x80????\n");
+              "1-4  04e8:3301  M\xC3\xBCller LP?K?[0m??  serial S?\"2???\xF0\x9F\x98\x80????\n");
 }
 
 std::string file_text(const std::filesystem::path& path) {
