@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "cli/cli_exit.h"
+#include "cli/command_line.h"
 #include "cli/json_text.h"
 #include "cli/whole_file.h"
 #include "link/report_session.h"
@@ -88,26 +89,21 @@ std::string printer_line(const PrinterInfo& printer) {
     return terminal_text(line);
 }
 
+// What list and read take.
+const CommandSyntax kListSyntax{"list", {{"--json"}}};
+const CommandSyntax kReadSyntax{
+    "read", {{"--device", "ID"}, {"--all"}, {"--json"}, {"--raw", "FILE"}}};
+
 // Options after the command; false (with the usage error said) on anything else.
 bool parse_options(const std::vector<std::string>& args, bool reading, ReadOptions& options,
                    std::ostream& err) {
-    for (std::size_t i = 1; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        const bool takes_value = reading && (arg == "--device" || arg == "--raw");
-        if (arg == "--json") {
-            options.json = true;
-        } else if (reading && arg == "--all") {
-            options.all = true;
-        } else if (takes_value && i + 1 < args.size() && !args[i + 1].empty()) {
-            (arg == "--device" ? options.device : options.raw_file) = args[++i];
-        } else if (takes_value) {
-            usage_error(err, "'" + arg + "' takes a value");
-            return false;
-        } else {
-            usage_error(err, "unknown option '" + arg + "' for '" + args[0] + "'");
-            return false;
-        }
-    }
+    CommandLine line;
+    if (!line.parse(reading ? kReadSyntax : kListSyntax, {args.begin() + 1, args.end()}, err))
+        return false;
+    options.json = line.has("--json");
+    options.all = line.has("--all");
+    options.device = line.value("--device");
+    options.raw_file = line.value("--raw");
     // One FILE cannot hold the reports of several printers; `--device` names one printer.
     if (options.all && !(options.device.empty() && options.raw_file.empty())) {
         usage_error(err, "'--all' reads every printer: it takes no '--device' and no '--raw'");
@@ -488,8 +484,9 @@ void print_printer_usage(std::ostream& out) {
         << "  read [--device ID] [--all] [--json] [--raw FILE]\n"
         << "                            reads the report of the printer ID (as list prints it,\n"
         << "                            its BBB:DDD bus and address as lsusb prints them, or\n"
-        << "                            its place in the list; default: the first) and prints the\n"
-        << "                            listing; --json prints the device, the fields, the\n"
+        << "                            its place in the list; default: the first whose\n"
+        << "                            interface carries a session, else the first) and prints\n"
+        << "                            the listing; --json prints the device, the fields, the\n"
         << "                            entries (each line of the listing as key and value, or\n"
         << "                            text), the listing and the time taken as one object;\n"
         << "                            --raw keeps the report as received in FILE (format FILE\n"

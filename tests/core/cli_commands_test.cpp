@@ -3,19 +3,28 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 #endif
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -186,24 +195,6 @@ TEST(CliCommands, ReportLargerThanTheBuffer_IsRefused) {
     EXPECT_EQ(result.code, 1);
     EXPECT_EQ(result.out, "");
     EXPECT_NE(result.err.find("larger than 102399 bytes"), std::string::npos);
-}
-
-TEST(CliCommands, BadArguments_AreUsageErrorsWithExitCodeTwo) {
-    const std::vector<std::vector<std::string>> cases{
-        {}, {"frobnicate"}, {"format", "a", "b"}, {"simulate", "--fault"},
-        {"simulate", "--fault", "no-such-fault"}, {"simulate", "--speed"},
-        {"simulate", "--fault", "silence", "extra"}, {"simulate", "--fault", "Silence"},
-        {"list", "--device", "1"}, {"list", "--raw", "f"}, {"read", "--device"},
-        {"read", "--raw"}, {"read", "--fast"}, {"read", "--all", "--device", "1"},
-        {"read", "--device", "1", "--all"}, {"read", "--all", "--raw", "f"}, {"list", "--all"},
-    };
-    for (const auto& args : cases) {
-        SCOPED_TRACE(testing::PrintToString(args));
-        const CliRun result = run(args);
-        EXPECT_EQ(result.code, 2);
-        EXPECT_EQ(result.out, "");
-        EXPECT_NE(result.err.find("--help"), std::string::npos);
-    }
 }
 
 TEST(CliCommands, Help_ListsFaultNamesThatEachSelectADifferentFault) {
@@ -564,7 +555,7 @@ TEST(CliRead, InterruptedWhileOpening_ExitsWith128AndTheSignal) {
 }
 
 // Without --device, a printer the system knows no reading can go through is passed over; when
-// every one is such, the first is tried, so that the failure names it.
+// every one is such, the first is tried, so that the failure names it. --help says so.
 TEST(CliRead, NoDevice_TakesTheFirstPrinterThatMayCarryASession) {
     AttachedPrinter ipp_only = printer("1-1");
     ipp_only.info.no_session_interface = true;
@@ -576,6 +567,15 @@ TEST(CliRead, NoDevice_TakesTheFirstPrinterThatMayCarryASession) {
     SimulatedBus none_usable({ipp_only, ipp_only});
     run_with(none_usable, {"read"});
     EXPECT_EQ(none_usable.opened, std::vector<std::string>{"1-1"});
+
+    std::string help = run({"--help"}).out;
+    std::replace(help.begin(), help.end(), '\n', ' ');
+    help.erase(std::unique(help.begin(), help.end(),
+                           [](char a, char b) { return a == ' ' && b == ' '; }),
+               help.end());
+    EXPECT_NE(help.find("default: the first whose interface carries a session, else the first"),
+              std::string::npos)
+        << "--help says which printer read takes: " << help;
 }
 
 TEST(CliRead, TwoPrinters_ListShowsBothAndDeviceChoosesByIdAddressOrPlace) {
@@ -658,6 +658,88 @@ std::filesystem::path empty_folder(const std::string& name) {
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);
     return folder;
+}
+
+// Every command reads its arguments by the same rules: what is wrong is said (exit 2) before
+// anything is opened or read, never taken as a file, a device or a value.
+TEST(CliCommands, BadArguments_AreUsageErrorsWithExitCodeTwo) {
+    const std::string all = "'--all' reads every printer: it takes no '--device' and no '--raw'";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+        {{}, "no command given"},
+        {{"frobnicate"}, "unknown command 'frobnicate'"},
+        {{"format", "a", "b"}, "'format' takes at most one FILE"},
+        {{"format", "--json", "a", "b"}, "'format' takes at most one FILE"},
+        {{"format", "--bogus"}, "unknown option '--bogus' for 'format'"},
+        {{"format", "a", "-j"}, "unknown option '-j' for 'format'"},
+        {{"fields", "--bogus"}, "unknown option '--bogus' for 'fields'"},
+        {{"fields", "a", "b"}, "'fields' takes at most one FILE"},
+        {{"simulate", "--fault"}, "'--fault' takes NAME"},
+        {{"simulate", "--fault", "--json"}, "'--fault' takes NAME, not the option '--json'"},
+        {{"simulate", "--fault", "no-such-fault"}, "unknown fault 'no-such-fault'"},
+        {{"simulate", "--speed"}, "unknown option '--speed' for 'simulate'"},
+        {{"simulate", "--fault", "silence", "extra"}, "unexpected argument 'extra' for 'simulate'"},
+        {{"simulate", "--fault", "Silence"}, "unknown fault 'Silence'"},
+        {{"simulate", "--fault", "silence", "--fault", "none"}, "'--fault' is given twice"},
+        {{"list", "--device", "1"}, "unknown option '--device' for 'list'"},
+        {{"list", "--raw", "f"}, "unknown option '--raw' for 'list'"},
+        {{"list", "--all"}, "unknown option '--all' for 'list'"},
+        {{"list", "printers"}, "unexpected argument 'printers' for 'list'"},
+        {{"read", "--device"}, "'--device' takes ID"},
+        {{"read", "--device", ""}, "'--device' takes ID"},
+        {{"read", "--device", "--json"}, "'--device' takes ID, not the option '--json'"},
+        {{"read", "--raw"}, "'--raw' takes FILE"},
+        {{"read", "--raw", "--all"}, "'--raw' takes FILE, not the option '--all'"},
+        {{"read", "--fast"}, "unknown option '--fast' for 'read'"},
+        {{"read", "1-4"}, "unexpected argument '1-4' for 'read'"},
+        {{"read", "--device", "1", "--device", "2"}, "'--device' is given twice"},
+        {{"read", "--all", "--device", "1"}, all},
+        {{"read", "--device", "1", "--all"}, all},
+        {{"read", "--all", "--raw", "f"}, all},
+    };
+    for (const auto& [args, says] : cases) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        SimulatedBus bus({printer("1-4")});
+        const CliRun result = run_with(bus, args);
+        EXPECT_EQ(result.code, 2);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "vellumo-cli: " + says + " (see vellumo-cli --help)\n");
+        EXPECT_TRUE(bus.opened.empty());
+    }
+}
+
+// What the rules allow: options before or after FILE, "--" before a FILE that begins with '-',
+// and --json wherever a command prints JSON (fields always does).
+TEST(CliCommands, OptionsInAnyOrderAndAFileAfterDashDash_AreTakenAsMeant) {
+    const std::filesystem::path folder = empty_folder("vellumo_cli_dash_file");
+    const std::string raw = "Model Name: Dash\r";
+    std::ofstream(folder / "-x.raw", std::ios::binary) << raw;
+    const std::string dash_file = (folder / "-x.raw").string();
+    const std::string fields = "{\"model\":\"Dash\",\"serial\":null,\"firmware\":null,"
+                               "\"crum\":null,\"cut\":false}\n";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+        {{"fields", dash_file}, fields},
+        {{"fields", "--json", dash_file}, fields},
+        {{"fields", dash_file, "--json"}, fields},
+        {{"format", dash_file, "--json"}, run({"format", "--json", dash_file}).out},
+    };
+    for (const auto& [args, expected] : cases) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        const CliRun result = run(args);
+        EXPECT_EQ(result.code, 0) << result.err;
+        EXPECT_EQ(result.out, expected);
+    }
+    const std::filesystem::path working_folder = std::filesystem::current_path();
+    std::filesystem::current_path(folder);
+    const CliRun after_dash_dash = run({"format", "--", "-x.raw"});
+    std::filesystem::current_path(working_folder);
+    EXPECT_EQ(after_dash_dash.code, 0) << after_dash_dash.err;
+    EXPECT_EQ(after_dash_dash.out, formatted(raw));
+    EXPECT_EQ(run({"fields", "--json"}, raw).out, fields) << "standard input, with --json";
+
+    SimulatedBus bus({printer("1-4"), printer("1-5")});
+    const json reading = json::parse(run_with(bus, {"read", "--device", "2", "--json"}).out);
+    EXPECT_EQ(reading.at("device").at("id"), "1-5");
+    std::filesystem::remove_all(folder);
 }
 
 TEST(CliRead, Raw_KeepsTheReportAsReceivedSoThatFormatGivesTheListingAgain) {
