@@ -490,12 +490,14 @@ void print_printer_usage(std::ostream& out) {
         << "                            entries (each line of the listing as key and value, or\n"
         << "                            text), the listing and the time taken as one object;\n"
         << "                            --raw keeps the report as received in FILE (format FILE\n"
-        << "                            lays it out again), written beside it and renamed into\n"
-        << "                            place before anything is printed: FILE is whole or as it\n"
-        << "                            was; --all reads every printer attached in turn, each\n"
-        << "                            listing under a line \"== \" and the printer as list\n"
-        << "                            shows it, or with --json one object a line, and exits\n"
-        << "                            with the first failure's code (no --device, no --raw)\n";
+        << "                            lays it out again) before anything is printed: a file\n"
+        << "                            (or the file a link names) is replaced whole or left as\n"
+        << "                            it was, keeping its mode; a device, a FIFO or standard\n"
+        << "                            output is written as it stands; --all reads every\n"
+        << "                            printer attached in turn, each listing under a line\n"
+        << "                            \"== \" and the printer as list shows it, or with --json\n"
+        << "                            one object a line, and exits with the first failure's\n"
+        << "                            code (no --device, no --raw)\n";
 }
 
 void print_read_failures(std::ostream& out) {

@@ -755,29 +755,85 @@ TEST(CliRead, Raw_KeepsTheReportAsReceivedSoThatFormatGivesTheListingAgain) {
     std::filesystem::remove_all(folder);
 }
 
+// The disk under the raw file, as the tests make it fail.
+enum class Disk { Fine, FullAfter1000Bytes, FailsTheWriteWhenSynced, FailsTheFolderSync };
+
 #ifndef _WIN32
-// A disk that fills up while the raw report is written: the file size limit makes the system
-// refuse the write after `bytes` (SIGXFSZ ignored, so that the write fails instead).
-class DiskFullAfter {
+// What this program's fsync (below) notes and fails while a FailingDisk lives.
+struct SyncWatch {
+    bool watching = false;
+    mode_t failing_kind = 0;     // S_IFREG or S_IFDIR: fsync of such a file fails with EIO
+    std::vector<mode_t> synced;  // the kind of each file synced, in order
+};
+SyncWatch sync_watch;
+#endif
+
+// A disk that fails as `disk` says while this lives. A full disk is the file size limit, which
+// makes the system refuse a write after 1000 bytes (SIGXFSZ ignored, so that the write fails
+// instead); a write that fails only when synced is an fsync that says EIO, as a failing disk
+// (or a full one, on some file systems) does.
+class FailingDisk {
 public:
-    explicit DiskFullAfter(rlim_t bytes) : previous_(std::signal(SIGXFSZ, SIG_IGN)) {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        rlimit limited = saved_;
-        limited.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limited);
+    explicit FailingDisk(Disk disk) {
+#ifndef _WIN32
+        if (disk == Disk::FullAfter1000Bytes) {
+            previous_ = std::signal(SIGXFSZ, SIG_IGN);
+            getrlimit(RLIMIT_FSIZE, &saved_);
+            rlimit limited = saved_;
+            limited.rlim_cur = 1000;
+            setrlimit(RLIMIT_FSIZE, &limited);
+            limited_ = true;
+        }
+        const mode_t failing = disk == Disk::FailsTheWriteWhenSynced ? S_IFREG
+                               : disk == Disk::FailsTheFolderSync    ? S_IFDIR
+                                                                     : 0;
+        sync_watch = {true, failing, {}};
+#else
+        EXPECT_EQ(disk, Disk::Fine) << "Windows disks fail only as the system makes them";
+#endif
     }
-    ~DiskFullAfter() {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        std::signal(SIGXFSZ, previous_);
+    ~FailingDisk() {
+#ifndef _WIN32
+        sync_watch = {};
+        if (limited_) {
+            setrlimit(RLIMIT_FSIZE, &saved_);
+            std::signal(SIGXFSZ, previous_);
+        }
+#endif
     }
-    DiskFullAfter(const DiskFullAfter&) = delete;
-    DiskFullAfter& operator=(const DiskFullAfter&) = delete;
+    FailingDisk(const FailingDisk&) = delete;
+    FailingDisk& operator=(const FailingDisk&) = delete;
+
+#ifndef _WIN32
+    const std::vector<mode_t>& synced() const { return sync_watch.synced; }
 
 private:
-    void (*previous_)(int);
+    bool limited_ = false;
+    void (*previous_)(int) = nullptr;
     rlimit saved_{};
-};
 #endif
+};
+
+}  // namespace
+
+#ifndef _WIN32
+// The companion's calls of fsync come here (this program's own definition comes before the C
+// library's): noted, failed as the FailingDisk of the test says, else passed to the system.
+extern "C" int fsync(int file) {
+    struct stat status {};
+    const mode_t kind = fstat(file, &status) == 0 ? (status.st_mode & S_IFMT) : 0;
+    if (sync_watch.watching) {
+        sync_watch.synced.push_back(kind);
+        if (kind == sync_watch.failing_kind) {
+            errno = EIO;
+            return -1;
+        }
+    }
+    return static_cast<int>(syscall(SYS_fsync, file));
+}
+#endif
+
+namespace {
 
 // A raw report that cannot be written whole fails the reading, in the JSON as in the exit code,
 // before anything else is printed; an earlier file stays as it was and no part is left beside it.
@@ -786,23 +842,26 @@ TEST(CliRead, RawThatCannotBeWritten_FailsTheReadingAndLeavesNoPartOfIt) {
     const std::string earlier = "an earlier report\r";
     const std::string path = (folder / "report.raw").string();
     std::ofstream(path, std::ios::binary) << earlier;
+    std::filesystem::create_directory(folder / "a folder");
     SimulatedBus bus({printer("1-4")});
-#ifndef _WIN32
-    const bool disk_fills_up[] = {false, true};
-#else
-    const bool disk_fills_up[] = {false};  // Windows has no file size limit to fill a disk with
+    struct Case {
+        const char* name;
+        std::string target;
+        Disk disk;
+    };
+    std::vector<Case> cases{{"no such folder", (folder / "no" / "report.raw").string(), Disk::Fine},
+                            {"a folder", (folder / "a folder").string(), Disk::Fine}};
+#ifndef _WIN32  // Windows has no file size limit to fill a disk with, nor our fsync
+    cases.push_back({"the disk fills up", path, Disk::FullAfter1000Bytes});
+    cases.push_back({"the disk fails the write when synced", path, Disk::FailsTheWriteWhenSynced});
 #endif
-    for (const bool full_disk : disk_fills_up) {
-        SCOPED_TRACE(full_disk ? "the disk fills up" : "no such folder");
-        const std::string target = full_disk ? path : (folder / "no" / "report.raw").string();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         std::vector<CliRun> runs;
         {
-#ifndef _WIN32
-            std::optional<DiskFullAfter> disk;
-            if (full_disk) disk.emplace(1000);
-#endif
-            runs.push_back(run_with(bus, {"read", "--json", "--raw", target}));
-            runs.push_back(run_with(bus, {"read", "--raw", target}));
+            const FailingDisk disk(c.disk);
+            runs.push_back(run_with(bus, {"read", "--json", "--raw", c.target}));
+            runs.push_back(run_with(bus, {"read", "--raw", c.target}));
         }
         const json reading = json::parse(runs[0].out);
         EXPECT_FALSE(reading.at("ok").get<bool>());
@@ -811,15 +870,244 @@ TEST(CliRead, RawThatCannotBeWritten_FailsTheReadingAndLeavesNoPartOfIt) {
         for (const CliRun& result : runs) {
             EXPECT_EQ(result.code, 1);
             EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
-            EXPECT_NE(result.err.find("cannot write the raw report to '" + target + "': "),
+            EXPECT_NE(result.err.find("cannot write the raw report to '" + c.target + "': "),
                       std::string::npos)
                 << result.err;
         }
         EXPECT_EQ(file_text(path), earlier);
-        EXPECT_EQ(files_in(folder), 1u) << "no temporary file is left";
+        EXPECT_EQ(files_in(folder), 2u) << "no temporary file is left";
+        EXPECT_TRUE(std::filesystem::is_directory(folder / "a folder"));
     }
     std::filesystem::remove_all(folder);
 }
+
+#ifndef _WIN32
+struct stat status_of(const std::filesystem::path& path) {
+    struct stat status {};
+    EXPECT_EQ(lstat(path.c_str(), &status), 0) << path;
+    return status;
+}
+
+std::string link_text(const std::filesystem::path& path) {
+    std::error_code error;
+    return std::filesystem::read_symlink(path, error).string();
+}
+
+// What stands at FILE before a reading with --raw FILE, and what stands there after it.
+struct RawTargetCase {
+    const char* name;
+    // Makes what stands there in `folder`; returns FILE as the reading is given it.
+    std::function<std::string(const std::filesystem::path& folder)> make;
+    // Checks `folder` after the reading; `received` is what a reader of a pipe got.
+    std::function<void(const std::filesystem::path& folder, const std::string& received)> check;
+};
+
+constexpr mode_t kUmask = 027;  // a new file gets 0666 less this: 0640
+
+void expect_regular(const std::filesystem::path& path, mode_t mode, const std::string& text) {
+    const struct stat status = status_of(path);
+    EXPECT_TRUE(S_ISREG(status.st_mode)) << path;
+    EXPECT_EQ(status.st_mode & 07777, mode) << path;
+    EXPECT_TRUE(file_text(path) == text) << path << " holds what was written there";
+}
+
+void make_file(const std::filesystem::path& path, mode_t mode) {
+    std::ofstream(path, std::ios::binary) << "an earlier report\r";
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+}
+
+const RawTargetCase kRawTargets[] = {
+    {"NewFile", [](const auto& folder) { return (folder / "report.raw").string(); },
+     [](const auto& folder, const std::string&) {
+         expect_regular(folder / "report.raw", 0666 & ~kUmask, sample_report());
+         EXPECT_EQ(files_in(folder), 1u);
+     }},
+    {"FileOfMode0600",
+     [](const auto& folder) {
+         make_file(folder / "report.raw", 0600);
+         return (folder / "report.raw").string();
+     },
+     [](const auto& folder, const std::string&) {
+         expect_regular(folder / "report.raw", 0600, sample_report());
+         EXPECT_EQ(files_in(folder), 1u);
+     }},
+    {"LinkToAFileInAnotherFolder",
+     [](const auto& folder) {
+         std::filesystem::create_directory(folder / "kept");
+         make_file(folder / "kept" / "report.raw", 0604);
+         std::filesystem::create_symlink("kept/report.raw", folder / "report.raw");
+         return (folder / "report.raw").string();
+     },
+     [](const auto& folder, const std::string&) {
+         EXPECT_EQ(link_text(folder / "report.raw"), "kept/report.raw") << "the link stays";
+         expect_regular(folder / "kept" / "report.raw", 0604, sample_report());
+         EXPECT_EQ(files_in(folder), 2u);
+         EXPECT_EQ(files_in(folder / "kept"), 1u) << "no temporary file is left beside it";
+     }},
+    {"LinkToALinkToAFileNotThereYet",
+     [](const auto& folder) {
+         std::filesystem::create_symlink(folder / "second.link", folder / "report.raw");
+         std::filesystem::create_symlink("new.raw", folder / "second.link");
+         return (folder / "report.raw").string();
+     },
+     [](const auto& folder, const std::string&) {
+         EXPECT_EQ(link_text(folder / "report.raw"), (folder / "second.link").string());
+         EXPECT_EQ(link_text(folder / "second.link"), "new.raw");
+         expect_regular(folder / "new.raw", 0666 & ~kUmask, sample_report());
+         EXPECT_EQ(files_in(folder), 3u);
+     }},
+    {"Fifo",
+     [](const auto& folder) {
+         EXPECT_EQ(mkfifo((folder / "report.fifo").c_str(), 0600), 0);
+         return (folder / "report.fifo").string();
+     },
+     [](const auto& folder, const std::string& received) {
+         EXPECT_TRUE(S_ISFIFO(status_of(folder / "report.fifo").st_mode));
+         EXPECT_TRUE(received == sample_report()) << "the FIFO's reader got the report";
+         EXPECT_EQ(files_in(folder), 1u);
+     }},
+    // Standard output sent to a file (`--raw /dev/stdout >FILE`): the report goes where the
+    // descriptor stands, and the file is not replaced.
+    {"DescriptorOfAFile",
+     [](const auto& folder) {
+         const int file = open((folder / "out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+         EXPECT_EQ(write(file, "before\n", 7), 7);
+         return "/dev/fd/" + std::to_string(file);
+     },
+     [](const auto& folder, const std::string&) {
+         expect_regular(folder / "out.txt", 0600, "before\n" + sample_report());
+         EXPECT_EQ(files_in(folder), 1u);
+     }},
+};
+
+void PrintTo(const RawTargetCase& c, std::ostream* out) { *out << c.name; }
+
+class CliRawTarget : public testing::TestWithParam<RawTargetCase> {};
+
+// --raw replaces a regular file whole (also the one a link names, leaving the link), keeping its
+// mode, and writes anything else that stands at FILE in place.
+TEST_P(CliRawTarget, OnlyARegularFileIsReplacedAndItKeepsItsMode) {
+    const RawTargetCase& c = GetParam();
+    const std::filesystem::path folder = empty_folder(std::string("vellumo_cli_raw_") + c.name);
+    const std::string file = c.make(folder);
+    // A FIFO's reader, there before the reading opens it; the report fits the FIFO's buffer.
+    struct stat status {};
+    const bool fifo = stat(file.c_str(), &status) == 0 && S_ISFIFO(status.st_mode);
+    const int reader = fifo ? open(file.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+    SimulatedBus bus({printer("1-4")});
+    const mode_t umask_before = umask(kUmask);
+    const CliRun result = run_with(bus, {"read", "--raw", file});
+    umask(umask_before);
+    std::string received;
+    char buffer[4096];
+    for (ssize_t got; reader >= 0 && (got = read(reader, buffer, sizeof buffer)) > 0;)
+        received.append(buffer, static_cast<std::size_t>(got));
+    if (reader >= 0) close(reader);
+    if (file.rfind("/dev/fd/", 0) == 0) close(std::stoi(file.substr(8)));
+    EXPECT_EQ(result.code, 0) << result.err;
+    EXPECT_EQ(result.out, formatted(sample_report()));
+    c.check(folder, received);
+    std::filesystem::remove_all(folder);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachKind, CliRawTarget, testing::ValuesIn(kRawTargets),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The owner of a file that is replaced stays, where the process may set it (root may).
+TEST(CliRead, RawOverAFileOfAnotherOwner_KeepsItsOwnerAndMode) {
+    if (geteuid() != 0) GTEST_SKIP() << "not root: only root may give a file to another owner";
+    const std::filesystem::path folder = empty_folder("vellumo_cli_raw_owner");
+    const std::filesystem::path path = folder / "report.raw";
+    make_file(path, 0640);
+    ASSERT_EQ(chown(path.c_str(), 4321, 4322), 0);
+    SimulatedBus bus({printer("1-4")});
+    EXPECT_EQ(run_with(bus, {"read", "--raw", path.string()}).code, 0);
+    const struct stat status = status_of(path);
+    EXPECT_EQ(status.st_uid, 4321u);
+    EXPECT_EQ(status.st_gid, 4322u);
+    expect_regular(path, 0640, sample_report());
+    std::filesystem::remove_all(folder);
+}
+
+// A device node made in the test's own folder (never the system's): a character device is
+// written in place, as /dev/null is, and a block device (a disk) is refused.
+TEST(CliRead, RawOnDeviceNodes_WritesACharacterDeviceInPlaceAndRefusesADisk) {
+    const std::filesystem::path folder = empty_folder("vellumo_cli_raw_devices");
+    const std::filesystem::path null = folder / "null", disk = folder / "disk";
+    if (mknod(null.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) {
+        const std::string why = std::strerror(errno);
+        std::filesystem::remove_all(folder);
+        GTEST_SKIP() << "mknod is not permitted here (" << why << "): device nodes not tested";
+    }
+    // A loop device number that no disk has here: nothing could be written even by mistake.
+    ASSERT_EQ(mknod(disk.c_str(), S_IFBLK | 0600, makedev(7, 255)), 0) << std::strerror(errno);
+    const int opened = open(null.c_str(), O_WRONLY);
+    if (opened < 0) {
+        const std::string why = std::strerror(errno);
+        std::filesystem::remove_all(folder);
+        GTEST_SKIP() << "device nodes cannot be opened in " << folder << " (" << why
+                     << ", a file system mounted nodev?): device nodes not tested";
+    }
+    close(opened);
+    SimulatedBus bus({printer("1-4")});
+    const CliRun written = run_with(bus, {"read", "--raw", null.string()});
+    EXPECT_EQ(written.code, 0) << written.err;
+    EXPECT_EQ(written.out, formatted(sample_report()));
+    const CliRun refused = run_with(bus, {"read", "--raw", disk.string()});
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_NE(refused.err.find("is a block device"), std::string::npos) << refused.err;
+    for (const auto& [node, kind, device] :
+         {std::tuple(null, S_IFCHR, makedev(1, 3)), std::tuple(disk, S_IFBLK, makedev(7, 255))}) {
+        const struct stat status = status_of(node);
+        EXPECT_EQ(status.st_mode & S_IFMT, kind) << node << " is still the node it was";
+        EXPECT_EQ(status.st_rdev, device) << node;
+    }
+    EXPECT_EQ(files_in(folder), 2u) << "no temporary file is left";
+    std::filesystem::remove_all(folder);
+}
+
+// After the new file takes FILE's name, its folder is synced, so that the name survives a
+// power cut; a folder that cannot be synced fails the reading, with the report in place.
+TEST(CliRead, RawReplacingAFile_ItsFolderIsSyncedAndAFailedFolderSyncFailsTheReading) {
+    const std::filesystem::path folder = empty_folder("vellumo_cli_raw_folder_sync");
+    const std::string path = (folder / "report.raw").string();
+    SimulatedBus bus({printer("1-4")});
+    {
+        const FailingDisk disk(Disk::Fine);
+        EXPECT_EQ(run_with(bus, {"read", "--raw", path}).code, 0);
+        EXPECT_EQ(disk.synced(), (std::vector<mode_t>{S_IFREG, S_IFDIR}));
+    }
+    std::filesystem::remove(path);
+    {
+        const FailingDisk disk(Disk::FailsTheFolderSync);
+        const CliRun result = run_with(bus, {"read", "--json", "--raw", path});
+        EXPECT_EQ(result.code, 1);
+        EXPECT_EQ(json::parse(result.out).at("failure").at("name"), "raw-write-failed");
+        EXPECT_NE(result.err.find("its folder could not be synced"), std::string::npos)
+            << result.err;
+    }
+    EXPECT_EQ(file_text(path), sample_report());
+    EXPECT_EQ(files_in(folder), 1u);
+    std::filesystem::remove_all(folder);
+}
+#endif
+
+#ifdef _WIN32
+// NUL (as a console or a pipe would be) is written as it stands: nothing is made beside it.
+TEST(CliRead, RawOnNul_IsWrittenInPlace) {
+    const std::filesystem::path folder = empty_folder("vellumo_cli_raw_nul");
+    const std::filesystem::path working_folder = std::filesystem::current_path();
+    std::filesystem::current_path(folder);
+    SimulatedBus bus({printer("1-4")});
+    const CliRun result = run_with(bus, {"read", "--raw", "NUL"});
+    std::filesystem::current_path(working_folder);
+    EXPECT_EQ(result.code, 0) << result.err;
+    EXPECT_EQ(result.out, formatted(sample_report()));
+    EXPECT_EQ(files_in(folder), 0u);
+    std::filesystem::remove_all(folder);
+}
+#endif
 
 std::vector<json> json_lines(const std::string& text) {
     std::vector<json> lines;
