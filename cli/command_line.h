@@ -45,6 +45,11 @@ public:
                std::ostream& err);
 
 private:
-    std::map<std::string, std::string, std::less<>> options_;
+    // The option at args[i] (and its value, i then at it); false with the usage error said.
+    bool take_option(const CommandSyntax& syntax, const std::vector<std::string>& args,
+                     std::size_t& i, std::ostream& err);
+    bool operands_fit(const CommandSyntax& syntax, std::ostream& err) const;
+
+    std::map<std::string, std::string, std::less<>> options_;  // name: value ("" for a flag)
     std::vector<std::string> operands_;
 };
