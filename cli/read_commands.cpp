@@ -29,7 +29,7 @@ struct FailureHelp {
 };
 
 constexpr FailureHelp kFailureHelp[] = {
-    {kExitFailure, "raw-write-failed", "--raw FILE could not be written whole (FILE is as it was)"},
+    {kExitFailure, "raw-write-failed", "--raw FILE could not be written whole (a file is as it was)"},
     {kExitNoPrinter, "no-printer", "no supported printer attached, or none with that ID"},
     {kExitCannotOpen, "cannot-open", "the system would not open it (permission, busy, gone)"},
     {kExitNoAcknowledgement, "no-acknowledgement", "the printer did not acknowledge the session"},
