@@ -9,9 +9,11 @@
 #include <cstdio>
 #include <iterator>
 #include <memory>
+#include <thread>
 #include <tuple>
 #include <utility>
 
+#include "link/usb_quirks.h"
 #include "report/utf8_text.h"
 
 namespace {
@@ -31,6 +33,14 @@ constexpr char32_t kReplacement = 0xFFFD;          // what a device string shows
 constexpr auto kStandardEndpointIn = static_cast<std::uint8_t>(
     static_cast<int>(LIBUSB_ENDPOINT_IN) | static_cast<int>(LIBUSB_REQUEST_TYPE_STANDARD) |
     static_cast<int>(LIBUSB_RECIPIENT_ENDPOINT));
+// The printer class's SOFT_RESET, and the two recipients printers take it to.
+constexpr std::uint8_t kSoftResetRequest = 2;
+constexpr auto kClassToOther = static_cast<std::uint8_t>(
+    static_cast<int>(LIBUSB_ENDPOINT_OUT) | static_cast<int>(LIBUSB_REQUEST_TYPE_CLASS) |
+    static_cast<int>(LIBUSB_RECIPIENT_OTHER));
+constexpr auto kClassToInterface = static_cast<std::uint8_t>(
+    static_cast<int>(LIBUSB_ENDPOINT_OUT) | static_cast<int>(LIBUSB_REQUEST_TYPE_CLASS) |
+    static_cast<int>(LIBUSB_RECIPIENT_INTERFACE));
 
 // The signal that interrupted the links, 0 while none has.
 std::atomic<int> g_interrupted{0};
@@ -393,8 +403,10 @@ bool LibusbPrinterLink::list(std::vector<UsbPrinterInfo>& printers, std::string&
         return false;
     }
     const DeviceList devices(raw_devices);
+    const UsbQuirkTable quirks = UsbQuirkTable::of_this_system();
     for (FoundPrinter& found : supported_printers(devices.get(), count)) {
         read_strings(found.device, found.info);
+        found.info.quirks = quirks.find(found.info.vendor_id, found.info.product_id).words;
         printers.push_back(std::move(found.info));
     }
     return true;
@@ -453,6 +465,7 @@ bool LibusbPrinterLink::open_steps(const std::string& id) {
                                                          : "no supported printer with id " + id);
     }
     printer_ = chosen->info;
+    if (refused_by_quirks()) return false;
     const PrinterInterface& interface = chosen->interface;
     if (!interface.bulk_pair) {
         return fail(UsbFailure::NoBulkEndpoints,
@@ -552,10 +565,59 @@ bool LibusbPrinterLink::clear_if_halted(unsigned char endpoint, bool& ask) {
     return true;
 }
 
+// Takes what the printing system knows of the chosen printer; true (with the failure said) when
+// that is that the model does not work over USB.
+bool LibusbPrinterLink::refused_by_quirks() {
+    printer_.quirks =
+        UsbQuirkTable::of_this_system().find(printer_.vendor_id, printer_.product_id).words;
+    if (!has_quirk(usb_quirk::kBlacklist)) return false;
+    char ids[16];
+    std::snprintf(ids, sizeof ids, "%04x:%04x", static_cast<unsigned>(printer_.vendor_id),
+                  static_cast<unsigned>(printer_.product_id));
+    fail(UsbFailure::Refused, "not opened: the printing system's USB quirks list " +
+                                  std::string(ids) +
+                                  " as a printer that does not work over USB (blacklist)");
+    return true;
+}
+
+bool LibusbPrinterLink::has_quirk(std::string_view word) const {
+    const std::vector<std::string>& words = printer_.quirks;
+    return std::find(words.begin(), words.end(), word) != words.end();
+}
+
+// What the printer's quirks ask of the give-back, while the interface is still ours (usbfs takes
+// a class request to an interface only from the program that claimed it): a second's wait before
+// the release, then SOFT_RESET. Nothing for a printer that is gone.
+void LibusbPrinterLink::give_back_quirks() noexcept {
+    if (!claimed_ || failure_ == UsbFailure::DeviceGone) return;
+    if (has_quirk(usb_quirk::kDelayClose))
+        std::this_thread::sleep_for(std::chrono::milliseconds(kDelayCloseMs));
+    if (has_quirk(usb_quirk::kSoftReset)) soft_reset();
+}
+
+// The printer class's SOFT_RESET: the printer flushes its buffers, puts its bulk pipes back in
+// their first state and clears their stalls, without the new enumeration that a USB reset of
+// the whole device would bring. To recipient "other" first (0x23, as the first printer class text
+// had it and many printers expect), to the interface (0x21) when that is refused; a printer that
+// lets the time run out is not asked again.
+void LibusbPrinterLink::soft_reset() noexcept {
+    const Clock::time_point start = Clock::now();
+    for (const std::uint8_t request_type : {kClassToOther, kClassToInterface}) {
+        const unsigned spent = elapsed_ms(start);
+        if (spent >= kSoftResetTimeoutMs) return;
+        const int done = libusb_control_transfer(handle_, request_type, kSoftResetRequest, 0,
+                                                 static_cast<std::uint16_t>(interface_), nullptr,
+                                                 0, kSoftResetTimeoutMs - spent);
+        if (done >= 0 || done == LIBUSB_ERROR_TIMEOUT || done == LIBUSB_ERROR_NO_DEVICE) return;
+    }
+}
+
 void LibusbPrinterLink::close() noexcept {
     if (handle_ != nullptr) {
+        give_back_quirks();
         if (claimed_) libusb_release_interface(handle_, interface_);
-        if (driver_detached_) libusb_attach_kernel_driver(handle_, interface_);
+        if (driver_detached_ && !has_quirk(usb_quirk::kNoReattach))
+            libusb_attach_kernel_driver(handle_, interface_);
         libusb_close(handle_);
     }
     if (context_ != nullptr) libusb_exit(context_);
