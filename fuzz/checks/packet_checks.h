@@ -250,6 +250,7 @@ public:
         return after != ends_.end() && *after < last;
     }
     End last_end() const { return last_end_; }
+    std::size_t last_length() const { return last_length_; }
     bool failed_in_read() const { return failed_in_read_; }
     const std::string& failure() const { return failure_; }
     void note(const std::string& failure) {
@@ -289,6 +290,7 @@ private:
 
     Result ended(End end, std::size_t got) {
         last_end_ = end;
+        last_length_ = got;
         failed_in_read_ = failed_in_read_ || end != End::Completed;
         return {end, got};
     }
@@ -302,6 +304,7 @@ private:
     std::string delivered_;
     std::vector<std::size_t> ends_;  // positions in delivered_ where a short packet ended
     End last_end_ = End::Completed;
+    std::size_t last_length_ = 0;
     std::size_t count_ = 0;
     std::size_t from_ = 0;
     bool draining_ = false;
@@ -386,8 +389,12 @@ inline void check_drain(PacketReader& reader, FakeInPipe& pipe,
     if (dropped != pipe.delivered().size() || reader.buffered() != 0)
         pipe.note("the drain kept some of what came");
     if (spent > limits.max_ms) pipe.note("the drain outlasted its time");
-    if (end == End::Completed && pipe.last_end() != End::TimedOut)
+    // Quiet is a transfer that found nothing in its time, not one that timed out with bytes.
+    if (end == End::Completed && (pipe.last_end() != End::TimedOut || pipe.last_length() != 0))
         pipe.note("the drain called the printer quiet while it was not");
+    // It stops at the first transfer that reaches the byte bound.
+    if (dropped >= limits.max_bytes + reader.capacity())
+        pipe.note("the drain went on past its byte bound");
     if (end == End::TimedOut && dropped < limits.max_bytes && spent < limits.max_ms)
         pipe.note("the drain gave up within its limits");
     if ((end == End::Failed || end == End::Interrupted) && end != pipe.last_end())
@@ -455,6 +462,11 @@ inline std::string reply(const std::string& bytes, bool zero_length = false) {
 
 inline std::string header(std::uint32_t status, std::uint32_t length) {
     return chunk_header(status, length);
+}
+
+// The drain's limits, as the bytes after a flag byte with kDrainFirst.
+inline std::string drain_limits(std::size_t max_bytes, unsigned max_ms, unsigned idle_ms) {
+    return be16(max_bytes - 1) + be16(max_ms) + event(static_cast<int>(idle_ms));
 }
 
 }  // namespace script

@@ -471,6 +471,8 @@ TEST_P(EndpointHalt, FailsThatReadingAndTheNextOneGetsExactlyTheReport) {
     auto link = std::make_unique<LibusbPrinterLink>();
     ASSERT_TRUE(link->open()) << link->failure_text();
     const SessionResult halted = run_session(*link);
+    // The endpoint that met the halt is cleared at once: before any opening would clear it.
+    EXPECT_FALSE(device.halted(kBulkIn) || device.halted(kBulkOut));
     if (GetParam().reopen) {
         link = std::make_unique<LibusbPrinterLink>();
         ASSERT_TRUE(link->open()) << link->failure_text();
