@@ -519,7 +519,7 @@ bool LibusbPrinterLink::start_clean() {
         if (interrupted()) return stop();
         if (!clear_if_halted(endpoint, ask)) return false;
     }
-    reader_.emplace(in_packet_size_, kBufferPackets);
+    reader_.emplace(in_packet_size_, kMaxTransferBytes / in_packet_size_);
     InPipe pipe(*this, true);
     std::size_t dropped = 0;
     const PacketReader::End drained =

@@ -65,8 +65,9 @@ public:
     static constexpr unsigned kWriteTimeoutMs = 3000;
     // How often a waiting read or write looks at the interrupt flag.
     static constexpr unsigned kInterruptCheckMs = 100;
-    // The link's own read buffer holds this many of the IN endpoint's packets.
-    static constexpr std::size_t kBufferPackets = 8;
+    // The most one bulk IN transfer asks for: more than any read of a session (its report buffer
+    // holds 102400 bytes), so that each read costs one transfer (see link/packet_reader.h).
+    static constexpr std::size_t kMaxTransferBytes = 128 * 1024;
     // Time-out of each string request (listing, and open() for printer()).
     static constexpr unsigned kStringTimeoutMs = 500;
     // Time-out of the request that asks open() whether an endpoint is halted.
@@ -163,7 +164,7 @@ private:
     unsigned char out_endpoint_ = 0;
     unsigned char in_endpoint_ = 0;
     std::uint16_t in_packet_size_ = 0;
-    std::optional<PacketReader> reader_;  // while open: kBufferPackets of the IN endpoint's packets
+    std::optional<PacketReader> reader_;  // while open, for the IN endpoint
     UsbFailure failure_ = UsbFailure::None;
     std::string failure_text_;
 };

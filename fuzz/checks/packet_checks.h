@@ -5,7 +5,7 @@
 //
 // Script: a flag byte, then the printer's side.
 //   flags & 3           packet size 8, 16, 64 or 512
-//   (flags >> 2) & 7    the reader's buffer holds 1 + that many packets
+//   (flags >> 2) & 7    a transfer carries at most 1, 2, 3, 4, 8, 16, 64 or 4096 packets
 //   flags & kClean      a printer that sends a whole report correctly (see clean_printer): the
 //                       session must store it exactly, whatever the packet size
 //   flags & kZeroLength (clean) a zero-length packet after each reply that fills its last packet
@@ -20,8 +20,9 @@
 //     control & 8) a zero-length one when the last is full
 // Packet bytes come from the script, zeros once it is used up.
 //
-// Checked on every transfer: it asks for whole packets, at least one, never more than the read
-// still needs rounded up to a packet nor more than the buffer, and only when nothing is buffered.
+// Checked on every transfer: it asks for whole packets, at least one, all that the read still
+// needs rounded up to a packet but no more (and no more than the reader's most), and only when
+// nothing is buffered.
 // On every read: it delivers the printer's next bytes, in order, nothing lost or invented; it
 // completes with what was asked, or short exactly where the printer ended a transfer, never past
 // such an end; it fails only as the transfer that stopped it did, or on its time-out and not
@@ -32,6 +33,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
@@ -48,6 +50,7 @@ inline constexpr std::uint8_t kZeroLength = 0x40;
 inline constexpr std::uint8_t kDrainFirst = 0x80;
 inline constexpr std::uint8_t kEndWithLast = 0x80;
 inline constexpr std::size_t kPacketSizes[] = {8, 16, 64, 512};
+inline constexpr std::size_t kTransferPackets[] = {1, 2, 3, 4, 8, 16, 64, 4096};
 inline constexpr unsigned kReadTimeoutMs = 3000;
 inline constexpr std::size_t kMaxCleanChunks = 64;
 inline constexpr std::size_t kMaxCleanChunk = 1500;  // 64 of them fit the report buffer
@@ -272,7 +275,7 @@ private:
         if (timeout_ms == 0) note("a transfer without a time-out (libusb would wait for ever)");
         if (length == 0 || length % packet_size_ != 0) note("a transfer of no whole packets");
         if (reader_ == nullptr) return;
-        if (length > reader_->capacity()) note("a transfer larger than the buffer");
+        if (length > reader_->max_transfer()) note("a transfer larger than the reader's most");
         if (reader_->buffered() != 0) note("a transfer while bytes were still buffered");
         if (draining_) return;
         const std::size_t taken = delivered_.size() - from_;
@@ -284,7 +287,7 @@ private:
         const std::size_t whole = (needed + packet_size_ - 1) / packet_size_ * packet_size_;
         if (length > whole)
             note("a transfer larger than the read needs (waits for a short packet)");
-        if (length < std::min(whole, reader_->capacity()))
+        if (length < std::min(whole, reader_->max_transfer()))
             note("a transfer smaller than it could be");
     }
 
@@ -393,7 +396,7 @@ inline void check_drain(PacketReader& reader, FakeInPipe& pipe,
     if (end == End::Completed && (pipe.last_end() != End::TimedOut || pipe.last_length() != 0))
         pipe.note("the drain called the printer quiet while it was not");
     // It stops at the first transfer that reaches the byte bound.
-    if (dropped >= limits.max_bytes + reader.capacity())
+    if (dropped >= limits.max_bytes + reader.drain_transfer())
         pipe.note("the drain went on past its byte bound");
     if (end == End::TimedOut && dropped < limits.max_bytes && spent < limits.max_ms)
         pipe.note("the drain gave up within its limits");
@@ -413,7 +416,7 @@ inline std::string check_packets(const std::uint8_t* data, std::size_t size) {
     FakeInPipe pipe(clean ? clean_printer(script, packet_size, flags, stored)
                           : hostile_printer(script, packet_size),
                     packet_size);
-    PacketReader reader(packet_size, 1 + ((flags >> 2) & 7u));
+    PacketReader reader(packet_size, kTransferPackets[(flags >> 2) & 7u]);
     pipe.serve(reader);
     if (drain) check_drain(reader, pipe, limits);
     ReaderLink link(reader, pipe, pipe.delivered().size());
@@ -434,9 +437,13 @@ inline std::string be16(std::size_t value) {
     return {static_cast<char>(value >> 8 & 0xFF), static_cast<char>(value & 0xFF)};
 }
 
-// The flag byte: packet size 8, 16, 64 or 512 (0-3), the buffer's packets (1-8), and more.
-inline std::string flags(int size_choice, int packets, std::uint8_t more = 0) {
-    return std::string(1, static_cast<char>(size_choice | (packets - 1) << 2 | more));
+// The flag byte: packet size 8, 16, 64 or 512 (0-3), the most packets a transfer carries (one
+// of kTransferPackets), and more.
+inline std::string flags(int size_choice, std::size_t packets, std::uint8_t more = 0) {
+    const auto* const most =
+        std::find(std::begin(kTransferPackets), std::end(kTransferPackets), packets);
+    const auto choice = static_cast<int>(most - std::begin(kTransferPackets)) & 7;
+    return std::string(1, static_cast<char>(size_choice | choice << 2 | more));
 }
 
 // A clean printer's chunk: sent apart after `pause_ms` (a multiple of 20), or with what came
