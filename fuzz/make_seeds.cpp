@@ -247,8 +247,14 @@ void packet_seeds(const fs::path& folder) {
                    reply(header(0, 9) + "123456789") + reply(header(1, 0)) + stop_answer);
     // Stale output from an earlier session, which the opening's drain must drop.
     write_seed(folder, "hostile-drain-stale-then-session",
-               flags(2, 8, kDrainFirst) + be16(4096) + be16(2000) + event(30) +
+               flags(2, 8, kDrainFirst) + drain_limits(4096, 2000, 30, 500) +
                    reply(lines.substr(0, 700)) + reply(ack) + session);
+    // ... with pauses longer than the drain's first wait: it waits them out.
+    write_seed(folder, "hostile-drain-talking-with-pauses",
+               flags(2, 8, kDrainFirst) + drain_limits(4096, 2000, 30, 500) +
+                   reply(header(0, 300) + lines.substr(0, 300)) + pause(100) +
+                   reply(header(0, 200) + lines.substr(300, 200)) + pause(248) +
+                   reply(header(1, 0)) + reply(ack) + session);
 }
 
 }  // namespace

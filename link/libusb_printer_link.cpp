@@ -522,8 +522,8 @@ bool LibusbPrinterLink::start_clean() {
     reader_.emplace(in_packet_size_, kMaxTransferBytes / in_packet_size_);
     InPipe pipe(*this, true);
     std::size_t dropped = 0;
-    const PacketReader::End drained =
-        reader_->drain(pipe, {kDrainMaxBytes, kDrainIdleMs, kDrainMaxMs}, dropped);
+    const PacketReader::End drained = reader_->drain(
+        pipe, {kDrainMaxBytes, kDrainIdleMs, kDrainTalkingIdleMs, kDrainMaxMs}, dropped);
     if (failure_ == UsbFailure::DeviceGone) return false;
     if (drained == PacketReader::End::Interrupted || interrupted()) return stop();
     failure_ = UsbFailure::None;

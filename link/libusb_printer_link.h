@@ -76,9 +76,11 @@ public:
     // stop to go out and the printer's answer to it to come in, short enough for Ctrl+C.
     static constexpr unsigned kStopAnswerWaitMs = 250;
     // open() drops what the printer still has queued from an earlier session: it reads until
-    // nothing comes for kDrainIdleMs (what a quiet printer costs), at most kDrainMaxMs and
-    // kDrainMaxBytes (a report is at most about 100 KB).
+    // nothing comes for kDrainIdleMs (what a quiet printer costs), or, once something came, for
+    // kDrainTalkingIdleMs (twice the longest pause between chunks we try, 250 ms), at most
+    // kDrainMaxMs and kDrainMaxBytes (a report is at most about 100 KB).
     static constexpr unsigned kDrainIdleMs = 30;
+    static constexpr unsigned kDrainTalkingIdleMs = 500;
     static constexpr unsigned kDrainMaxMs = 2000;
     static constexpr std::size_t kDrainMaxBytes = 1 << 20;
 

@@ -49,23 +49,30 @@ PacketReader::End PacketReader::read(BulkInPipe& pipe, char* into, std::size_t c
     }
 }
 
+// A transfer that finds nothing within the quiet time ends the drain; one that brings anything
+// (a zero-length packet too) shows the printer talking, and the quiet wanted grows.
 PacketReader::End PacketReader::drain(BulkInPipe& pipe, const DrainLimits& limits,
                                       std::size_t& dropped) {
     dropped = end_ - start_;
     start_ = end_ = 0;
     ends_transfer_ = false;
+    bool heard = dropped > 0;
     const unsigned idle_ms = std::max(limits.idle_ms, 1u);
+    const unsigned talking_idle_ms = std::max(limits.talking_idle_ms, idle_ms);
     const std::uint64_t start = pipe.now_ms();
     for (;;) {
         const std::uint64_t spent = pipe.now_ms() - start;
         if (dropped >= limits.max_bytes || spent >= limits.max_ms) return End::TimedOut;
+        const unsigned quiet = heard ? talking_idle_ms : idle_ms;
         const auto wait =
-            static_cast<unsigned>(std::min<std::uint64_t>(idle_ms, limits.max_ms - spent));
+            static_cast<unsigned>(std::min<std::uint64_t>(quiet, limits.max_ms - spent));
         const BulkInPipe::Result result = fill(pipe, drain_transfer(), wait);
         dropped += result.length;
         start_ = end_ = 0;
         ends_transfer_ = false;
-        if (result.end == End::TimedOut && result.length == 0) return End::Completed;
         if (result.end == End::Interrupted || result.end == End::Failed) return result.end;
+        if (result.end == End::TimedOut && result.length == 0)
+            return wait == quiet ? End::Completed : End::TimedOut;
+        heard = true;
     }
 }

@@ -43,11 +43,14 @@ class PacketReader {
 public:
     using End = BulkInPipe::End;
 
-    // The bounds of drain(): it stops when a transfer finds nothing within `idle_ms`, or when
-    // `max_bytes` or `max_ms` are used up, whichever comes first.
+    // The bounds of drain(): it stops when a transfer finds nothing within `idle_ms` (a quiet
+    // printer costs no more), or within `talking_idle_ms` once the printer was heard (one that
+    // pauses between the chunks of a report is waited out), or when `max_bytes` or `max_ms` are
+    // used up, whichever comes first.
     struct DrainLimits {
         std::size_t max_bytes;
         unsigned idle_ms;
+        unsigned talking_idle_ms;
         unsigned max_ms;
     };
 
@@ -64,8 +67,9 @@ public:
              std::size_t& received);
 
     // Reads and drops whatever the printer has queued, the buffered bytes too. Completed when
-    // the printer fell quiet, TimedOut when the limits ran out first, else how the transfer that
-    // stopped it ended. `dropped` counts the bytes thrown away.
+    // the printer fell quiet (a transfer found nothing for the whole quiet time), TimedOut when
+    // the limits ran out first, else how the transfer that stopped it ended. `dropped` counts
+    // the bytes thrown away.
     End drain(BulkInPipe& pipe, const DrainLimits& limits, std::size_t& dropped);
 
     // The size of the transfer for `wanted` more bytes: whole packets, at least one, at most

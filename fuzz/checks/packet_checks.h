@@ -10,7 +10,7 @@
 //                       session must store it exactly, whatever the packet size
 //   flags & kZeroLength (clean) a zero-length packet after each reply that fills its last packet
 //   flags & kEndWithLast (clean) the end marker in the same transfer as the last chunk
-//   flags & kDrainFirst (hostile) the opening's drain first, its limits from the next 5 bytes
+//   flags & kDrainFirst (hostile) the opening's drain first, its limits from the next 6 bytes
 // A hostile printer is a list of events, one control byte each (control % 8):
 //   0 a full packet    1 a packet of (next two bytes) % packet size bytes    2 a zero-length packet
 //   3 a pause of (next byte) * 4 ms    4 a pause longer than a read's time-out (+ next byte, ms),
@@ -212,6 +212,7 @@ public:
 
     Result transfer(unsigned char* into, std::size_t length, unsigned timeout_ms) override {
         check_request(length, timeout_ms);
+        last_timeout_ = timeout_ms;
         const std::uint64_t deadline = now_ + std::max(timeout_ms, 1u);
         std::size_t got = 0;
         for (;;) {
@@ -254,6 +255,7 @@ public:
     }
     End last_end() const { return last_end_; }
     std::size_t last_length() const { return last_length_; }
+    unsigned last_timeout() const { return last_timeout_; }
     bool failed_in_read() const { return failed_in_read_; }
     const std::string& failure() const { return failure_; }
     void note(const std::string& failure) {
@@ -308,6 +310,7 @@ private:
     std::vector<std::size_t> ends_;  // positions in delivered_ where a short packet ended
     End last_end_ = End::Completed;
     std::size_t last_length_ = 0;
+    unsigned last_timeout_ = 0;
     std::size_t count_ = 0;
     std::size_t from_ = 0;
     bool draining_ = false;
@@ -379,6 +382,7 @@ inline PacketReader::DrainLimits drain_limits(Script& script) {
     limits.max_bytes = script.take16() % 8192 + 1;
     limits.max_ms = static_cast<unsigned>(script.take16() % 5000);
     limits.idle_ms = script.take() % 100u;
+    limits.talking_idle_ms = script.take() * 4u;
     return limits;
 }
 
@@ -392,9 +396,16 @@ inline void check_drain(PacketReader& reader, FakeInPipe& pipe,
     if (dropped != pipe.delivered().size() || reader.buffered() != 0)
         pipe.note("the drain kept some of what came");
     if (spent > limits.max_ms) pipe.note("the drain outlasted its time");
-    // Quiet is a transfer that found nothing in its time, not one that timed out with bytes.
+    // Quiet is a transfer that found nothing in its time, not one that timed out with bytes;
+    // its time is the longer one once the printer was heard.
     if (end == End::Completed && (pipe.last_end() != End::TimedOut || pipe.last_length() != 0))
         pipe.note("the drain called the printer quiet while it was not");
+    const unsigned quiet = std::max(limits.idle_ms, 1u);
+    const unsigned talking_quiet = std::max(limits.talking_idle_ms, quiet);
+    if (end == End::Completed && pipe.last_timeout() < (dropped > 0 ? talking_quiet : quiet))
+        pipe.note("the drain called the printer quiet too soon");
+    if (dropped == 0 && pipe.last_end() == End::TimedOut && spent > quiet)
+        pipe.note("the drain of a quiet printer took longer than its quiet time");
     // It stops at the first transfer that reaches the byte bound.
     if (dropped >= limits.max_bytes + reader.drain_transfer())
         pipe.note("the drain went on past its byte bound");
@@ -471,9 +482,12 @@ inline std::string header(std::uint32_t status, std::uint32_t length) {
     return chunk_header(status, length);
 }
 
-// The drain's limits, as the bytes after a flag byte with kDrainFirst.
-inline std::string drain_limits(std::size_t max_bytes, unsigned max_ms, unsigned idle_ms) {
-    return be16(max_bytes - 1) + be16(max_ms) + event(static_cast<int>(idle_ms));
+// The drain's limits, as the bytes after a flag byte with kDrainFirst (talking_idle_ms a
+// multiple of 4, at most 1020).
+inline std::string drain_limits(std::size_t max_bytes, unsigned max_ms, unsigned idle_ms,
+                                unsigned talking_idle_ms) {
+    return be16(max_bytes - 1) + be16(max_ms) + event(static_cast<int>(idle_ms)) +
+           event(static_cast<int>(talking_idle_ms / 4));
 }
 
 }  // namespace script

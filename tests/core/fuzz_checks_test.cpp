@@ -166,12 +166,20 @@ TEST(FuzzChecks, PacketScripts_PassThePacketReadersChecks) {
         flags(0, 1) + acknowledged + pause(1000) + pause(1000) + pause(1000) +
             full_packet("12345678") + stop_answer,
         // Stale bytes without a short packet: their transfer times out, yet the printer spoke.
-        flags(0, 2, kDrainFirst) + drain_limits(4096, 2000, 30) + full_packet("stale-01") +
+        flags(0, 2, kDrainFirst) + drain_limits(4096, 2000, 30, 500) + full_packet("stale-01") +
             acknowledged + reply(header(1, 0)) + stop_answer,
         // A printer that streams past the drain's byte bound: the drain stops at the bound.
-        flags(0, 2, kDrainFirst) + drain_limits(16, 2000, 30) + full_packet("stale-01") +
+        flags(0, 2, kDrainFirst) + drain_limits(16, 2000, 30, 500) + full_packet("stale-01") +
             full_packet("stale-02") + full_packet("stale-03") + full_packet("stale-04") +
             full_packet("stale-05") + full_packet("stale-06"),
+        // A quiet printer costs the drain one short wait.
+        flags(2, 8, kDrainFirst) + drain_limits(4096, 2000, 30, 500) + acknowledged +
+            reply(header(1, 0)) + stop_answer,
+        // A printer found talking is waited out, its pauses longer than the short wait.
+        flags(2, 8, kDrainFirst) + drain_limits(4096, 2000, 30, 500) + reply(header(0, 40)) +
+            pause(40) + reply(std::string(40, 's')) + pause(100) + reply(header(0, 100)) +
+            pause(248) + reply(std::string(100, 't')) + acknowledged + reply(header(1, 0)) +
+            stop_answer,
     };
     for (const std::string& script : scripts) {
         EXPECT_EQ(run_check(packet_checks::check_packets, script), "")

@@ -502,12 +502,24 @@ INSTANTIATE_TEST_SUITE_P(
                              1}),
     case_name);
 
-// Ctrl+C in the middle of a report that the printer goes on sending: the stop still goes out
-// and its answer is waited for a moment; the next opening finds the rest of the old report
-// queued and drops it, so that the next session gets its own answers.
-TEST_F(UsbLinkTest, InterruptedReadingOfAStreamingPrinter_TheNextReadingGetsExactlyTheReport) {
+// Ctrl+C in the middle of a report that the printer goes on sending, with pauses between its
+// chunks from our emulation's 10 ms to 25 times that: the stop still goes out and its answer is
+// waited for a moment; the next opening finds the rest of the old report coming and waits it
+// out, however long the pauses, so that the next session gets its own answers. The reports are
+// cut so that what is left of them comes within the opening's bound of 2 s.
+struct StreamCase {
+    const char* name;
+    unsigned pause_ms;
+    std::size_t chunk_size;
+};
+
+class InterruptedStream : public UsbLinkTest, public testing::WithParamInterface<StreamCase> {};
+
+TEST_P(InterruptedStream, TheNextOpeningWaitsOutTheRestAndTheNextReadingGetsExactlyTheReport) {
+    const StreamCase& c = GetParam();
     SimulatedPrinter printer(sample_report());
-    printer.set_chunk_delay_ms(10);
+    printer.set_chunk_delay_ms(c.pause_ms);
+    printer.set_chunk_size(c.chunk_size);
     EmulatedUsbPrinter& device = bed.add(printer_at("1-1", 2), std::move(printer));
     SessionResult interrupted;
     {
@@ -529,11 +541,22 @@ TEST_F(UsbLinkTest, InterruptedReadingOfAStreamingPrinter_TheNextReadingGetsExac
     ASSERT_GT(device.replies_queued(), 0u) << "the printer was to be still sending";
 
     LibusbPrinterLink link;
+    const Clock::time_point opening = Clock::now();
     ASSERT_TRUE(link.open()) << link.failure_text();
+    EXPECT_LT(Clock::now() - opening,
+              std::chrono::milliseconds(LibusbPrinterLink::kDrainMaxMs + 500));
     const SessionResult next = run_session(link);
     EXPECT_TRUE(next.ok) << next.first_failure_text << " after " << next.elapsed_ms << " ms";
-    EXPECT_TRUE(next.report == stored(sample_report(), 1000)) << next.report.size() << " bytes";
+    EXPECT_TRUE(next.report == stored(sample_report(), c.chunk_size))
+        << next.report.size() << " bytes";
 }
+
+INSTANTIATE_TEST_SUITE_P(StreamingPrinter, InterruptedStream,
+                         testing::Values(StreamCase{"Pauses10Ms", 10, 1000},
+                                         StreamCase{"Pauses40Ms", 40, 1000},
+                                         StreamCase{"Pauses100Ms", 100, 2000},
+                                         StreamCase{"Pauses250Ms", 250, 5000}),
+                         case_name);
 
 // Ctrl+C while a read waits: the session unwinds within the check interval, and the link gives
 // the interface back. Both ways in are tried: the call and a real SIGINT.
