@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <iterator>
 #include <memory>
@@ -31,31 +30,6 @@ constexpr char32_t kReplacement = 0xFFFD;          // what a device string shows
 constexpr auto kStandardEndpointIn = static_cast<std::uint8_t>(
     static_cast<int>(LIBUSB_ENDPOINT_IN) | static_cast<int>(LIBUSB_REQUEST_TYPE_STANDARD) |
     static_cast<int>(LIBUSB_RECIPIENT_ENDPOINT));
-
-// The signal that interrupted the links, 0 while none has.
-std::atomic<int> g_interrupted{0};
-static_assert(std::atomic<int>::is_always_lock_free,
-              "interrupt() must be safe in a signal handler");
-
-constexpr int kInterruptingSignals[] = {SIGINT, SIGTERM, SIGHUP};
-// Bit i: kInterruptingSignals[i] has our handler (one that was ignored is left so).
-std::atomic<unsigned> g_handled{0};
-
-// The first signal is the one the program exits with; the handled ones go back to their
-// default, so that a second one ends the program should the first not be enough.
-void on_signal(int signal_number) {
-    int none = 0;
-    g_interrupted.compare_exchange_strong(none, signal_number, std::memory_order_relaxed);
-    struct sigaction default_action {};
-    default_action.sa_handler = SIG_DFL;
-    sigemptyset(&default_action.sa_mask);
-    const unsigned handled = g_handled.exchange(0, std::memory_order_relaxed);
-    for (std::size_t i = 0; i < std::size(kInterruptingSignals); ++i) {
-        if ((handled >> i) & 1u) sigaction(kInterruptingSignals[i], &default_action, nullptr);
-    }
-}
-
-bool interrupted() { return g_interrupted.load(std::memory_order_relaxed) != 0; }
 
 unsigned elapsed_ms(Clock::time_point since) {
     return static_cast<unsigned>(
@@ -400,6 +374,10 @@ bool LibusbPrinterLink::list(std::vector<UsbPrinterInfo>& printers, std::string&
     return true;
 }
 
+bool LibusbPrinterLink::stopped() const {
+    return stop_ != nullptr && stop_->load(std::memory_order_relaxed);
+}
+
 bool LibusbPrinterLink::fail(UsbFailure failure, std::string text) {
     failure_ = failure;
     failure_text_ = std::move(text);
@@ -516,7 +494,7 @@ bool LibusbPrinterLink::start_clean() {
     };
     bool ask = true;
     for (const unsigned char endpoint : {out_endpoint_, in_endpoint_}) {
-        if (interrupted()) return stop();
+        if (stopped()) return stop();
         if (!clear_if_halted(endpoint, ask)) return false;
     }
     reader_.emplace(in_packet_size_, kMaxTransferBytes / in_packet_size_);
@@ -525,7 +503,7 @@ bool LibusbPrinterLink::start_clean() {
     const PacketReader::End drained = reader_->drain(
         pipe, {kDrainMaxBytes, kDrainIdleMs, kDrainTalkingIdleMs, kDrainMaxMs}, dropped);
     if (failure_ == UsbFailure::DeviceGone) return false;
-    if (drained == PacketReader::End::Interrupted || interrupted()) return stop();
+    if (drained == PacketReader::End::Interrupted || stopped()) return stop();
     failure_ = UsbFailure::None;
     failure_text_.clear();
     return true;
@@ -574,7 +552,7 @@ void LibusbPrinterLink::close() noexcept {
 // device does), as libusb's own synchronous calls do.
 LibusbPrinterLink::Wait LibusbPrinterLink::run_transfer(Transfer& transfer, int& submit_error,
                                                         bool cancel_on_interrupt) {
-    if (cancel_on_interrupt && interrupted()) {
+    if (cancel_on_interrupt && stopped()) {
         transfer.interrupted = true;
         return Wait::Interrupted;  // not even started
     }
@@ -586,7 +564,7 @@ LibusbPrinterLink::Wait LibusbPrinterLink::run_transfer(Transfer& transfer, int&
         const int handled =
             libusb_handle_events_timeout_completed(context_, &tick, &transfer.completed);
         const bool broken = handled != 0 && handled != LIBUSB_ERROR_INTERRUPTED;
-        const bool stop = cancel_on_interrupt && interrupted();
+        const bool stop = cancel_on_interrupt && stopped();
         if (transfer.completed == 0 && !cancelled && (stop || broken)) {
             transfer.interrupted = stop;
             libusb_cancel_transfer(transfer.handle);
@@ -623,7 +601,7 @@ bool LibusbPrinterLink::write(const char* bytes, std::size_t count) {
     failure_ = UsbFailure::None;
     failure_text_.clear();
     if (handle_ == nullptr) return fail(UsbFailure::NoSuchDevice, "no printer is open");
-    const bool after_interrupt = interrupted();
+    const bool after_interrupt = stopped();
     if (after_interrupt && !wrote_)
         return fail(UsbFailure::Interrupted, "interrupted before the session began");
     wrote_ = true;
@@ -669,7 +647,7 @@ bool LibusbPrinterLink::read(char* buffer, std::size_t count, std::size_t& recei
     failure_ = UsbFailure::None;
     failure_text_.clear();
     if (handle_ == nullptr || !reader_) return fail(UsbFailure::NoSuchDevice, "no printer is open");
-    const bool after_interrupt = interrupted();
+    const bool after_interrupt = stopped();
     InPipe pipe(*this, !after_interrupt);
     const PacketReader::End end = reader_->read(
         pipe, buffer, count, after_interrupt ? kStopAnswerWaitMs : kReadTimeoutMs, received);
@@ -715,35 +693,4 @@ std::string LibusbPrinterLink::address_id(std::uint8_t bus, std::uint8_t address
     std::snprintf(text, sizeof text, "%03u:%03u", static_cast<unsigned>(bus),
                   static_cast<unsigned>(address));
     return text;
-}
-
-void LibusbPrinterLink::interrupt() noexcept {
-    int none = 0;
-    g_interrupted.compare_exchange_strong(none, SIGINT, std::memory_order_relaxed);
-}
-
-void LibusbPrinterLink::clear_interrupt() noexcept {
-    g_interrupted.store(0, std::memory_order_relaxed);
-}
-
-int LibusbPrinterLink::interrupt_signal() noexcept {
-    return g_interrupted.load(std::memory_order_relaxed);
-}
-
-// The handler puts the three back to their default; SA_RESETHAND does it for its own at once.
-bool LibusbPrinterLink::interrupt_on_signals() noexcept {
-    struct sigaction action {};
-    action.sa_handler = on_signal;
-    sigemptyset(&action.sa_mask);
-    for (const int other : kInterruptingSignals) sigaddset(&action.sa_mask, other);
-    action.sa_flags = static_cast<int>(SA_RESETHAND);
-    bool installed = true;
-    for (std::size_t i = 0; i < std::size(kInterruptingSignals); ++i) {
-        struct sigaction before {};
-        if (sigaction(kInterruptingSignals[i], nullptr, &before) != 0) return false;
-        if (before.sa_handler == SIG_IGN) continue;
-        g_handled.fetch_or(1u << i, std::memory_order_relaxed);
-        installed = sigaction(kInterruptingSignals[i], &action, nullptr) == 0 && installed;
-    }
-    return installed;
 }

@@ -5,6 +5,7 @@
 // what has arrived, up to what was asked; bytes beyond it wait for the next read), which the
 // packet reader (link/packet_reader.h) gives it.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -49,7 +50,7 @@ enum class UsbFailure {
     NoBulkEndpoints,   // no printer interface carries a session (see interface_number)
     TimedOut,          // nothing arrived (or could be sent) within the time-out
     DeviceGone,        // the printer was unplugged or switched off
-    Interrupted,       // interrupt() was called (Ctrl+C, SIGTERM, SIGHUP), before or during it
+    Interrupted,       // the link was told to stop (Ctrl+C, SIGTERM, SIGHUP), before or during it
     Io,                // any other transfer error (stall, overflow, bus error)
     Other,             // libusb could not start, or another error while opening
 };
@@ -63,7 +64,7 @@ public:
     static constexpr unsigned kReadTimeoutMs = 3000;
     // A write gives up when the printer has not taken every byte within this time.
     static constexpr unsigned kWriteTimeoutMs = 3000;
-    // How often a waiting read or write looks at the interrupt flag.
+    // How often a waiting read or write looks at the stop flag.
     static constexpr unsigned kInterruptCheckMs = 100;
     // The most one bulk IN transfer asks for: more than any read of a session (its report buffer
     // holds 102400 bytes), so that each read costs one transfer (see link/packet_reader.h).
@@ -91,7 +92,16 @@ public:
     // "BBB:DDD", as lsusb names a device by its bus and address.
     static std::string address_id(std::uint8_t bus, std::uint8_t address);
 
-    LibusbPrinterLink() = default;
+    // `stop`, when given, tells the link to give up: its owner sets it (from any thread, or a
+    // signal handler: it is only read here), and it must outlive the link. Once it is set, every
+    // waiting read and write gives up within kInterruptCheckMs with UsbFailure::Interrupted, and
+    // an open() under way fails so. Later writes still go out and later reads still take what
+    // comes, each within kStopAnswerWaitMs, so that the session's stop and its answer are
+    // exchanged; later reads fail with Interrupted all the same. A link that has written nothing
+    // since it opened writes nothing more: no session has begun that a stop would end. The link
+    // installs no signal handler: a program that wants Ctrl+C to end a session in order sets the
+    // flag from its own.
+    explicit LibusbPrinterLink(const std::atomic<bool>* stop = nullptr) : stop_(stop) {}
     ~LibusbPrinterLink() override { close(); }
     LibusbPrinterLink(const LibusbPrinterLink&) = delete;
     LibusbPrinterLink& operator=(const LibusbPrinterLink&) = delete;
@@ -121,29 +131,12 @@ public:
     const UsbPrinterInfo& printer() const { return printer_; }
     std::uint16_t in_packet_size() const { return in_packet_size_; }
 
-    // Makes every waiting read and write of every link give up within kInterruptCheckMs with
-    // UsbFailure::Interrupted, until clear_interrupt(), and an open() under way fail so. Later
-    // writes still go out and later reads still take what comes, each within kStopAnswerWaitMs,
-    // so that the session's stop and its answer are exchanged; later reads fail with Interrupted
-    // all the same. A link that has written nothing since it opened writes nothing more: no
-    // session has begun that a stop would end. Safe to call from a signal handler. It stands for
-    // Ctrl+C: interrupt_signal() then tells SIGINT.
-    static void interrupt() noexcept;
-    static void clear_interrupt() noexcept;
-    // The signal that interrupted the links, so that a program can exit with 128 + it; 0 while
-    // they are not interrupted.
-    static int interrupt_signal() noexcept;
-    // Installs one handler for SIGINT, SIGTERM and SIGHUP that interrupts the links and
-    // remembers which signal came; the first signal puts them back to their default, so that a
-    // second one ends the program at once. A signal ignored already (nohup, a background job)
-    // stays ignored. False if a handler cannot be installed.
-    static bool interrupt_on_signals() noexcept;
-
 private:
     enum class Wait { Done, TimedOut, Interrupted, NotSubmitted };
     struct Transfer;
     class InPipe;
 
+    bool stopped() const;
     bool fail(UsbFailure failure, std::string text);
     bool fail_libusb(int error, const char* what);
     bool fail_no_transfer();
@@ -156,6 +149,7 @@ private:
     BulkInPipe::Result transfer_in(unsigned char* into, std::size_t length, unsigned timeout_ms,
                                    bool cancel_on_interrupt);
 
+    const std::atomic<bool>* stop_;
     libusb_context* context_ = nullptr;
     libusb_device_handle* handle_ = nullptr;
     UsbPrinterInfo printer_;

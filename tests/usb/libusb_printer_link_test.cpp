@@ -16,9 +16,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <functional>
 #include <memory>
 #include <string>
@@ -138,12 +138,8 @@ constexpr CaseName case_name;
 
 class UsbLinkTest : public testing::Test {
 protected:
-    // A test that installed the link's handlers and sent no signal leaves them behind otherwise.
-    void TearDown() override {
-        LibusbPrinterLink::clear_interrupt();
-        for (const int signal_number : {SIGINT, SIGTERM, SIGHUP})
-            std::signal(signal_number, SIG_DFL);
-    }
+    // What a test sets, as Ctrl+C would, to stop the links made with it.
+    std::atomic<bool> stop{false};
     UsbTestbed bed;
 };
 
@@ -523,16 +519,15 @@ TEST_P(InterruptedStream, TheNextOpeningWaitsOutTheRestAndTheNextReadingGetsExac
     EmulatedUsbPrinter& device = bed.add(printer_at("1-1", 2), std::move(printer));
     SessionResult interrupted;
     {
-        LibusbPrinterLink link;
+        LibusbPrinterLink link(&stop);
         ASSERT_TRUE(link.open()) << link.failure_text();
-        std::thread presser([] {
+        std::thread presser([this] {
             std::this_thread::sleep_for(std::chrono::milliseconds(60));
-            LibusbPrinterLink::interrupt();
+            stop = true;
         });
         interrupted = run_session(link);
         presser.join();
     }
-    LibusbPrinterLink::clear_interrupt();
     EXPECT_FALSE(interrupted.ok);
     EXPECT_EQ(interrupted.first_failure, UsbFailure::Interrupted);
     EXPECT_LT(interrupted.elapsed_ms, 60 + 3 * LibusbPrinterLink::kInterruptCheckMs +
@@ -559,25 +554,17 @@ INSTANTIATE_TEST_SUITE_P(StreamingPrinter, InterruptedStream,
                          case_name);
 
 // Ctrl+C while a read waits: the session unwinds within the check interval, and the link gives
-// the interface back. Both ways in are tried: the call and a real SIGINT.
-struct InterruptCase {
-    const char* name;
-    std::function<void()> interrupt;
-};
-
-class InterruptedRead : public UsbLinkTest, public testing::WithParamInterface<InterruptCase> {};
-
-TEST_P(InterruptedRead, EndsTheSessionPromptlyAndTheInterfaceIsGivenBack) {
+// the interface back. (The companion's own signal handling is tried in cli_usb_test.cpp.)
+TEST_F(UsbLinkTest, StoppedWhileAReadWaits_EndsTheSessionPromptlyAndTheInterfaceIsGivenBack) {
     EmulatedUsbPrinter& device =
         bed.add(printer_at("1-1", 2), SimulatedPrinter(sample_report(), PrinterFault::Silence));
-    ASSERT_TRUE(LibusbPrinterLink::interrupt_on_signals());
     SessionResult result;
     {
-        LibusbPrinterLink link;
+        LibusbPrinterLink link(&stop);
         ASSERT_TRUE(link.open()) << link.failure_text();
-        std::thread presser([&] {
+        std::thread presser([this] {
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            GetParam().interrupt();
+            stop = true;
         });
         result = run_session(link);
         presser.join();
@@ -589,12 +576,6 @@ TEST_P(InterruptedRead, EndsTheSessionPromptlyAndTheInterfaceIsGivenBack) {
     EXPECT_LT(result.elapsed_ms, 300 + 3 * LibusbPrinterLink::kInterruptCheckMs);
     EXPECT_EQ(device.driver(), "usblp");
 }
-
-INSTANTIATE_TEST_SUITE_P(CtrlC, InterruptedRead,
-                         testing::Values(InterruptCase{"Call",
-                                                       [] { LibusbPrinterLink::interrupt(); }},
-                                         InterruptCase{"Sigint", [] { kill(getpid(), SIGINT); }}),
-                         case_name);
 
 // Ctrl+C while open() drops what a printer left streaming from an earlier session: the opening
 // fails as interrupted, no byte goes to the printer (no start of a session that no stop would
@@ -614,10 +595,10 @@ TEST_F(UsbLinkTest, InterruptWhileOpeningDrainsAStreamingPrinter_OpenFailsAndNot
         ASSERT_TRUE(earlier.write(request.data(), request.size()));
     }
     const std::string wrote_before = device.host_wrote();
-    LibusbPrinterLink link;
-    std::thread presser([] {
+    LibusbPrinterLink link(&stop);
+    std::thread presser([this] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        LibusbPrinterLink::interrupt();
+        stop = true;
     });
     const Clock::time_point begin = Clock::now();
     const bool opened = link.open();
@@ -635,9 +616,9 @@ TEST_F(UsbLinkTest, InterruptWhileOpeningDrainsAStreamingPrinter_OpenFailsAndNot
 
 TEST_F(UsbLinkTest, InterruptAfterOpeningBeforeTheSession_TheStartIsNotSent) {
     EmulatedUsbPrinter& device = bed.add(printer_at("1-1", 2));
-    LibusbPrinterLink link;
+    LibusbPrinterLink link(&stop);
     ASSERT_TRUE(link.open()) << link.failure_text();
-    LibusbPrinterLink::interrupt();
+    stop = true;
     const SessionResult result = run_session(link);
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.first_failure, UsbFailure::Interrupted) << result.first_failure_text;
