@@ -596,7 +596,9 @@ bool LibusbPrinterLink::fail_transfer(const Transfer& transfer, const char* what
 }
 
 // After an interrupt a write still goes out, within kStopAnswerWaitMs: the session's stop. Not
-// the first write, though: a start after Ctrl+C would begin a session that no stop ends.
+// the first write, though: a start after Ctrl+C would begin a session that no stop ends. The
+// report bytes still buffered from the transfer the interrupt cut are dropped first: they are
+// not the stop's answer, which would then be left for the next opening.
 bool LibusbPrinterLink::write(const char* bytes, std::size_t count) {
     failure_ = UsbFailure::None;
     failure_text_.clear();
@@ -604,6 +606,7 @@ bool LibusbPrinterLink::write(const char* bytes, std::size_t count) {
     const bool after_interrupt = stopped();
     if (after_interrupt && !wrote_)
         return fail(UsbFailure::Interrupted, "interrupted before the session began");
+    if (after_interrupt && reader_) reader_->discard();
     wrote_ = true;
     const unsigned limit = after_interrupt ? kStopAnswerWaitMs : kWriteTimeoutMs;
     const auto too_late = [&] {

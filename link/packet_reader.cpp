@@ -12,6 +12,11 @@ std::size_t PacketReader::transfer_size(std::size_t wanted) const {
     return std::clamp<std::size_t>(packets, 1, max_packets_) * packet_size_;
 }
 
+void PacketReader::discard() {
+    start_ = end_ = 0;
+    ends_transfer_ = false;
+}
+
 std::size_t PacketReader::take(char* into, std::size_t count) {
     const std::size_t taken = std::min(count, end_ - start_);
     if (taken > 0) std::memcpy(into, buffer_.data() + start_, taken);
@@ -53,9 +58,8 @@ PacketReader::End PacketReader::read(BulkInPipe& pipe, char* into, std::size_t c
 // (a zero-length packet too) shows the printer talking, and the quiet wanted grows.
 PacketReader::End PacketReader::drain(BulkInPipe& pipe, const DrainLimits& limits,
                                       std::size_t& dropped) {
-    dropped = end_ - start_;
-    start_ = end_ = 0;
-    ends_transfer_ = false;
+    dropped = buffered();
+    discard();
     bool heard = dropped > 0;
     const unsigned idle_ms = std::max(limits.idle_ms, 1u);
     const unsigned talking_idle_ms = std::max(limits.talking_idle_ms, idle_ms);
@@ -68,8 +72,7 @@ PacketReader::End PacketReader::drain(BulkInPipe& pipe, const DrainLimits& limit
             static_cast<unsigned>(std::min<std::uint64_t>(quiet, limits.max_ms - spent));
         const BulkInPipe::Result result = fill(pipe, drain_transfer(), wait);
         dropped += result.length;
-        start_ = end_ = 0;
-        ends_transfer_ = false;
+        discard();
         if (result.end == End::Interrupted || result.end == End::Failed) return result.end;
         if (result.end == End::TimedOut && result.length == 0)
             return wait == quiet ? End::Completed : End::TimedOut;

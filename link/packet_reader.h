@@ -72,6 +72,9 @@ public:
     // the bytes thrown away.
     End drain(BulkInPipe& pipe, const DrainLimits& limits, std::size_t& dropped);
 
+    // Drops the buffered bytes: what came before a command cannot answer it.
+    void discard();
+
     // The size of the transfer for `wanted` more bytes: whole packets, at least one, at most
     // max_transfer().
     std::size_t transfer_size(std::size_t wanted) const;

@@ -532,9 +532,12 @@ std::string EmulatedUsbPrinter::string_descriptor(std::uint8_t index) const {
 void EmulatedUsbPrinter::submit_bulk_out(Urb urb) {
     usbdevfs_urb* request = as_urb(urb.data);
     const auto length = static_cast<std::size_t>(request->buffer_length);
+    const bool stopped_before = printer_.stop_received();
     const std::size_t accepted =
         length == 0 ? 0 : printer_.receive(static_cast<const char*>(request->buffer), length);
     request->actual_length = static_cast<int>(accepted);
+    if (setup_.stop_ends_report && !stopped_before && printer_.stop_received())
+        drop_unsent_replies();
     take_replies();
     if (accepted == length)
         finished_.push_back(urb);
@@ -549,6 +552,14 @@ void EmulatedUsbPrinter::take_replies() {
         last_arrival_ms_ = std::max(last_arrival_ms_, now_ms()) + reply.delay_ms;
         replies_.push_back(Reply{std::move(reply.bytes), last_arrival_ms_, reply.disconnect_after});
     }
+}
+
+// What a URB has already taken stays with it; the rest of the replies never comes.
+void EmulatedUsbPrinter::drop_unsent_replies() {
+    replies_.clear();
+    reply_sent_ = 0;
+    zero_packet_owed_ = false;
+    last_arrival_ms_ = now_ms();
 }
 
 // Moves what has arrived into the pending bulk IN URBs, in order; the complete ones finish.

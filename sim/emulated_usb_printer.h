@@ -101,6 +101,9 @@ struct DeviceSetup {
     std::optional<std::size_t> stall_in_after_bytes;
     std::vector<std::uint8_t> halted;  // endpoints halted from the start, as another host left them
     EndpointStatus endpoint_status = EndpointStatus::Answered;
+    // true: the stop ends the report at once (what the printer had not sent is dropped, and its
+    // answer comes next); false: the answer comes after the rest of the report.
+    bool stop_ends_report = false;
 };
 
 // One emulated device: its URB handling, and what the host did to it, for the tests.
@@ -161,6 +164,7 @@ private:
     bool halt_if_due(std::uint8_t endpoint);
     void fill_in_urbs();
     void take_replies();
+    void drop_unsent_replies();
     bool fill_in_urb(Urb& urb);
     bool next_packet_ready();
     void end_of_reply();

@@ -319,13 +319,17 @@ private:
 };
 
 // The session's link: writes reach the printer's clock, reads go through the packet reader and
-// are checked.
+// are checked. As the USB link does, a write after an interrupt drops what is buffered first.
 class ReaderLink : public SessionLink {
 public:
     ReaderLink(PacketReader& reader, FakeInPipe& pipe, std::size_t read_before)
         : reader_(reader), pipe_(pipe), consumed_(read_before) {}
 
     bool write(const char*, std::size_t) override {
+        if (interrupted_) {
+            consumed_ += reader_.buffered();
+            reader_.discard();
+        }
         pipe_.wrote();
         return true;
     }
@@ -345,6 +349,7 @@ public:
         if (pipe_.delivered().compare(start, received, exact.get(), received) != 0)
             pipe_.note("a read delivered other bytes than the printer's next ones");
         check(end, count, received, start, pipe_.now_ms() - began);
+        interrupted_ = interrupted_ || end == End::Interrupted;
         if (received > 0) std::memcpy(buffer, exact.get(), received);
         return end == End::Completed;
     }
@@ -374,7 +379,8 @@ private:
 
     PacketReader& reader_;
     FakeInPipe& pipe_;
-    std::size_t consumed_;  // the printer's bytes that reads delivered (or the drain dropped)
+    std::size_t consumed_;  // the printer's bytes that reads delivered (or were dropped)
+    bool interrupted_ = false;
 };
 
 inline PacketReader::DrainLimits drain_limits(Script& script) {

@@ -22,6 +22,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -612,6 +613,33 @@ TEST_F(UsbLinkTest, InterruptWhileOpeningDrainsAStreamingPrinter_OpenFailsAndNot
     EXPECT_GT(device.replies_queued(), 0u) << "the printer was to be still sending";
     EXPECT_EQ(device.host_wrote(), wrote_before);
     EXPECT_EQ(device.driver(), "usblp");
+}
+
+// After Ctrl+C, the stop's answer is what the printer sends after the stop: report bytes the link
+// still holds from before it (here the start of a chunk, which came in the packet of its header)
+// are not taken for the answer, which would leave the real one for the next opening.
+TEST_F(UsbLinkTest, StoppedWithReportBytesBuffered_TheStopsAnswerIsReadNotThem) {
+    DeviceSetup setup = printer_at("1-1", 2);
+    setup.stop_ends_report = true;
+    EmulatedUsbPrinter& device = bed.add(setup);
+    LibusbPrinterLink link(&stop);
+    ASSERT_TRUE(link.open()) << link.failure_text();
+    const auto write = [&link](std::string_view command) {
+        return link.write(command.data(), command.size());
+    };
+    char bytes[ChunkHeader::kSize];
+    std::size_t received = 0;
+    ASSERT_TRUE(write(session_command::kStart));
+    ASSERT_TRUE(link.read(bytes, session_command::kAcknowledgement.size(), received));
+    ASSERT_TRUE(write(session_command::kSystemDataRequest));
+    ASSERT_TRUE(link.read(bytes, ChunkHeader::kSize, received));
+
+    stop = true;
+    EXPECT_TRUE(write(session_command::kStop)) << link.failure_text();
+    EXPECT_FALSE(link.read(bytes, session_command::kStopAnswerSize, received));
+    EXPECT_EQ(link.failure(), UsbFailure::Interrupted);
+    EXPECT_EQ(std::string(bytes, received), session_command::kAcknowledgement);
+    EXPECT_EQ(device.replies_queued(), 0u);
 }
 
 TEST_F(UsbLinkTest, InterruptAfterOpeningBeforeTheSession_TheStartIsNotSent) {
