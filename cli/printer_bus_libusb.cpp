@@ -111,6 +111,7 @@ public:
     SessionLink& link() override { return link_; }
     // The link keeps the outcome of its last call: asked right after a failure, it is that one's.
     LinkFailure last_failure() const override { return link_failure(link_.failure()); }
+    std::string failure_cause() const override { return link_.failure_text(); }
     int interrupt_signal() const override { return StopSignals::first_signal(); }
 
 private:

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -248,20 +249,26 @@ struct UsbFailureCase {
     PrinterFault fault;
     int code;
     const char* failure;
+    const char* says = "";  // in the line on stderr and the JSON's message
+    std::function<void(DeviceSetup&)> device = {};
 };
 
 class CliOnUsbFailure : public CliOnUsb, public testing::WithParamInterface<UsbFailureCase> {};
 
 TEST_P(CliOnUsbFailure, ReadNamesTheFailureWithItsExitCodeAndGivesThePrinterBack) {
     const UsbFailureCase& c = GetParam();
-    EmulatedUsbPrinter& device =
-        bed.add(printer_at("1-1", 2), SimulatedPrinter(sample_report(), c.fault));
+    DeviceSetup setup = printer_at("1-1", 2);
+    if (c.device) c.device(setup);
+    EmulatedUsbPrinter& device = bed.add(setup, SimulatedPrinter(sample_report(), c.fault));
     const CliRun result = run_companion_on_system({"read", "--json"});
     EXPECT_EQ(result.code, c.code) << result.err;
     const json reading = json::parse(result.out);
     EXPECT_FALSE(reading.at("ok").get<bool>());
     EXPECT_EQ(reading.at("failure").at("name"), c.failure);
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_NE(result.err.find(c.says), std::string::npos) << result.err;
+    const std::string message = reading.at("failure").at("message");
+    EXPECT_NE(message.find(c.says), std::string::npos) << message;
     if (!device.gone()) {
         EXPECT_EQ(device.driver(), "usblp");
     }
@@ -274,6 +281,13 @@ const UsbFailureCase kUsbFailures[] = {
     {"ReportLargerThanTheBuffer", PrinterFault::ReportLargerThanBuffer, 8, "report-too-large"},
     {"UnpluggedInTheMiddleOfAChunk", PrinterFault::DisconnectMidChunk, 9, "device-gone"},
     {"HalfAHeader", PrinterFault::ShortHeader, 10, "transfer-failed"},
+    // The link's cause comes after the step's: the same name and code, and why.
+    {"InEndpointStalledInTheFirstChunk", PrinterFault::None, 10, "transfer-failed",
+     "a chunk came incomplete (0 chunks had arrived): read: the printer stalled the endpoint",
+     [](DeviceSetup& s) { s.stall_in_after_bytes = 8 + 12 + 500; }},
+    {"OutEndpointStalledAtTheStart", PrinterFault::None, 10, "transfer-failed",
+     "the printer did not take the start: write: the printer stalled the endpoint",
+     [](DeviceSetup& s) { s.stall_first_write = true; }},
 };
 
 INSTANTIATE_TEST_SUITE_P(EveryWay, CliOnUsbFailure, testing::ValuesIn(kUsbFailures),
