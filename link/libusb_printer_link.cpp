@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <iterator>
 #include <memory>
+#include <thread>
 #include <tuple>
 #include <utility>
 
@@ -26,6 +27,8 @@ constexpr std::size_t kStringBufferSize = 255;     // a descriptor's length is o
 constexpr std::size_t kMaxWritePiece = 16384;      // bytes per bulk OUT transfer
 constexpr std::uint16_t kPacketSizeMask = 0x07FF;  // bits 11-12 count extra transactions
 constexpr char32_t kReplacement = 0xFFFD;          // what a device string shows for a control
+// After libusb's event handling failed, it is tried again this much later, not in a busy loop.
+constexpr auto kRetryAfterFailure = std::chrono::milliseconds(10);
 // bmRequestType of a standard request to an endpoint that the device answers.
 constexpr auto kStandardEndpointIn = static_cast<std::uint8_t>(
     static_cast<int>(LIBUSB_ENDPOINT_IN) | static_cast<int>(LIBUSB_REQUEST_TYPE_STANDARD) |
@@ -374,6 +377,10 @@ bool LibusbPrinterLink::list(std::vector<UsbPrinterInfo>& printers, std::string&
     return true;
 }
 
+LibusbPrinterLink::LibusbPrinterLink(const std::atomic<bool>* stop) : stop_(stop) {}
+
+LibusbPrinterLink::~LibusbPrinterLink() { close(); }
+
 bool LibusbPrinterLink::stopped() const {
     return stop_ != nullptr && stop_->load(std::memory_order_relaxed);
 }
@@ -393,6 +400,20 @@ bool LibusbPrinterLink::fail_libusb(int error, const char* what) {
 
 bool LibusbPrinterLink::fail_no_transfer() {
     return fail(UsbFailure::Other, "libusb cannot allocate a transfer");
+}
+
+// libusb failed to handle the transfer's events (`error`, 0 when it did not say). A transfer that
+// never came back is kept, with its buffer, until the device is closed, and the link moves no
+// more data: libusb may still hand it back into that buffer.
+bool LibusbPrinterLink::fail_events(std::unique_ptr<Transfer> transfer, Wait wait, int error,
+                                    const char* what) {
+    const std::string how =
+        error != 0 ? std::string("libusb's event handling failed: ") + libusb_error_name(error)
+                   : std::string("libusb handled its events");
+    if (wait != Wait::Abandoned) return fail(UsbFailure::Io, std::string(what) + ": " + how);
+    abandoned_.push_back(std::move(transfer));
+    broken_ = std::string(what) + ": the transfer did not come back (" + how + ")";
+    return fail(UsbFailure::Io, broken_);
 }
 
 bool LibusbPrinterLink::open(const std::string& id) {
@@ -502,7 +523,7 @@ bool LibusbPrinterLink::start_clean() {
     std::size_t dropped = 0;
     const PacketReader::End drained = reader_->drain(
         pipe, {kDrainMaxBytes, kDrainIdleMs, kDrainTalkingIdleMs, kDrainMaxMs}, dropped);
-    if (failure_ == UsbFailure::DeviceGone) return false;
+    if (failure_ == UsbFailure::DeviceGone || !broken_.empty()) return false;
     if (drained == PacketReader::End::Interrupted || stopped()) return stop();
     failure_ = UsbFailure::None;
     failure_text_.clear();
@@ -530,12 +551,16 @@ bool LibusbPrinterLink::clear_if_halted(unsigned char endpoint, bool& ask) {
     return true;
 }
 
+// Abandoned transfers are freed once the device is closed: libusb then forgets them, and the
+// kernel ends their URBs with the file.
 void LibusbPrinterLink::close() noexcept {
     if (handle_ != nullptr) {
         if (claimed_) libusb_release_interface(handle_, interface_);
         if (driver_detached_) libusb_attach_kernel_driver(handle_, interface_);
         libusb_close(handle_);
     }
+    abandoned_.clear();
+    broken_.clear();
     if (context_ != nullptr) libusb_exit(context_);
     handle_ = nullptr;
     context_ = nullptr;
@@ -546,33 +571,42 @@ void LibusbPrinterLink::close() noexcept {
     reader_.reset();
 }
 
-// Submits the transfer and waits for it, looking at the interrupt flag after every
-// kInterruptCheckMs (unless the transfer is one that goes on after an interrupt). An interrupted
-// transfer is cancelled, and waited for until the kernel gives it back (at once, whatever the
-// device does), as libusb's own synchronous calls do.
-LibusbPrinterLink::Wait LibusbPrinterLink::run_transfer(Transfer& transfer, int& submit_error,
+// Submits the transfer and waits for it, looking at the stop flag after every kInterruptCheckMs
+// (unless the transfer is one that goes on after an interrupt). An interrupted transfer is
+// cancelled, and waited for until the kernel gives it back (at once, whatever the device does),
+// as libusb's own synchronous calls do. So is one whose events libusb fails to handle (`error`
+// then says how), but not for ever: a transfer not back kCancelWaitMs after its time-out is
+// Abandoned.
+LibusbPrinterLink::Wait LibusbPrinterLink::run_transfer(Transfer& transfer, int& error,
                                                         bool cancel_on_interrupt) {
     if (cancel_on_interrupt && stopped()) {
         transfer.interrupted = true;
         return Wait::Interrupted;  // not even started
     }
-    submit_error = libusb_submit_transfer(transfer.handle);
-    if (submit_error != 0) return Wait::NotSubmitted;
+    error = libusb_submit_transfer(transfer.handle);
+    if (error != 0) return Wait::NotSubmitted;
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(transfer.handle->timeout + kCancelWaitMs);
     bool cancelled = false;
     while (transfer.completed == 0) {
+        if (Clock::now() >= deadline) return Wait::Abandoned;
         timeval tick{0, static_cast<suseconds_t>(kInterruptCheckMs) * 1000};
         const int handled =
             libusb_handle_events_timeout_completed(context_, &tick, &transfer.completed);
         const bool broken = handled != 0 && handled != LIBUSB_ERROR_INTERRUPTED;
+        if (broken) error = handled;
         const bool stop = cancel_on_interrupt && stopped();
         if (transfer.completed == 0 && !cancelled && (stop || broken)) {
             transfer.interrupted = stop;
             libusb_cancel_transfer(transfer.handle);
             cancelled = true;
         }
+        if (broken && transfer.completed == 0) std::this_thread::sleep_for(kRetryAfterFailure);
     }
     if (transfer.interrupted && transfer.handle->status == LIBUSB_TRANSFER_CANCELLED)
         return Wait::Interrupted;
+    if (cancelled && transfer.handle->status == LIBUSB_TRANSFER_CANCELLED)
+        return Wait::EventsFailed;
     return transfer.handle->status == LIBUSB_TRANSFER_TIMED_OUT ? Wait::TimedOut : Wait::Done;
 }
 
@@ -603,6 +637,7 @@ bool LibusbPrinterLink::write(const char* bytes, std::size_t count) {
     failure_ = UsbFailure::None;
     failure_text_.clear();
     if (handle_ == nullptr) return fail(UsbFailure::NoSuchDevice, "no printer is open");
+    if (!broken_.empty()) return fail(UsbFailure::Io, "no more transfers: " + broken_);
     const bool after_interrupt = stopped();
     if (after_interrupt && !wrote_)
         return fail(UsbFailure::Interrupted, "interrupted before the session began");
@@ -620,15 +655,18 @@ bool LibusbPrinterLink::write(const char* bytes, std::size_t count) {
         const unsigned spent = elapsed_ms(start);
         if (spent >= limit) return too_late();
         const std::size_t piece = std::min(count - sent, kMaxWritePiece);
-        Transfer transfer;
+        auto owned = std::make_unique<Transfer>();
+        Transfer& transfer = *owned;
         if (transfer.handle == nullptr) return fail_no_transfer();
         transfer.data.assign(bytes + sent, bytes + sent + piece);
         libusb_fill_bulk_transfer(transfer.handle, handle_, out_endpoint_, transfer.data.data(),
                                   static_cast<int>(piece), on_transfer_done, &transfer.completed,
                                   limit - spent);
-        int submit_error = 0;
-        const Wait wait = run_transfer(transfer, submit_error, !after_interrupt);
-        if (wait == Wait::NotSubmitted) return fail_libusb(submit_error, "write");
+        int error = 0;
+        const Wait wait = run_transfer(transfer, error, !after_interrupt);
+        if (wait == Wait::NotSubmitted) return fail_libusb(error, "write");
+        if (wait == Wait::EventsFailed || wait == Wait::Abandoned)
+            return fail_events(std::move(owned), wait, error, "write");
         // A partial transfer (before a time-out) still moved its bytes: the next piece follows
         // them.
         sent +=
@@ -650,6 +688,7 @@ bool LibusbPrinterLink::read(char* buffer, std::size_t count, std::size_t& recei
     failure_ = UsbFailure::None;
     failure_text_.clear();
     if (handle_ == nullptr || !reader_) return fail(UsbFailure::NoSuchDevice, "no printer is open");
+    if (!broken_.empty()) return fail(UsbFailure::Io, "no more transfers: " + broken_);
     const bool after_interrupt = stopped();
     InPipe pipe(*this, !after_interrupt);
     const PacketReader::End end = reader_->read(
@@ -668,7 +707,8 @@ bool LibusbPrinterLink::read(char* buffer, std::size_t count, std::size_t& recei
 BulkInPipe::Result LibusbPrinterLink::transfer_in(unsigned char* into, std::size_t length,
                                                   unsigned timeout_ms, bool cancel_on_interrupt) {
     using End = BulkInPipe::End;
-    Transfer transfer;
+    auto owned = std::make_unique<Transfer>();
+    Transfer& transfer = *owned;
     if (transfer.handle == nullptr) {
         fail_no_transfer();
         return {End::Failed, 0};
@@ -676,10 +716,14 @@ BulkInPipe::Result LibusbPrinterLink::transfer_in(unsigned char* into, std::size
     libusb_fill_bulk_transfer(transfer.handle, handle_, in_endpoint_, into,
                               static_cast<int>(length), on_transfer_done, &transfer.completed,
                               timeout_ms);
-    int submit_error = 0;
-    const Wait wait = run_transfer(transfer, submit_error, cancel_on_interrupt);
+    int error = 0;
+    const Wait wait = run_transfer(transfer, error, cancel_on_interrupt);
     if (wait == Wait::NotSubmitted) {
-        fail_libusb(submit_error, "read");
+        fail_libusb(error, "read");
+        return {End::Failed, 0};
+    }
+    if (wait == Wait::EventsFailed || wait == Wait::Abandoned) {
+        fail_events(std::move(owned), wait, error, "read");
         return {End::Failed, 0};
     }
     const auto arrived =

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -66,6 +67,9 @@ public:
     static constexpr unsigned kWriteTimeoutMs = 3000;
     // How often a waiting read or write looks at the stop flag.
     static constexpr unsigned kInterruptCheckMs = 100;
+    // How long a transfer may take to come back past its own time-out (the kernel gives back a
+    // cancelled one at once); one that has not is abandoned, and the link with it.
+    static constexpr unsigned kCancelWaitMs = 1000;
     // The most one bulk IN transfer asks for: more than any read of a session (its report buffer
     // holds 102400 bytes), so that each read costs one transfer (see link/packet_reader.h).
     static constexpr std::size_t kMaxTransferBytes = 128 * 1024;
@@ -101,8 +105,8 @@ public:
     // since it opened writes nothing more: no session has begun that a stop would end. The link
     // installs no signal handler: a program that wants Ctrl+C to end a session in order sets the
     // flag from its own.
-    explicit LibusbPrinterLink(const std::atomic<bool>* stop = nullptr) : stop_(stop) {}
-    ~LibusbPrinterLink() override { close(); }
+    explicit LibusbPrinterLink(const std::atomic<bool>* stop = nullptr);
+    ~LibusbPrinterLink() override;
     LibusbPrinterLink(const LibusbPrinterLink&) = delete;
     LibusbPrinterLink& operator=(const LibusbPrinterLink&) = delete;
 
@@ -132,7 +136,9 @@ public:
     std::uint16_t in_packet_size() const { return in_packet_size_; }
 
 private:
-    enum class Wait { Done, TimedOut, Interrupted, NotSubmitted };
+    // How a transfer ended: EventsFailed, cancelled because libusb failed to handle its events;
+    // Abandoned, not back kCancelWaitMs after its time-out.
+    enum class Wait { Done, TimedOut, Interrupted, NotSubmitted, EventsFailed, Abandoned };
     struct Transfer;
     class InPipe;
 
@@ -140,11 +146,12 @@ private:
     bool fail(UsbFailure failure, std::string text);
     bool fail_libusb(int error, const char* what);
     bool fail_no_transfer();
+    bool fail_events(std::unique_ptr<Transfer> transfer, Wait wait, int error, const char* what);
     bool open_steps(const std::string& id);
     bool claim(int interface_number, int alternate);
     bool start_clean();
     bool clear_if_halted(unsigned char endpoint, bool& ask);
-    Wait run_transfer(Transfer& transfer, int& submit_error, bool cancel_on_interrupt);
+    Wait run_transfer(Transfer& transfer, int& error, bool cancel_on_interrupt);
     bool fail_transfer(const Transfer& transfer, const char* what, unsigned char endpoint);
     BulkInPipe::Result transfer_in(unsigned char* into, std::size_t length, unsigned timeout_ms,
                                    bool cancel_on_interrupt);
@@ -161,6 +168,8 @@ private:
     unsigned char in_endpoint_ = 0;
     std::uint16_t in_packet_size_ = 0;
     std::optional<PacketReader> reader_;  // while open, for the IN endpoint
+    std::vector<std::unique_ptr<Transfer>> abandoned_;  // freed once the device is closed
+    std::string broken_;  // why the link moves no more data ("" while it does)
     UsbFailure failure_ = UsbFailure::None;
     std::string failure_text_;
 };

@@ -573,6 +573,10 @@ void EmulatedUsbPrinter::fill_in_urbs() {
 }
 
 void EmulatedUsbPrinter::reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+    if (setup_.reap_errno_once_written != 0 && !printer_.host_wrote().empty()) {
+        complete(client, -1, setup_.reap_errno_once_written);
+        return;
+    }
     fill_in_urbs();
     if (finished_.empty()) {
         complete(client, -1, gone_ ? ENODEV : EAGAIN);

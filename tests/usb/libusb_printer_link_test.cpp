@@ -19,7 +19,10 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -403,6 +406,50 @@ TEST_F(UsbLinkTest, PrinterUnpluggedInTheMiddleOfAChunk_IsDeviceGoneAtOnce) {
     EXPECT_EQ(link.failure(), UsbFailure::DeviceGone);
     EXPECT_FALSE(link.read(&byte, 1, received));
     EXPECT_EQ(link.failure(), UsbFailure::DeviceGone);
+}
+
+// Runs `call` on a thread of its own. One that has not returned within `bound` ends the test
+// program, failed: it would hold the whole run until its time-out.
+template <class Call>
+auto within(std::chrono::milliseconds bound, Call call) {
+    auto result = std::async(std::launch::async, std::move(call));
+    if (result.wait_for(bound) != std::future_status::ready) {
+        ADD_FAILURE() << "the call did not return within " << bound.count() << " ms";
+        std::fflush(stdout);
+        std::_Exit(1);
+    }
+    return result.get();
+}
+
+// libusb's event handling fails each time (a reap that fails with EIO): the write gives up once
+// its time-out and the time for a cancelled transfer to come back have passed, the link fails
+// what follows at once, and closing still gives the printer back to its kernel driver.
+TEST_F(UsbLinkTest, EventHandlingThatKeepsFailing_TheWriteGivesUpWithinItsBound) {
+    DeviceSetup setup = printer_at("1-1", 2);
+    setup.reap_errno_once_written = EIO;
+    EmulatedUsbPrinter& device = bed.add(setup);
+    {
+        LibusbPrinterLink link;
+        ASSERT_TRUE(link.open()) << link.failure_text();
+        const std::string start(session_command::kStart);
+        const Clock::time_point begin = Clock::now();
+        const bool wrote = within(std::chrono::seconds(20),
+                                  [&] { return link.write(start.data(), start.size()); });
+        const auto elapsed = Clock::now() - begin;
+        EXPECT_FALSE(wrote);
+        EXPECT_EQ(link.failure(), UsbFailure::Io);
+        EXPECT_NE(link.failure_text().find("LIBUSB_ERROR_IO"), std::string::npos)
+            << link.failure_text();
+        EXPECT_LT(elapsed, std::chrono::milliseconds(LibusbPrinterLink::kWriteTimeoutMs +
+                                                     LibusbPrinterLink::kCancelWaitMs + 500));
+        char byte = 0;
+        std::size_t received = 0;
+        const Clock::time_point again = Clock::now();
+        EXPECT_FALSE(link.read(&byte, 1, received));
+        EXPECT_EQ(link.failure(), UsbFailure::Io);
+        EXPECT_LT(Clock::now() - again, std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(device.driver(), "usblp");
 }
 
 // A printer that takes half of the request and NAKs the rest: the write gives up after about
