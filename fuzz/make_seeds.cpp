@@ -217,7 +217,7 @@ void packet_seeds(const fs::path& folder) {
         write_seed(folder, std::string("clean-zlp-") + sizes[size],
                    flags(size, 8, kClean | kZeroLength) + whole_packets);
     }
-    write_seed(folder, "clean-one-packet-buffer", flags(2, 1, kClean) + whole_packets);
+    write_seed(folder, "clean-one-packet-transfers", flags(2, 1, kClean) + whole_packets);
     // A whole report that ends on a packet boundary, the last reply before the printer waits.
     const std::size_t filling[] = {0, 8, 40, 488};
     for (int size = 0; size < 4; ++size) {

@@ -256,6 +256,8 @@ public:
     End last_end() const { return last_end_; }
     std::size_t last_length() const { return last_length_; }
     unsigned last_timeout() const { return last_timeout_; }
+    // Transfers that brought anything (bytes, a zero-length packet) or failed.
+    std::size_t heard() const { return heard_; }
     bool failed_in_read() const { return failed_in_read_; }
     const std::string& failure() const { return failure_; }
     void note(const std::string& failure) {
@@ -296,6 +298,7 @@ private:
     Result ended(End end, std::size_t got) {
         last_end_ = end;
         last_length_ = got;
+        if (end != End::TimedOut || got > 0) ++heard_;
         failed_in_read_ = failed_in_read_ || end != End::Completed;
         return {end, got};
     }
@@ -311,6 +314,7 @@ private:
     End last_end_ = End::Completed;
     std::size_t last_length_ = 0;
     unsigned last_timeout_ = 0;
+    std::size_t heard_ = 0;
     std::size_t count_ = 0;
     std::size_t from_ = 0;
     bool draining_ = false;
@@ -410,7 +414,7 @@ inline void check_drain(PacketReader& reader, FakeInPipe& pipe,
     const unsigned talking_quiet = std::max(limits.talking_idle_ms, quiet);
     if (end == End::Completed && pipe.last_timeout() < (dropped > 0 ? talking_quiet : quiet))
         pipe.note("the drain called the printer quiet too soon");
-    if (dropped == 0 && pipe.last_end() == End::TimedOut && spent > quiet)
+    if (pipe.heard() == 0 && spent > quiet)
         pipe.note("the drain of a quiet printer took longer than its quiet time");
     // It stops at the first transfer that reaches the byte bound.
     if (dropped >= limits.max_bytes + reader.drain_transfer())
