@@ -3,6 +3,7 @@
 // and the JSON read back.
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,7 +13,6 @@
 #include <csignal>
 #include <functional>
 #include <map>
-#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <thread>
