@@ -830,8 +830,10 @@ TEST_F(UsbLinkTest, Listing_GivesDeviceStringsAsUtf8WithoutControlCharacters) {
 // finds them in, so that the default printer is the same one every time.
 TEST_F(UsbLinkTest, Listing_IsInBusAndPortOrderAndOpenTakesTheFirst) {
     bed.add_hub("1-3", 9);
+    // Behind hubs that the testbed plugs in as the port paths name them (1-6; 1-3.4).
     for (const auto& [port, address] : std::vector<std::pair<std::string, std::uint8_t>>{
-             {"1-10", 2}, {"1-3.2", 3}, {"1-2", 4}, {"1-3.10", 5}, {"1-1", 6}}) {
+             {"1-10", 2}, {"1-3.2", 3}, {"1-2", 4}, {"1-3.10", 5}, {"1-1", 6}, {"1-6.2", 7},
+             {"1-3.4.1", 8}}) {
         DeviceSetup setup = printer_at(port, address);
         setup.product = port;
         bed.add(setup);
@@ -841,7 +843,8 @@ TEST_F(UsbLinkTest, Listing_IsInBusAndPortOrderAndOpenTakesTheFirst) {
     ASSERT_TRUE(LibusbPrinterLink::list(printers, text)) << text;
     std::vector<std::string> ids;
     for (const UsbPrinterInfo& printer : printers) ids.push_back(printer.id);
-    EXPECT_EQ(ids, (std::vector<std::string>{"1-1", "1-2", "1-3.2", "1-3.10", "1-10"}));
+    EXPECT_EQ(ids, (std::vector<std::string>{"1-1", "1-2", "1-3.2", "1-3.4.1", "1-3.10", "1-6.2",
+                                             "1-10"}));
 
     LibusbPrinterLink link;
     ASSERT_TRUE(link.open()) << link.failure_text();
