@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -143,6 +144,26 @@ TEST_F(CliOnUsb, ReadAll_ThreePrintersOneSilent_ReadsTheOthersAndExitsWithTheSil
     EXPECT_EQ(text.code, 5);
     EXPECT_TRUE(text.out == expected_text) << "the listings under their devices' lines";
     EXPECT_EQ(text.err, "vellumo-cli: 1-2: the printer did not answer the start of the session\n");
+}
+
+// The bus opens the very device the listing found, by its bus and address: an id can name
+// another printer (two devices with one port id, as where libusb cannot see a hub).
+TEST_F(CliOnUsb, OpeningAListedPrinter_TakesItsDeviceEvenWhenItsIdNamesAnother) {
+    EmulatedUsbPrinter& first = bed.add(printer_at("1-1", 2));
+    EmulatedUsbPrinter& second = bed.add(printer_at("1-2", 3));
+    const std::unique_ptr<PrinterBus> bus = system_printer_bus();
+    std::vector<PrinterInfo> printers;
+    std::string error;
+    ASSERT_TRUE(bus->list(printers, error)) << error;
+    ASSERT_EQ(printers.size(), 2u);
+    PrinterInfo listed = printers[1];
+    listed.id = "1-1";
+
+    OpenFailure failure;
+    const std::unique_ptr<PrinterConnection> open = bus->open(listed, failure);
+    ASSERT_NE(open, nullptr) << failure.reason;
+    EXPECT_EQ(second.driver(), "usbfs");
+    EXPECT_EQ(first.driver(), "usblp") << "the printer the id names is left alone";
 }
 
 // Ctrl+C during the first of three readings ends the run with 130: the printers after it are
