@@ -26,6 +26,12 @@ PrinterInfo describe(const UsbPrinterInfo& usb) {
     return printer;
 }
 
+// The very device the listing found, by its bus and address: a port id may repeat (where libusb
+// cannot see a hub) and then name another printer.
+std::string listed_device(const PrinterInfo& printer) {
+    return printer.address.value_or(printer.id);
+}
+
 OpenFailure::Kind open_failure_kind(UsbFailure failure) {
     switch (failure) {
         case UsbFailure::NoSuchDevice:
@@ -76,7 +82,7 @@ public:
         // Ctrl+C, SIGTERM and SIGHUP end the session in order, so that the kernel's driver gets
         // the printer back.
         LibusbPrinterLink::interrupt_on_signals();
-        if (opened->usb().open(printer.id)) return opened;
+        if (opened->usb().open(listed_device(printer))) return opened;
         failure = {open_failure_kind(opened->usb().failure()), opened->usb().failure_text(),
                    LibusbPrinterLink::interrupt_signal()};
         return nullptr;
