@@ -8,6 +8,7 @@
 #include <ostream>
 #include <utility>
 
+#include "cli/command_line.h"
 #include "cli/read_commands.h"
 #include "link/report_session.h"
 #include "report/report_formatter.h"
@@ -26,9 +27,10 @@ void print_usage(std::ostream& out) {
         << "                            --json prints the fields, whether the listing was cut,\n"
         << "                            the entries, the listing and the report's bytes as one\n"
         << "                            object, as read --json does\n"
-        << "  fields [FILE]             prints the model, serial, firmware and CRUM fields of a\n"
+        << "  fields [--json] [FILE]    prints the model, serial, firmware and CRUM fields of a\n"
         << "                            raw report as one JSON object (null when absent), with\n"
-        << "                            \"cut\": true when the listing passes its cap\n"
+        << "                            \"cut\": true when the listing passes its cap; it always\n"
+        << "                            prints JSON, and takes --json as the other commands do\n"
         << "  simulate [--fault NAME]   runs a whole report session against the simulated printer\n"
         << "                            and prints the formatted report\n";
     print_printer_usage(out);
@@ -38,6 +40,10 @@ void print_usage(std::ostream& out) {
         << "\n"
         << "FILE is read whole in binary; without it, standard input is read. A raw report holds\n"
         << "at most " << kMaxRawReport << " bytes; a larger one is refused.\n"
+        << "\n"
+        << "Options come before or after FILE. An option the command does not take, or one where\n"
+        << "a value (ID, FILE, NAME) is due, is a usage error (exit 2); -- ends the options, for\n"
+        << "a FILE whose name begins with '-'.\n"
         << "\n";
     print_read_failures(out);
     out << "\n"
@@ -64,9 +70,11 @@ bool read_raw(std::istream& source, std::string_view name, std::string& raw, std
     return true;
 }
 
-// FILE, or standard input when `file` is empty.
-bool load_raw(const std::string& file, std::istream& in, std::string& raw, std::ostream& err) {
-    if (file.empty()) return read_raw(in, "standard input", raw, err);
+// FILE, or standard input when no FILE is given.
+bool load_raw(const std::vector<std::string>& files, std::istream& in, std::string& raw,
+              std::ostream& err) {
+    if (files.empty()) return read_raw(in, "standard input", raw, err);
+    const std::string& file = files.front();
     std::ifstream stream(file, std::ios::binary);
     if (!stream) {
         failure(err, "cannot open '" + file + "'");
@@ -110,21 +118,20 @@ void print_raw_output(RawOutput output, const std::string& raw, const FormattedR
     }
 }
 
-// `format [--json] [FILE]` and `fields [FILE]`.
+// `format [--json] [FILE]` and `fields [--json] [FILE]`: fields prints JSON with or without
+// --json, which it takes as every command that prints JSON does.
 int run_format(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
                std::ostream& err) {
-    RawOutput output = args[0] == "fields" ? RawOutput::Fields : RawOutput::Listing;
-    std::vector<std::string> files(args.begin() + 1, args.end());
-    const auto json_option = std::find(files.begin(), files.end(), "--json");
-    if (output == RawOutput::Listing && json_option != files.end()) {
-        output = RawOutput::Json;
-        files.erase(json_option);
-    }
-    if (files.size() > 1) return usage_error(err, "'" + args[0] + "' takes at most one FILE");
+    const bool fields = args[0] == "fields";
+    const CommandSyntax syntax{args[0], {{"--json"}}, 0, 1, "at most one FILE"};
+    CommandLine line;
+    if (!line.parse(syntax, {args.begin() + 1, args.end()}, err)) return kExitUsage;
+    const RawOutput output = fields                ? RawOutput::Fields
+                             : line.has("--json") ? RawOutput::Json
+                                                  : RawOutput::Listing;
     std::string raw;
     FormattedReport report;
-    if (!load_raw(files.empty() ? std::string() : files[0], in, raw, err) ||
-        !format_raw(raw, report, err))
+    if (!load_raw(line.operands(), in, raw, err) || !format_raw(raw, report, err))
         return kExitFailure;
     print_raw_output(output, raw, report, out);
     out.flush();
@@ -151,12 +158,12 @@ int run_simulate(const PrinterFaultName& fault, std::ostream& out, std::ostream&
 }
 
 int parse_simulate(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (args.size() == 1) return run_simulate(printer_fault_names().front(), out, err);
-    if (args[1] != "--fault")
-        return usage_error(err, "unknown option '" + args[1] + "' for 'simulate'");
-    if (args.size() != 3) return usage_error(err, "'--fault' takes one NAME");
-    const PrinterFaultName* fault = find_printer_fault(args[2]);
-    if (fault == nullptr) return usage_error(err, "unknown fault '" + args[2] + "'");
+    const CommandSyntax syntax{"simulate", {{"--fault", "NAME"}}};
+    CommandLine line;
+    if (!line.parse(syntax, {args.begin() + 1, args.end()}, err)) return kExitUsage;
+    if (!line.has("--fault")) return run_simulate(printer_fault_names().front(), out, err);
+    const PrinterFaultName* fault = find_printer_fault(line.value("--fault"));
+    if (fault == nullptr) return usage_error(err, "unknown fault '" + line.value("--fault") + "'");
     return run_simulate(*fault, out, err);
 }
 

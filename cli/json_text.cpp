@@ -91,25 +91,24 @@ Json report_json(const FormattedReport& report) {
             {"listing", utf8_from_cp1251(report.text)}};
 }
 
-// The library escapes C0 but writes DEL and C1 as they are; in its output (valid UTF-8) they
-// can stand only inside strings, as 0x7F and as 0xC2 0x80 to 0xC2 0x9F.
+// The library escapes C0 but writes DEL, C1 and the bidirectional controls as they are; in its
+// output (valid UTF-8) they can stand only inside strings, where \uXXXX says the same.
 std::string json_line(const Json& value) {
     const std::string text = value.dump(-1, ' ', false, Json::error_handler_t::replace);
     std::string line;
     line.reserve(text.size() + 1);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        const unsigned next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
-        if (byte == 0x7F) {
-            line += "\\u007f";
-        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
-            line += "\\u00";
-            line += kHexDigits[next >> 4];
-            line += kHexDigits[next & 0x0Fu];
-            ++i;
+    for (std::string_view rest = text; !rest.empty();) {
+        char32_t code_point = 0;
+        const std::size_t decoded = utf8_sequence(rest, code_point);
+        const std::size_t length = std::max<std::size_t>(decoded, 1);
+        if (decoded != 0 && is_unfit_for_terminal(code_point)) {
+            line += "\\u";
+            for (int shift = 12; shift >= 0; shift -= 4)
+                line += kHexDigits[(code_point >> shift) & 0x0Fu];
         } else {
-            line.push_back(text[i]);
+            line += rest.substr(0, length);
         }
+        rest.remove_prefix(length);
     }
     return line + '\n';
 }
@@ -120,7 +119,7 @@ std::string terminal_text(std::string_view text) {
     while (!text.empty()) {
         char32_t code_point = 0;
         const std::size_t length = utf8_sequence(text, code_point);
-        if (length == 0 || is_terminal_control(code_point)) {
+        if (length == 0 || is_unfit_for_terminal(code_point)) {
             out.push_back('?');
         } else {
             out += text.substr(0, length);

@@ -37,9 +37,11 @@ Json entries_json(std::string_view listing);
 Json report_json(const FormattedReport& report);
 
 // `value` as one line of JSON text: UTF-8 throughout (bytes that are not become U+FFFD), and no
-// character a terminal would act on (C0, DEL and C1 are escaped), ended by a newline.
+// character a terminal would act on or that would reorder what it shows (C0, DEL, C1 and the
+// bidirectional controls are escaped), ended by a newline.
 std::string json_line(const Json& value);
 
 // A device's text for a terminal: valid UTF-8 kept, and controls (C0, DEL, C1), which a terminal
-// would act on, and bytes that are not UTF-8 shown as '?'.
+// would act on, bidirectional controls, which would reorder what it shows, and bytes that are not
+// UTF-8 shown as '?'.
 std::string terminal_text(std::string_view text);

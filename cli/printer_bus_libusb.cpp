@@ -82,6 +82,12 @@ PrinterInfo describe(const UsbPrinterInfo& usb) {
     return printer;
 }
 
+// The very device the listing found, by its bus and address: a port id may repeat (where libusb
+// cannot see a hub) and then name another printer.
+std::string listed_device(const PrinterInfo& printer) {
+    return printer.address.value_or(printer.id);
+}
+
 OpenFailure::Kind open_failure_kind(UsbFailure failure) {
     switch (failure) {
         case UsbFailure::NoSuchDevice:
@@ -132,7 +138,7 @@ public:
     std::unique_ptr<PrinterConnection> open(const PrinterInfo& printer,
                                             OpenFailure& failure) override {
         auto opened = std::make_unique<LibusbPrinter>();
-        if (opened->usb().open(printer.id)) return opened;
+        if (opened->usb().open(listed_device(printer))) return opened;
         failure = {open_failure_kind(opened->usb().failure()), opened->usb().failure_text(),
                    StopSignals::first_signal()};
         return nullptr;

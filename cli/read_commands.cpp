@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "cli/cli_exit.h"
+#include "cli/command_line.h"
 #include "cli/json_text.h"
 #include "cli/whole_file.h"
 #include "link/report_session.h"
@@ -28,7 +29,7 @@ struct FailureHelp {
 };
 
 constexpr FailureHelp kFailureHelp[] = {
-    {kExitFailure, "raw-write-failed", "--raw FILE could not be written whole (FILE is as it was)"},
+    {kExitFailure, "raw-write-failed", "--raw FILE could not be written whole (a file is as it was)"},
     {kExitNoPrinter, "no-printer", "no supported printer attached, or none with that ID"},
     {kExitCannotOpen, "cannot-open", "the system would not open it (permission, busy, gone)"},
     {kExitNoAcknowledgement, "no-acknowledgement", "the printer did not acknowledge the session"},
@@ -88,26 +89,21 @@ std::string printer_line(const PrinterInfo& printer) {
     return terminal_text(line);
 }
 
+// What list and read take.
+const CommandSyntax kListSyntax{"list", {{"--json"}}};
+const CommandSyntax kReadSyntax{
+    "read", {{"--device", "ID"}, {"--all"}, {"--json"}, {"--raw", "FILE"}}};
+
 // Options after the command; false (with the usage error said) on anything else.
 bool parse_options(const std::vector<std::string>& args, bool reading, ReadOptions& options,
                    std::ostream& err) {
-    for (std::size_t i = 1; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        const bool takes_value = reading && (arg == "--device" || arg == "--raw");
-        if (arg == "--json") {
-            options.json = true;
-        } else if (reading && arg == "--all") {
-            options.all = true;
-        } else if (takes_value && i + 1 < args.size() && !args[i + 1].empty()) {
-            (arg == "--device" ? options.device : options.raw_file) = args[++i];
-        } else if (takes_value) {
-            usage_error(err, "'" + arg + "' takes a value");
-            return false;
-        } else {
-            usage_error(err, "unknown option '" + arg + "' for '" + args[0] + "'");
-            return false;
-        }
-    }
+    CommandLine line;
+    if (!line.parse(reading ? kReadSyntax : kListSyntax, {args.begin() + 1, args.end()}, err))
+        return false;
+    options.json = line.has("--json");
+    options.all = line.has("--all");
+    options.device = line.value("--device");
+    options.raw_file = line.value("--raw");
     // One FILE cannot hold the reports of several printers; `--device` names one printer.
     if (options.all && !(options.device.empty() && options.raw_file.empty())) {
         usage_error(err, "'--all' reads every printer: it takes no '--device' and no '--raw'");
@@ -499,17 +495,20 @@ void print_printer_usage(std::ostream& out) {
         << "  read [--device ID] [--all] [--json] [--raw FILE]\n"
         << "                            reads the report of the printer ID (as list prints it,\n"
         << "                            its BBB:DDD bus and address as lsusb prints them, or\n"
-        << "                            its place in the list; default: the first) and prints the\n"
-        << "                            listing; --json prints the device, the fields, the\n"
+        << "                            its place in the list; default: the first whose\n"
+        << "                            interface carries a session, else the first) and prints\n"
+        << "                            the listing; --json prints the device, the fields, the\n"
         << "                            entries (each line of the listing as key and value, or\n"
         << "                            text), the listing and the time taken as one object;\n"
         << "                            --raw keeps the report as received in FILE (format FILE\n"
-        << "                            lays it out again), written beside it and renamed into\n"
-        << "                            place before anything is printed: FILE is whole or as it\n"
-        << "                            was; --all reads every printer attached in turn, each\n"
-        << "                            listing under a line \"== \" and the printer as list\n"
-        << "                            shows it, or with --json one object a line, and exits\n"
-        << "                            with the first failure's code (no --device, no --raw)\n";
+        << "                            lays it out again) before anything is printed: a file\n"
+        << "                            (or the file a link names) is replaced whole or left as\n"
+        << "                            it was, keeping its mode; a device, a FIFO or standard\n"
+        << "                            output is written as it stands; --all reads every\n"
+        << "                            printer attached in turn, each listing under a line\n"
+        << "                            \"== \" and the printer as list shows it, or with --json\n"
+        << "                            one object a line, and exits with the first failure's\n"
+        << "                            code (no --device, no --raw)\n";
 }
 
 void print_read_failures(std::ostream& out) {

@@ -1,7 +1,9 @@
 // Writes the seed corpora of the fuzz targets into the folder given (fuzz/corpus): the sample
 // report and report shapes for the formatter; whole sessions of the simulated printer, good and
 // faulty, recorded as session scripts; odd TEMP values; bytes for the asset store; and USB
-// printers, clean and hostile, for the packet reader.
+// printers, clean and hostile, for the packet reader; and what USB printers say of themselves
+// (string descriptors, status answers, configurations), well and badly, for the descriptor
+// decoding.
 // Usage: make_seeds CORPUS_DIR
 
 #include <cstdio>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "app/asset_store.h"
+#include "fuzz/checks/descriptor_checks.h"
 #include "fuzz/checks/packet_checks.h"
 #include "fuzz/checks/session_checks.h"
 #include "link/report_session.h"
@@ -257,6 +260,48 @@ void packet_seeds(const fs::path& folder) {
                    reply(header(1, 0)) + reply(ack) + session);
 }
 
+std::string utf16(const std::string& ascii) {
+    std::string units;
+    for (const char c : ascii) units += {c, '\0'};
+    return units;
+}
+
+void descriptor_seeds(const fs::path& folder) {
+    using namespace descriptor_checks::script;
+    write_seed(folder, "string-product", string_descriptor(16, utf16("LP-3020")));
+    write_seed(folder, "string-languages", string_descriptor(4, "\x09\x04"));
+    write_seed(folder, "string-length-zero", string_descriptor(0, utf16("LP")));
+    write_seed(folder, "string-length-one", string_descriptor(1, utf16("LP")));
+    write_seed(folder, "string-odd-length", string_descriptor(7, utf16("LP-")));
+    write_seed(folder, "string-longer-than-sent", string_descriptor(40, utf16("LP")));
+    write_seed(folder, "string-surrogates-and-controls",
+               string_descriptor(14, std::string("\x3D\xD8\xA8\xDD\x00\xD8\x1B\x00\x9B\x00"
+                                                 "A\x00",
+                                                 12)));
+    write_seed(folder, "string-full-buffer", string_descriptor(255, std::string(253, 'A')));
+    write_seed(folder, "status-halted", status(std::string("\x01\x00", 2)));
+    write_seed(folder, "status-not-halted", status(std::string("\x00\x00", 2)));
+    write_seed(folder, "status-short", status(std::string(1, '\x01')));
+    const std::string bidirectional = setting(0, 0, 2, 2) + bulk(0x01, 64) + bulk(0x82, 64);
+    write_seed(folder, "config-bidirectional", configuration(config_header(32, 1) + bidirectional));
+    write_seed(
+        folder, "config-ipp-1284-then-bidirectional-512",
+        configuration(config_header(9 + 3 * 23, 3) + setting(0, 0, 4, 2) + bulk(0x01, 512) +
+                      bulk(0x82, 512) + setting(1, 0, 3, 2) + bulk(0x03, 512) + bulk(0x84, 512) +
+                      setting(2, 0, 2, 2) + bulk(0x05, 512) + bulk(0x86, 512)));
+    write_seed(folder, "config-alternate-settings",
+               configuration(config_header(9 + 16 + 23, 1) + setting(0, 0, 1, 1) + bulk(0x01, 64) +
+                             setting(0, 1, 2, 2) + bulk(0x01, 64) + bulk(0x82, 64)));
+    write_seed(folder, "config-endpoints-cut-off",
+               configuration(config_header(20, 1) + setting(0, 0, 2, 2) + "\x07\x05"));
+    write_seed(
+        folder, "config-packet-size-zero",
+        configuration(config_header(32, 1) + setting(0, 0, 2, 2) + bulk(0x01, 64) + bulk(0x82, 0)));
+    write_seed(folder, "config-vendor-specific-and-printer",
+               configuration(config_header(9 + 2 * 23, 2) + setting(0, 0, 0, 2, 0xFF) +
+                             bulk(0x03, 64) + bulk(0x84, 64) + bidirectional));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -270,5 +315,6 @@ int main(int argc, char** argv) {
     export_path_seeds(corpus / "export_path_fuzzer");
     asset_seeds(corpus / "asset_fuzzer");
     packet_seeds(corpus / "packet_fuzzer");
+    descriptor_seeds(corpus / "descriptor_fuzzer");
     return 0;
 }

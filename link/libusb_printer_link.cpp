@@ -3,30 +3,29 @@
 #include <libusb.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <iterator>
 #include <memory>
+#include <optional>
+#include <span>
 #include <thread>
 #include <tuple>
 #include <utility>
 
-#include "report/utf8_text.h"
+#include "link/usb_descriptors.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint8_t kPrinterClass = 7;
-constexpr std::uint8_t kBidirectionalProtocol = 2;
-constexpr std::uint8_t kIeee1284_4Protocol = 3;
-constexpr std::uint8_t kIppOverUsbProtocol = 4;
-constexpr int kMaxPortDepth = 7;                   // USB allows at most 7 tiers
-constexpr std::size_t kStringBufferSize = 255;     // a descriptor's length is one byte
-constexpr std::size_t kMaxWritePiece = 16384;      // bytes per bulk OUT transfer
-constexpr std::uint16_t kPacketSizeMask = 0x07FF;  // bits 11-12 count extra transactions
-constexpr char32_t kReplacement = 0xFFFD;          // what a device string shows for a control
+using usb_descriptors::PrinterInterface;
+
+constexpr int kMaxPortDepth = 7;                // USB allows at most 7 tiers
+constexpr std::size_t kStringBufferSize = 255;  // a descriptor's length is one byte
+constexpr std::size_t kMaxWritePiece = 16384;   // bytes per bulk OUT transfer
 // After libusb's event handling failed, it is tried again this much later, not in a busy loop.
 constexpr auto kRetryAfterFailure = std::chrono::milliseconds(10);
 // bmRequestType of a standard request to an endpoint that the device answers.
@@ -43,18 +42,6 @@ bool supported_vendor(std::uint16_t vendor) {
     const auto& ids = LibusbPrinterLink::kVendorIds;
     return std::find(std::begin(ids), std::end(ids), vendor) != std::end(ids);
 }
-
-// A printer interface of a device, and the bulk pair of its first alternate setting that has one.
-struct PrinterInterface {
-    bool found = false;  // the device has an interface of class printer
-    bool bulk_pair = false;
-    int number = 0;
-    int alternate = 0;
-    std::uint8_t protocol = 0;
-    unsigned char out_endpoint = 0;
-    unsigned char in_endpoint = 0;
-    std::uint16_t in_packet_size = 0;
-};
 
 struct ConfigDeleter {
     void operator()(libusb_config_descriptor* config) const {
@@ -73,70 +60,55 @@ Config configuration(libusb_device* device) {
     return Config(config);
 }
 
-bool is_bulk(const libusb_endpoint_descriptor& endpoint) {
-    return (endpoint.bmAttributes & 0x03) == LIBUSB_TRANSFER_TYPE_BULK;
-}
-
-// Looks for a bulk OUT and a bulk IN endpoint (the IN one with a usable packet size).
-bool find_bulk_pair(const libusb_interface_descriptor& setting, PrinterInterface& found) {
-    unsigned char out = 0, in = 0;
-    std::uint16_t in_packet = 0;
-    for (int e = 0; e < setting.bNumEndpoints; ++e) {
-        const libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
-        if (!is_bulk(endpoint)) continue;
-        const bool is_in = (endpoint.bEndpointAddress & LIBUSB_ENDPOINT_IN) != 0;
-        const std::uint16_t packet = endpoint.wMaxPacketSize & kPacketSizeMask;
-        if (is_in && in == 0 && packet > 0) {
-            in = endpoint.bEndpointAddress;
-            in_packet = packet;
-        } else if (!is_in && out == 0) {
-            out = endpoint.bEndpointAddress;
+// libusb's parse of a configuration as the bounds-checked view the choice of interface takes.
+// libusb leaves an array null beside a count above 0 when the descriptors end too soon (an
+// interface's endpoints cut off): such an array counts as empty, whatever the count says.
+class ConfigurationView {
+public:
+    explicit ConfigurationView(const libusb_config_descriptor& config) {
+        const int interfaces = config.interface != nullptr ? config.bNumInterfaces : 0;
+        for (int i = 0; i < interfaces; ++i) {
+            const libusb_interface& interface = config.interface[i];
+            const int settings = interface.altsetting != nullptr ? interface.num_altsetting : 0;
+            for (int a = 0; a < settings; ++a) add(interface.altsetting[a]);
+        }
+        // Spans are taken once every endpoint is in place (the vector no longer moves).
+        std::size_t next = 0;
+        for (std::size_t s = 0; s < settings_.size(); ++s) {
+            settings_[s].endpoints = std::span(endpoints_).subspan(next, endpoint_counts_[s]);
+            next += endpoint_counts_[s];
         }
     }
-    if (out == 0 || in == 0) return false;
-    found.out_endpoint = out;
-    found.in_endpoint = in;
-    found.in_packet_size = in_packet;
-    return true;
-}
 
-// How fit a printer interface is to carry a session: the bidirectional protocol best, another
-// one only when no interface has that; IEEE 1284.4 and IPP over USB never, whose channels speak
-// their own protocols.
-int fitness(const libusb_interface_descriptor& setting) {
-    switch (setting.bInterfaceProtocol) {
-        case kBidirectionalProtocol:
-            return 2;
-        case kIeee1284_4Protocol:
-        case kIppOverUsbProtocol:
-            return 0;
-        default:
-            return 1;
+    // The settings' spans point into this object's own vector.
+    ConfigurationView(const ConfigurationView&) = delete;
+    ConfigurationView& operator=(const ConfigurationView&) = delete;
+
+    std::span<const usb_descriptors::InterfaceSetting> settings() const { return settings_; }
+
+private:
+    void add(const libusb_interface_descriptor& setting) {
+        const int count = setting.endpoint != nullptr ? setting.bNumEndpoints : 0;
+        for (int e = 0; e < count; ++e) {
+            const libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
+            endpoints_.push_back(
+                {endpoint.bEndpointAddress, endpoint.bmAttributes, endpoint.wMaxPacketSize});
+        }
+        settings_.push_back({setting.bInterfaceNumber, setting.bAlternateSetting,
+                             setting.bInterfaceClass, setting.bInterfaceProtocol, {}});
+        endpoint_counts_.push_back(static_cast<std::size_t>(count));
     }
-}
 
-// The first fittest printer interface setting with a bulk pair, among all of the device's.
+    std::vector<usb_descriptors::Endpoint> endpoints_;
+    std::vector<usb_descriptors::InterfaceSetting> settings_;
+    std::vector<std::size_t> endpoint_counts_;
+};
+
+// The printer interface a session would use, among all of the device's settings.
 PrinterInterface printer_interface(libusb_device* device) {
-    PrinterInterface result;
     const Config config = configuration(device);
-    if (!config) return result;
-    int best = 0;
-    for (int i = 0; i < config->bNumInterfaces; ++i) {
-        const libusb_interface& interface = config->interface[i];
-        for (int a = 0; a < interface.num_altsetting; ++a) {
-            const libusb_interface_descriptor& setting = interface.altsetting[a];
-            if (setting.bInterfaceClass != kPrinterClass) continue;
-            result.found = true;
-            const int fit = fitness(setting);
-            if (fit <= best || !find_bulk_pair(setting, result)) continue;
-            best = fit;
-            result.bulk_pair = true;
-            result.number = setting.bInterfaceNumber;
-            result.alternate = setting.bAlternateSetting;
-            result.protocol = setting.bInterfaceProtocol;
-        }
-    }
-    return result;
+    if (!config) return {};
+    return usb_descriptors::choose_printer_interface(ConfigurationView(*config).settings());
 }
 
 // The port numbers from the root hub down; empty when libusb cannot tell them.
@@ -170,40 +142,15 @@ bool matches(const std::string& id, const UsbPrinterInfo& printer) {
            address == printer.address;
 }
 
-bool is_high_surrogate(char32_t code) { return code >= 0xD800 && code <= 0xDBFF; }
-bool is_low_surrogate(char32_t code) { return code >= 0xDC00 && code <= 0xDFFF; }
-
-// A string descriptor's UTF-16LE text as UTF-8, up to a NUL if there is one. Control characters
-// (C0, DEL, C1), which a terminal would obey, and lone surrogates become U+FFFD. Reads only the
-// `received` bytes.
-std::string descriptor_text(const unsigned char* raw, std::size_t received) {
-    std::string text;
-    if (received < 2 || raw[1] != LIBUSB_DT_STRING) return text;
-    const std::size_t units = (std::min<std::size_t>(raw[0], received) - 2) / 2;
-    const auto unit = [&](std::size_t i) -> char32_t {
-        return raw[2 + 2 * i] | (static_cast<char32_t>(raw[3 + 2 * i]) << 8);
-    };
-    for (std::size_t i = 0; i < units; ++i) {
-        char32_t code = unit(i);
-        if (code == 0) break;
-        if (is_high_surrogate(code) && i + 1 < units && is_low_surrogate(unit(i + 1))) {
-            code = 0x10000 + ((code - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
-            ++i;
-        } else if (is_high_surrogate(code) || is_low_surrogate(code) || is_terminal_control(code)) {
-            code = kReplacement;
-        }
-        append_utf8(text, code);
-    }
-    return text;
-}
-
-// One string descriptor request, bounded in size and time.
+// One string descriptor request, bounded in size and time: a libusb error, or the bytes received
+// (never more than the buffer, whatever the device said of its length).
 int request_string(libusb_device_handle* handle, std::uint8_t index, std::uint16_t language,
-                   unsigned char* raw) {
-    return libusb_control_transfer(handle, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
-                                   static_cast<std::uint16_t>((LIBUSB_DT_STRING << 8) | index),
-                                   language, raw, static_cast<std::uint16_t>(kStringBufferSize),
-                                   LibusbPrinterLink::kStringTimeoutMs);
+                   std::span<std::uint8_t, kStringBufferSize> raw) {
+    const int received = libusb_control_transfer(
+        handle, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+        static_cast<std::uint16_t>((LIBUSB_DT_STRING << 8) | index), language, raw.data(),
+        static_cast<std::uint16_t>(raw.size()), LibusbPrinterLink::kStringTimeoutMs);
+    return std::min(received, static_cast<int>(raw.size()));
 }
 
 // The manufacturer, product and serial strings in the device's first language. A device that
@@ -213,19 +160,23 @@ void read_strings(libusb_device* device, libusb_device_handle* handle, UsbPrinte
     if (libusb_get_device_descriptor(device, &descriptor) != 0) return;
     if (descriptor.iManufacturer == 0 && descriptor.iProduct == 0 && descriptor.iSerialNumber == 0)
         return;
-    unsigned char raw[kStringBufferSize];
+    std::array<std::uint8_t, kStringBufferSize> raw{};
     const int languages = request_string(handle, 0, 0, raw);
-    if (languages < 4 || raw[1] != LIBUSB_DT_STRING) return;
-    const auto language = static_cast<std::uint16_t>(raw[2] | (raw[3] << 8));
+    if (languages <= 0) return;
+    const std::optional<std::uint16_t> language =
+        usb_descriptors::first_language(std::span(raw).first(static_cast<std::size_t>(languages)));
+    if (!language) return;
     const std::pair<std::uint8_t, std::string*> wanted[] = {
         {descriptor.iManufacturer, &info.manufacturer},
         {descriptor.iProduct, &info.product},
         {descriptor.iSerialNumber, &info.serial_number}};
     for (const auto& [index, field] : wanted) {
         if (index == 0) continue;
-        const int received = request_string(handle, index, language, raw);
+        const int received = request_string(handle, index, *language, raw);
         if (received == LIBUSB_ERROR_TIMEOUT) return;
-        if (received > 0) *field = descriptor_text(raw, static_cast<std::size_t>(received));
+        if (received > 0)
+            *field = usb_descriptors::string_text(
+                std::span(raw).first(static_cast<std::size_t>(received)));
     }
 }
 
@@ -545,7 +496,11 @@ bool LibusbPrinterLink::clear_if_halted(unsigned char endpoint, bool& ask) {
                                        endpoint, status, sizeof status, kStatusTimeoutMs);
     if (got == LIBUSB_ERROR_NO_DEVICE) return fail_libusb(got, "cannot ask for a halt");
     if (got == LIBUSB_ERROR_TIMEOUT) ask = false;
-    if (got == static_cast<int>(sizeof status) && (status[0] & 1) == 0) return true;
+    const std::size_t answered =
+        got > 0 ? std::min(static_cast<std::size_t>(got), sizeof status) : 0;
+    if (usb_descriptors::endpoint_status(std::span(status, answered)) ==
+        usb_descriptors::EndpointStatus::NotHalted)
+        return true;
     const int cleared = libusb_clear_halt(handle_, endpoint);
     if (cleared == LIBUSB_ERROR_NO_DEVICE) return fail_libusb(cleared, "cannot clear a halt");
     return true;

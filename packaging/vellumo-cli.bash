@@ -51,13 +51,10 @@ _vellumo_cli() {
         list) options='--json' ;;
         read) options='--device --all --json --raw' ;;
         simulate) options='--fault' ;;
-        format)
+        format | fields)
             # --json, else FILE: bash's own completion
             [[ $cur == -* ]] || return 0
             options='--json'
-            ;;
-        fields)
-            return 0  # FILE: bash's own completion
             ;;
     esac
     compopt +o default +o bashdefault 2>/dev/null

@@ -5,7 +5,9 @@
 # the bash completion, and that --help, the manual page and the completion name the same commands
 # and options; and what `cmake --install` of the native build puts under a prefix. The Windows
 # zip: its listing, SHA256SUMS against its own files, the same bytes from a second build tree, and
-# the zipped companion under Wine where 32-bit Windows programs run.
+# the zipped companion under Wine where 32-bit Windows programs run. Both: every piece of code of
+# others that the build links or compiles into what is handed out is named in its notices (the
+# package's copyright file, the zip's NOTICES.txt).
 # Usage: scripts/check-package.sh [--tally]
 #   --tally: the output goes to stderr, and stdout gets only "PASSED FAILED SKIPPED" at the end.
 set -uo pipefail
@@ -217,6 +219,101 @@ native_install() {
        <(cd "$prefix" && find . -type f | sed 's|^\./||' | sort)
 }
 
+# ---- the code of others in what is handed out ----
+
+# linked_files BUILD TARGET: the files from outside this tree that the linker put into TARGET,
+# one a line: each object it loaded and each archive one of whose members it took (a shared
+# library is a dependency, not a part). The link is run again with a map, into a file of ours.
+linked_files() {
+  local build=$1 target=$2 command map=$work/link.map
+  command=$(ninja -C "$build" -t commands "$target" | tail -n 1) || return 1
+  command=${command#': && '}
+  command=${command%' && :'}
+  command=$(sed -E "s# -o [^ ]+# -o $work/relinked#; s# -Wl,--out-implib,[^ ]+##g" <<<"$command")
+  (cd "$build" && eval "$command -Wl,-Map=$map") >&2 || return 1
+  { sed -nE 's/^LOAD (.*\.o(bj)?)$/\1/p' "$map"
+    sed -n '1,/^Memory Configuration/p' "$map" | grep -oE '^[^ (]+\.a\(' | tr -d '('
+  } | (cd "$build" && xargs -r realpath) | grep -v "^$PWD/" | sort -u
+}
+
+# compiled_headers BUILD: the headers from outside this tree that the objects of what is handed
+# out include (ninja's dependency log; the tests' objects left out), one a line.
+compiled_headers() {
+  ninja -C "$1" -t deps |
+    awk '/: #deps/ { object = $1 }
+         /^    / && object !~ /^(tests|googletest|bench|fuzz)\// { print $1 }' |
+    sort -u | xargs -r realpath | grep -v "^$PWD/" | sort -u
+}
+
+# piece_of PACKAGE FILE: the name the notices give the code of PACKAGE that FILE brings, "-"
+# when nothing of it is compiled in (declarations of an interface only), "?" when not known.
+piece_of() {
+  case $1 in
+    nlohmann-json3-dev) echo "nlohmann-json" ;;
+    libc6-dev) echo "GNU C Library" ;;
+    libstdc++-*-dev | libgcc-*-dev | g++-mingw-w64-* | gcc-mingw-w64-*)
+      echo "GCC runtime libraries" ;;
+    mingw-w64-common | mingw-w64-*-dev)
+      case ${2##*/} in
+        libpthread.a | libwinpthread* | pthread*.h | sched.h | semaphore.h) echo "winpthreads" ;;
+        *) echo "MinGW-w64 runtime" ;;
+      esac ;;
+    # The kernel's and libusb's interfaces: declarations and constants; libusb-1.0 is a shared
+    # library the package depends on.
+    linux-libc-dev | libusb-1.0-0-dev) echo "-" ;;
+    *) echo "?" ;;
+  esac
+}
+
+# owners FILE...: "FILE<TAB>PACKAGE" for each file dpkg knows (by its path, or on a merged /usr
+# by the path without /usr that the package gave it).
+owners() {
+  { printf '%s\n' "$@" | xargs -r dpkg -S 2>/dev/null
+    printf '%s\n' "$@" | sed -n 's|^/usr/|/|p' | xargs -r dpkg -S 2>/dev/null | sed 's|: /|: /usr/|'
+  } | sed -E 's/^([^:, ]+)[^ ]*: (\/.*)$/\2\t\1/' | sort -u -t "$(printf '\t')" -k 1,1
+}
+
+# pieces_used BUILD TARGET...: "PIECE<TAB>PACKAGE<TAB>FILE" for each file of others that the
+# targets link or compile in, with the Debian package it comes from.
+pieces_used() {
+  local -x LC_ALL=C
+  local build=$1 target files; shift
+  files=$({ for target in "$@"; do
+              linked_files "$build" "$target" || echo "/link-of-$target-failed"
+            done
+            compiled_headers "$build"; } | sort -u)
+  # shellcheck disable=SC2086  # the paths hold no spaces
+  join -t "$(printf '\t')" -a 1 <(echo "$files") <(owners $files) |
+    while IFS=$'\t' read -r file package; do
+      printf '%s\t%s\t%s\n' "$(piece_of "${package:-none}" "$file")" "${package:-none}" "$file"
+    done
+}
+
+# names_all_pieces NOTICES BUILD TARGET...: each piece of others that the targets hold is named
+# in the NOTICES file; a file of an unknown package fails, to be named there and above.
+names_all_pieces() {
+  local notices=$1 used piece unnamed=0; shift
+  [ -f "$notices" ] || { echo "no $notices"; return 1; }
+  grep -q "All rights reserved\." "$notices" || { echo "our own code is not said ours"; return 1; }
+  used=$(pieces_used "$@") || return 1
+  if grep -q '^?' <<<"$used"; then
+    echo "code of others not known to this check (name it in the notices and in piece_of):"
+    awk -F '\t' '$1 == "?" { files[$2]++; file[$2] = $3 }
+                  END { for (p in files) print "  " p ": " files[p] " files, such as " file[p] }' \
+      <<<"$used"
+    return 1
+  fi
+  while IFS= read -r piece; do
+    if grep -qF -- "$piece" "$notices"; then
+      echo "$piece: named ($(grep -c "^$piece	" <<<"$used") files)"
+    else
+      echo "$piece: NOT named in ${notices##*/}"
+      unnamed=1
+    fi
+  done < <(cut -f 1 <<<"$used" | grep -vx -- - | sort -u)
+  return "$unnamed"
+}
+
 package_checks() {
   if ! scripts/package.sh >"$work/package.log" 2>&1; then
     fail package-build "scripts/package.sh failed: $(tail -n 20 "$work/package.log")"
@@ -227,6 +324,8 @@ package_checks() {
   check control control
   if ! dpkg-deb -x "$deb" "$unpacked"; then fail unpack "dpkg-deb -x failed"; return; fi
   check unpacked-version unpacked_version
+  check notices-deb names_all_pieces "$unpacked/usr/share/doc/vellumo-cli/copyright" \
+    build/package cli/vellumo-cli
   check unpacked-list-alone list_alone
   check lintian run_lintian
   check manual-page manual_page
@@ -247,7 +346,7 @@ package_checks() {
 # ---- the Windows zip ----
 
 zip_listing() {
-  diff <(printf '%s\n' VellumoPrinterInfo.exe vellumo-cli.exe README.txt SHA256SUMS) \
+  diff <(printf '%s\n' VellumoPrinterInfo.exe vellumo-cli.exe README.txt NOTICES.txt SHA256SUMS) \
        <(unzip -Z1 "$zip")
 }
 
@@ -284,10 +383,14 @@ zip_checks() {
   pass zip-build
   check zip-listing zip_listing
   check zip-sums zip_sums
+  check notices-zip names_all_pieces "$work/zip/NOTICES.txt" build/windows \
+    app/VellumoPrinterInfo.exe cli/vellumo-cli.exe
   check zip-reproducible zip_again
   local why
   if [ -n "${VELLUMO_NO_WIN32:-}" ]; then
     skip zipped-companion "VELLUMO_NO_WIN32 is set"
+  elif [ -f build/win32-unavailable ]; then
+    skip zipped-companion "32-bit Wine is not installed: $(cat build/win32-unavailable)"
   elif ! why=$(build/windows/wine-run.sh --can-run 2>&1); then
     skip zipped-companion "this machine cannot run 32-bit Windows programs under Wine: $why"
   else

@@ -9,21 +9,23 @@ cd "$(dirname "$0")/.."
 packages=(cmake ninja-build g++ pkg-config libusb-1.0-0-dev nlohmann-json3-dev python3 dpkg-dev
           file)
 
-source scripts/missing-packages.sh
+source scripts/apt.sh
 missing_packages "${packages[@]}"
 if [ ${#missing[@]} -gt 0 ]; then
-  install=(apt-get install -y --no-install-recommends "${missing[@]}")
   if [ "$(id -u)" -eq 0 ]; then
     sudo=()
   elif command -v sudo >/dev/null; then
     sudo=(sudo)
   else
-    echo "Missing packages: ${missing[*]}. Run as root:  apt-get update && ${install[*]}" >&2
+    echo "Missing packages: ${missing[*]}. Run as root:  apt-get update && apt-get install -y --no-install-recommends ${missing[*]}" >&2
     exit 1
   fi
   echo "Installing: ${missing[*]}" >&2
-  "${sudo[@]}" apt-get update -qq
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive "${install[@]}" -qq >/dev/null
+  # An index that fails (another architecture's mirror out of step) does not stop the install.
+  apt_update "${sudo[@]}"
+  apt_install "${sudo[@]}" -- "${missing[@]}" ||
+    { echo "cannot install ${missing[*]}: $install_errors${update_errors:+ (apt-get update: $update_errors)}" >&2; exit 1; }
+  [ -z "$update_errors" ] || echo "apt-get update failed, the install went on without it: $update_errors" >&2
 fi
 
 # The files in the package carry the time of the last commit, not of this build.

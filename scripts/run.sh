@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The program's main job: builds the demo (the real program, whose discovery finds a simulated
 # printer served in-process on named pipes) and starts it under Wine: the 32-bit demo where this
-# machine can run 32-bit Windows programs, else the 64-bit one (VELLUMO_NO_WIN32=1 forces it).
+# machine can run 32-bit Windows programs and the set-up could install 32-bit Wine, else the
+# 64-bit one (VELLUMO_NO_WIN32=1 forces it).
 #   With a display ($DISPLAY set): the window appears; press "Получить данные".
 #   Without one: it runs on a virtual X server (Xvfb) in a Wine virtual desktop, presses
 #   get-data, waits for the report, saves a PNG screenshot and prints its path.
@@ -10,7 +11,9 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 preset=windows64
-if [ -z "${VELLUMO_NO_WIN32:-}" ]; then
+if [ -f build/win32-unavailable ]; then
+  echo "32-bit demo not run: 32-bit Wine is not installed ($(cat build/win32-unavailable))" >&2
+elif [ -z "${VELLUMO_NO_WIN32:-}" ]; then
   cmake --preset windows >/dev/null
   cmake --build --preset windows --target wine-probe >/dev/null
   if why=$(build/windows/wine-run.sh --can-run 2>&1); then

@@ -4,8 +4,9 @@
 # what is handed out (the companion's Debian package and the Windows zip), and a short smoke run
 # of every fuzz target.
 # The 32-bit Windows suite runs wherever this machine can run a 32-bit Windows program (a tiny
-# one is started to find out); elsewhere only its Wine-free checks run and the rest is counted
-# as skipped. VELLUMO_NO_WIN32=1 leaves it out on a machine that could run it.
+# one is started to find out); elsewhere, and where the set-up could not install 32-bit Wine (it
+# says why), only its Wine-free checks run and the rest is counted as skipped.
+# VELLUMO_NO_WIN32=1 leaves it out on a machine that could run it.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh || exit 1
@@ -70,6 +71,8 @@ win32_suite() {
   local why=
   if [ -n "${VELLUMO_NO_WIN32:-}" ]; then
     why="VELLUMO_NO_WIN32 is set"
+  elif [ -f build/win32-unavailable ]; then
+    why="32-bit Wine is not installed: $(cat build/win32-unavailable)"
   elif ! why=$(build/windows/wine-run.sh --can-run 2>&1); then
     why="this machine cannot run 32-bit Windows programs under Wine: ${why:-no reason given}"
   else

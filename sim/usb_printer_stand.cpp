@@ -34,7 +34,8 @@ constexpr const char* kUsage =
     "usage: umockdev-wrapper usb-printer-stand [OPTION]... [--] COMMAND [ARGS...]\n"
     "  --printer PORT[:SETTING[,SETTING]...]\n"
     "                          a printer on that port (repeatable), e.g. 1-1 or\n"
-    "                          1-4.2:no-zlp,packet=512; each SETTING is a fault as `vellumo-cli\n"
+    "                          1-4.2:no-zlp,packet=512 (the hubs a port names, 1-4 here, are\n"
+    "                          plugged in too); each SETTING is a fault as `vellumo-cli\n"
     "                          simulate --fault` names it (short-chunk, ...) or one of:\n"
     "    no-zlp                no zero-length packet after a reply that fills its last packet\n"
     "    packet=N              the packet size of its bulk endpoints: 8, 16, 32, 64 (the\n"
@@ -55,6 +56,15 @@ constexpr const char* kUsage =
     "    chunk=N               it cuts its report into chunks of at most N bytes (default 1000)\n"
     "    report=FILE           its report is FILE (lines ended by CR; no comma in its name),\n"
     "                          not the sample report\n"
+    "    product-length=N      its product string descriptor says it is N bytes long (0-255),\n"
+    "                          and it sends that much of it (at least its 2-byte header), or\n"
+    "                          all of it when N is longer\n"
+    "    config=HEX            its configuration descriptor (and all that follows it) is these\n"
+    "                          bytes in hex, e.g. 09021400010100c001090400000207010200 0705\n"
+    "                          (without the space): an interface of 2 endpoints followed by\n"
+    "                          only the header of one\n"
+    "    mutated-config=SEED   its configuration descriptor damaged at random, the same for the\n"
+    "                          same SEED: bytes changed, cut or inserted, a length altered\n"
     "  --signal INT|TERM|HUP   sends the command's process group this signal once the command has\n"
     "                          written to a printer; given again, the next signal follows\n"
     "                          --signal-interval MS (default 50) later (Ctrl+C pressed twice)\n"
@@ -77,6 +87,7 @@ constexpr unsigned long kLargestNumber = 10'000'000;
 
 struct StandPrinter {
     DeviceSetup setup;
+    std::optional<std::uint64_t> mutation_seed;
     PrinterFault fault = PrinterFault::None;
     std::string report = sample_report();
     std::optional<std::size_t> chunk_size;
@@ -105,6 +116,24 @@ bool number(const std::string& text, unsigned long& value) {
         return false;
     value = std::strtoul(text.c_str(), nullptr, 10);
     return value <= kLargestNumber;
+}
+
+// Pairs of hex digits, one byte each.
+bool hex_bytes(const std::string& text, std::vector<std::uint8_t>& bytes) {
+    if (text.size() % 2 != 0 ||
+        text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return false;
+    bytes.clear();
+    for (std::size_t i = 0; i < text.size(); i += 2)
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    return true;
+}
+
+// The product string as a device sends it whose descriptor says it is `length` bytes long.
+std::string product_descriptor(const std::string& product, unsigned long length) {
+    std::string descriptor{static_cast<char>(length), 3};
+    for (const char c : product) descriptor += {c, '\0'};  // the stand's product is ASCII
+    return descriptor.substr(0, std::max<std::size_t>(length, 2));
 }
 
 bool read_report(const std::string& path, std::string& report) {
@@ -137,7 +166,7 @@ bool apply_setting(const std::string& setting, StandPrinter& printer, InterfaceO
     const bool has_value = equals != std::string::npos;
     unsigned long value = 0;
     if (has_value && !number(setting.substr(equals + 1), value)) {
-        if (name != "report") return false;
+        if (name != "report" && name != "config") return false;
     }
     DeviceSetup& setup = printer.setup;
     if (!has_value) {
@@ -174,6 +203,13 @@ bool apply_setting(const std::string& setting, StandPrinter& printer, InterfaceO
         printer.chunk_size = value;
     } else if (name == "report" && has_value) {
         return read_report(setting.substr(equals + 1), printer.report);
+    } else if (name == "product-length" && has_value && value <= 255) {
+        setup.raw_strings[2] = product_descriptor(setup.product, value);
+    } else if (name == "config" && has_value) {
+        setup.configuration.emplace();
+        return hex_bytes(setting.substr(equals + 1), *setup.configuration);
+    } else if (name == "mutated-config" && has_value) {
+        printer.mutation_seed = value;
     } else {
         return false;
     }
@@ -202,6 +238,10 @@ bool parse_printer(const std::string& text, StandPrinter& printer) {
         }
     }
     printer.setup.interfaces = interfaces(order);
+    if (printer.mutation_seed) {
+        printer.setup.configuration =
+            mutated_configuration(configuration_descriptor(printer.setup), *printer.mutation_seed);
+    }
     return true;
 }
 

@@ -3,19 +3,28 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 #endif
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -57,6 +66,37 @@ TEST(CliFieldsJson, Fields_AreDecodedFromCp1251AndNullWhenAbsentOnALineWithoutCo
 TEST(CliFieldsJson, Cp1251Specials_DecodeToTheirCodePoints) {
     EXPECT_EQ(utf8_from_cp1251("\xA8\xB8\x88\x98\xFF\xC0"),
               "\xD0\x81\xD1\x91\xE2\x82\xAC\xEF\xBF\xBD\xD1\x8F\xD0\x90");
+}
+
+// Each range a terminal would act on (C0, DEL, C1) or that reorders what it shows (the
+// bidirectional controls), at both of its ends and beside them: '?' on the terminal, escaped in
+// the JSON; their neighbours kept as they are.
+TEST(CliTerminalText, EachEndOfEachRange_IsKeptOffTheTerminalAndEscapedInTheJson) {
+    struct Case {
+        const char* text;      // one character, in UTF-8
+        const char* in_json;   // as the JSON string holds it
+        bool on_terminal;      // shown as it is, else '?'
+    };
+    const Case cases[] = {
+        {"\x1f", "\\u001f", false},          {" ", " ", true},
+        {"~", "~", true},                       {"\x7f", "\\u007f", false},
+        {"\xC2\x80", "\\u0080", false},       {"\xC2\x9F", "\\u009f", false},
+        {"\xC2\xA0", "\xC2\xA0", true},       {"\xD8\x9B", "\xD8\x9B", true},
+        {"\xD8\x9C", "\\u061c", false},       {"\xE2\x80\x8D", "\xE2\x80\x8D", true},
+        {"\xE2\x80\x8E", "\\u200e", false},   {"\xE2\x80\x8F", "\\u200f", false},
+        {"\xE2\x80\x90", "\xE2\x80\x90", true}, {"\xE2\x80\xA9", "\xE2\x80\xA9", true},
+        {"\xE2\x80\xAA", "\\u202a", false},   {"\xE2\x80\xAE", "\\u202e", false},
+        {"\xE2\x80\xAF", "\xE2\x80\xAF", true}, {"\xE2\x81\xA5", "\xE2\x81\xA5", true},
+        {"\xE2\x81\xA6", "\\u2066", false},   {"\xE2\x81\xA9", "\\u2069", false},
+        {"\xE2\x81\xAA", "\xE2\x81\xAA", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::string(c.text)));
+        const std::string text = std::string("a") + c.text + "b";
+        EXPECT_EQ(json_line(text), std::string("\"a") + c.in_json + "b\"\n");
+        EXPECT_EQ(json::parse(json_line(text)), text);
+        EXPECT_EQ(terminal_text(text), c.on_terminal ? text : "a?b");
+    }
 }
 
 TEST(CliCommands, FieldsOfARawReport_PrintOneJsonLine) {
@@ -155,24 +195,6 @@ TEST(CliCommands, ReportLargerThanTheBuffer_IsRefused) {
     EXPECT_EQ(result.code, 1);
     EXPECT_EQ(result.out, "");
     EXPECT_NE(result.err.find("larger than 102399 bytes"), std::string::npos);
-}
-
-TEST(CliCommands, BadArguments_AreUsageErrorsWithExitCodeTwo) {
-    const std::vector<std::vector<std::string>> cases{
-        {}, {"frobnicate"}, {"format", "a", "b"}, {"simulate", "--fault"},
-        {"simulate", "--fault", "no-such-fault"}, {"simulate", "--speed"},
-        {"simulate", "--fault", "silence", "extra"}, {"simulate", "--fault", "Silence"},
-        {"list", "--device", "1"}, {"list", "--raw", "f"}, {"read", "--device"},
-        {"read", "--raw"}, {"read", "--fast"}, {"read", "--all", "--device", "1"},
-        {"read", "--device", "1", "--all"}, {"read", "--all", "--raw", "f"}, {"list", "--all"},
-    };
-    for (const auto& args : cases) {
-        SCOPED_TRACE(testing::PrintToString(args));
-        const CliRun result = run(args);
-        EXPECT_EQ(result.code, 2);
-        EXPECT_EQ(result.out, "");
-        EXPECT_NE(result.err.find("--help"), std::string::npos);
-    }
 }
 
 TEST(CliCommands, Help_ListsFaultNamesThatEachSelectADifferentFault) {
@@ -533,7 +555,7 @@ TEST(CliRead, InterruptedWhileOpening_ExitsWith128AndTheSignal) {
 }
 
 // Without --device, a printer the system knows no reading can go through is passed over; when
-// every one is such, the first is tried, so that the failure names it.
+// every one is such, the first is tried, so that the failure names it. --help says so.
 TEST(CliRead, NoDevice_TakesTheFirstPrinterThatMayCarryASession) {
     AttachedPrinter ipp_only = printer("1-1");
     ipp_only.info.no_session_interface = true;
@@ -545,6 +567,15 @@ TEST(CliRead, NoDevice_TakesTheFirstPrinterThatMayCarryASession) {
     SimulatedBus none_usable({ipp_only, ipp_only});
     run_with(none_usable, {"read"});
     EXPECT_EQ(none_usable.opened, std::vector<std::string>{"1-1"});
+
+    std::string help = run({"--help"}).out;
+    std::replace(help.begin(), help.end(), '\n', ' ');
+    help.erase(std::unique(help.begin(), help.end(),
+                           [](char a, char b) { return a == ' ' && b == ' '; }),
+               help.end());
+    EXPECT_NE(help.find("default: the first whose interface carries a session, else the first"),
+              std::string::npos)
+        << "--help says which printer read takes: " << help;
 }
 
 TEST(CliRead, TwoPrinters_ListShowsBothAndDeviceChoosesByIdAddressOrPlace) {
@@ -583,11 +614,12 @@ TEST(CliRead, TwoPrinters_ListShowsBothAndDeviceChoosesByIdAddressOrPlace) {
 }
 
 // A device may say anything: the JSON keeps what is UTF-8 and stays valid, and the terminal is
-// sent no control character (ESC, or CSI as one C1 byte) that it would act on.
+// sent no control character (ESC, or CSI as one C1 byte) that it would act on, nor one that
+// would reorder what it shows.
 TEST(CliRead, DeviceStrings_StayUtf8InTheJsonAndKeepControlsOffTheTerminal) {
     AttachedPrinter attached = printer("1-4");
     attached.info.manufacturer = "M\xC3\xBCller";      // u with diaeresis
-    attached.info.product = "LP\xC2\x9BK\x1B[0m\x7F";  // C1 CSI, C0 ESC and DEL
+    attached.info.product = "LP\xC2\x9BK\x1B[0m\x7F\xE2\x80\xAE";  // C1 CSI, ESC, DEL, U+202E
     // Not UTF-8 but a four-byte sequence: a stray byte, a surrogate, an overlong '/', a cut end.
     attached.info.serial = "S\xC9\"2\xED\xA0\x80\xF0\x9F\x98\x80\xC0\xAF\xE2\x82";
     SimulatedBus bus({attached});
@@ -595,7 +627,8 @@ TEST(CliRead, DeviceStrings_StayUtf8InTheJsonAndKeepControlsOffTheTerminal) {
     const std::string json_text = run_with(bus, {"list", "--json"}).out;
     EXPECT_NE(json_text.find("\"manufacturer\":\"M\xC3\xBCller\""), std::string::npos)
         << json_text;
-    EXPECT_NE(json_text.find("\"product\":\"LP\\u009bK\\u001b[0m\\u007f\""), std::string::npos)
+    EXPECT_NE(json_text.find("\"product\":\"LP\\u009bK\\u001b[0m\\u007f\\u202e\""),
+              std::string::npos)
         << json_text;
     // Each byte that starts no valid sequence is replaced; a sequence cut short at the end once.
     const std::string replaced = "\xEF\xBF\xBD";
@@ -603,10 +636,10 @@ TEST(CliRead, DeviceStrings_StayUtf8InTheJsonAndKeepControlsOffTheTerminal) {
                                     replaced + "\xF0\x9F\x98\x80" + replaced + replaced + replaced +
                                     "\"";
     EXPECT_NE(json_text.find(json_serial), std::string::npos) << json_text;
-    EXPECT_EQ(json::parse(json_text).at(0).at("product"), "LP\xC2\x9BK\x1B[0m\x7F");
+    EXPECT_EQ(json::parse(json_text).at(0).at("product"), attached.info.product);
 
     EXPECT_EQ(run_with(bus, {"list"}).out,
-              "1-4  04e8:3301  M\xC3\xBCller LP?K?[0m?  serial S?\"2???\xF0\x9F\x98\x80????\n");
+              "1-4  04e8:3301  M\xC3\xBCller LP?K?[0m??  serial S?\"2???\xF0\x9F\x98\x80????\n");
 }
 
 std::string file_text(const std::filesystem::path& path) {
@@ -627,6 +660,88 @@ std::filesystem::path empty_folder(const std::string& name) {
     return folder;
 }
 
+// Every command reads its arguments by the same rules: what is wrong is said (exit 2) before
+// anything is opened or read, never taken as a file, a device or a value.
+TEST(CliCommands, BadArguments_AreUsageErrorsWithExitCodeTwo) {
+    const std::string all = "'--all' reads every printer: it takes no '--device' and no '--raw'";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+        {{}, "no command given"},
+        {{"frobnicate"}, "unknown command 'frobnicate'"},
+        {{"format", "a", "b"}, "'format' takes at most one FILE"},
+        {{"format", "--json", "a", "b"}, "'format' takes at most one FILE"},
+        {{"format", "--bogus"}, "unknown option '--bogus' for 'format'"},
+        {{"format", "a", "-j"}, "unknown option '-j' for 'format'"},
+        {{"fields", "--bogus"}, "unknown option '--bogus' for 'fields'"},
+        {{"fields", "a", "b"}, "'fields' takes at most one FILE"},
+        {{"simulate", "--fault"}, "'--fault' takes NAME"},
+        {{"simulate", "--fault", "--json"}, "'--fault' takes NAME, not the option '--json'"},
+        {{"simulate", "--fault", "no-such-fault"}, "unknown fault 'no-such-fault'"},
+        {{"simulate", "--speed"}, "unknown option '--speed' for 'simulate'"},
+        {{"simulate", "--fault", "silence", "extra"}, "unexpected argument 'extra' for 'simulate'"},
+        {{"simulate", "--fault", "Silence"}, "unknown fault 'Silence'"},
+        {{"simulate", "--fault", "silence", "--fault", "none"}, "'--fault' is given twice"},
+        {{"list", "--device", "1"}, "unknown option '--device' for 'list'"},
+        {{"list", "--raw", "f"}, "unknown option '--raw' for 'list'"},
+        {{"list", "--all"}, "unknown option '--all' for 'list'"},
+        {{"list", "printers"}, "unexpected argument 'printers' for 'list'"},
+        {{"read", "--device"}, "'--device' takes ID"},
+        {{"read", "--device", ""}, "'--device' takes ID"},
+        {{"read", "--device", "--json"}, "'--device' takes ID, not the option '--json'"},
+        {{"read", "--raw"}, "'--raw' takes FILE"},
+        {{"read", "--raw", "--all"}, "'--raw' takes FILE, not the option '--all'"},
+        {{"read", "--fast"}, "unknown option '--fast' for 'read'"},
+        {{"read", "1-4"}, "unexpected argument '1-4' for 'read'"},
+        {{"read", "--device", "1", "--device", "2"}, "'--device' is given twice"},
+        {{"read", "--all", "--device", "1"}, all},
+        {{"read", "--device", "1", "--all"}, all},
+        {{"read", "--all", "--raw", "f"}, all},
+    };
+    for (const auto& [args, says] : cases) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        SimulatedBus bus({printer("1-4")});
+        const CliRun result = run_with(bus, args);
+        EXPECT_EQ(result.code, 2);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "vellumo-cli: " + says + " (see vellumo-cli --help)\n");
+        EXPECT_TRUE(bus.opened.empty());
+    }
+}
+
+// What the rules allow: options before or after FILE, "--" before a FILE that begins with '-',
+// and --json wherever a command prints JSON (fields always does).
+TEST(CliCommands, OptionsInAnyOrderAndAFileAfterDashDash_AreTakenAsMeant) {
+    const std::filesystem::path folder = empty_folder("vellumo_cli_dash_file");
+    const std::string raw = "Model Name: Dash\r";
+    std::ofstream(folder / "-x.raw", std::ios::binary) << raw;
+    const std::string dash_file = (folder / "-x.raw").string();
+    const std::string fields = "{\"model\":\"Dash\",\"serial\":null,\"firmware\":null,"
+                               "\"crum\":null,\"cut\":false}\n";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+        {{"fields", dash_file}, fields},
+        {{"fields", "--json", dash_file}, fields},
+        {{"fields", dash_file, "--json"}, fields},
+        {{"format", dash_file, "--json"}, run({"format", "--json", dash_file}).out},
+    };
+    for (const auto& [args, expected] : cases) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        const CliRun result = run(args);
+        EXPECT_EQ(result.code, 0) << result.err;
+        EXPECT_EQ(result.out, expected);
+    }
+    const std::filesystem::path working_folder = std::filesystem::current_path();
+    std::filesystem::current_path(folder);
+    const CliRun after_dash_dash = run({"format", "--", "-x.raw"});
+    std::filesystem::current_path(working_folder);
+    EXPECT_EQ(after_dash_dash.code, 0) << after_dash_dash.err;
+    EXPECT_EQ(after_dash_dash.out, formatted(raw));
+    EXPECT_EQ(run({"fields", "--json"}, raw).out, fields) << "standard input, with --json";
+
+    SimulatedBus bus({printer("1-4"), printer("1-5")});
+    const json reading = json::parse(run_with(bus, {"read", "--device", "2", "--json"}).out);
+    EXPECT_EQ(reading.at("device").at("id"), "1-5");
+    std::filesystem::remove_all(folder);
+}
+
 TEST(CliRead, Raw_KeepsTheReportAsReceivedSoThatFormatGivesTheListingAgain) {
     const std::filesystem::path folder = empty_folder("vellumo_cli_raw_kept");
     const std::string path = (folder / "report.raw").string();
@@ -640,29 +755,85 @@ TEST(CliRead, Raw_KeepsTheReportAsReceivedSoThatFormatGivesTheListingAgain) {
     std::filesystem::remove_all(folder);
 }
 
+// The disk under the raw file, as the tests make it fail.
+enum class Disk { Fine, FullAfter1000Bytes, FailsTheWriteWhenSynced, FailsTheFolderSync };
+
 #ifndef _WIN32
-// A disk that fills up while the raw report is written: the file size limit makes the system
-// refuse the write after `bytes` (SIGXFSZ ignored, so that the write fails instead).
-class DiskFullAfter {
+// What this program's fsync (below) notes and fails while a FailingDisk lives.
+struct SyncWatch {
+    bool watching = false;
+    mode_t failing_kind = 0;     // S_IFREG or S_IFDIR: fsync of such a file fails with EIO
+    std::vector<mode_t> synced;  // the kind of each file synced, in order
+};
+SyncWatch sync_watch;
+#endif
+
+// A disk that fails as `disk` says while this lives. A full disk is the file size limit, which
+// makes the system refuse a write after 1000 bytes (SIGXFSZ ignored, so that the write fails
+// instead); a write that fails only when synced is an fsync that says EIO, as a failing disk
+// (or a full one, on some file systems) does.
+class FailingDisk {
 public:
-    explicit DiskFullAfter(rlim_t bytes) : previous_(std::signal(SIGXFSZ, SIG_IGN)) {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        rlimit limited = saved_;
-        limited.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limited);
+    explicit FailingDisk(Disk disk) {
+#ifndef _WIN32
+        if (disk == Disk::FullAfter1000Bytes) {
+            previous_ = std::signal(SIGXFSZ, SIG_IGN);
+            getrlimit(RLIMIT_FSIZE, &saved_);
+            rlimit limited = saved_;
+            limited.rlim_cur = 1000;
+            setrlimit(RLIMIT_FSIZE, &limited);
+            limited_ = true;
+        }
+        const mode_t failing = disk == Disk::FailsTheWriteWhenSynced ? S_IFREG
+                               : disk == Disk::FailsTheFolderSync    ? S_IFDIR
+                                                                     : 0;
+        sync_watch = {true, failing, {}};
+#else
+        EXPECT_EQ(disk, Disk::Fine) << "Windows disks fail only as the system makes them";
+#endif
     }
-    ~DiskFullAfter() {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        std::signal(SIGXFSZ, previous_);
+    ~FailingDisk() {
+#ifndef _WIN32
+        sync_watch = {};
+        if (limited_) {
+            setrlimit(RLIMIT_FSIZE, &saved_);
+            std::signal(SIGXFSZ, previous_);
+        }
+#endif
     }
-    DiskFullAfter(const DiskFullAfter&) = delete;
-    DiskFullAfter& operator=(const DiskFullAfter&) = delete;
+    FailingDisk(const FailingDisk&) = delete;
+    FailingDisk& operator=(const FailingDisk&) = delete;
+
+#ifndef _WIN32
+    const std::vector<mode_t>& synced() const { return sync_watch.synced; }
 
 private:
-    void (*previous_)(int);
+    bool limited_ = false;
+    void (*previous_)(int) = nullptr;
     rlimit saved_{};
-};
 #endif
+};
+
+}  // namespace
+
+#ifndef _WIN32
+// The companion's calls of fsync come here (this program's own definition comes before the C
+// library's): noted, failed as the FailingDisk of the test says, else passed to the system.
+extern "C" int fsync(int file) {
+    struct stat status {};
+    const mode_t kind = fstat(file, &status) == 0 ? (status.st_mode & S_IFMT) : 0;
+    if (sync_watch.watching) {
+        sync_watch.synced.push_back(kind);
+        if (kind == sync_watch.failing_kind) {
+            errno = EIO;
+            return -1;
+        }
+    }
+    return static_cast<int>(syscall(SYS_fsync, file));
+}
+#endif
+
+namespace {
 
 // A raw report that cannot be written whole fails the reading, in the JSON as in the exit code,
 // before anything else is printed; an earlier file stays as it was and no part is left beside it.
@@ -671,23 +842,26 @@ TEST(CliRead, RawThatCannotBeWritten_FailsTheReadingAndLeavesNoPartOfIt) {
     const std::string earlier = "an earlier report\r";
     const std::string path = (folder / "report.raw").string();
     std::ofstream(path, std::ios::binary) << earlier;
+    std::filesystem::create_directory(folder / "a folder");
     SimulatedBus bus({printer("1-4")});
-#ifndef _WIN32
-    const bool disk_fills_up[] = {false, true};
-#else
-    const bool disk_fills_up[] = {false};  // Windows has no file size limit to fill a disk with
+    struct Case {
+        const char* name;
+        std::string target;
+        Disk disk;
+    };
+    std::vector<Case> cases{{"no such folder", (folder / "no" / "report.raw").string(), Disk::Fine},
+                            {"a folder", (folder / "a folder").string(), Disk::Fine}};
+#ifndef _WIN32  // Windows has no file size limit to fill a disk with, nor our fsync
+    cases.push_back({"the disk fills up", path, Disk::FullAfter1000Bytes});
+    cases.push_back({"the disk fails the write when synced", path, Disk::FailsTheWriteWhenSynced});
 #endif
-    for (const bool full_disk : disk_fills_up) {
-        SCOPED_TRACE(full_disk ? "the disk fills up" : "no such folder");
-        const std::string target = full_disk ? path : (folder / "no" / "report.raw").string();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         std::vector<CliRun> runs;
         {
-#ifndef _WIN32
-            std::optional<DiskFullAfter> disk;
-            if (full_disk) disk.emplace(1000);
-#endif
-            runs.push_back(run_with(bus, {"read", "--json", "--raw", target}));
-            runs.push_back(run_with(bus, {"read", "--raw", target}));
+            const FailingDisk disk(c.disk);
+            runs.push_back(run_with(bus, {"read", "--json", "--raw", c.target}));
+            runs.push_back(run_with(bus, {"read", "--raw", c.target}));
         }
         const json reading = json::parse(runs[0].out);
         EXPECT_FALSE(reading.at("ok").get<bool>());
@@ -696,15 +870,244 @@ TEST(CliRead, RawThatCannotBeWritten_FailsTheReadingAndLeavesNoPartOfIt) {
         for (const CliRun& result : runs) {
             EXPECT_EQ(result.code, 1);
             EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
-            EXPECT_NE(result.err.find("cannot write the raw report to '" + target + "': "),
+            EXPECT_NE(result.err.find("cannot write the raw report to '" + c.target + "': "),
                       std::string::npos)
                 << result.err;
         }
         EXPECT_EQ(file_text(path), earlier);
-        EXPECT_EQ(files_in(folder), 1u) << "no temporary file is left";
+        EXPECT_EQ(files_in(folder), 2u) << "no temporary file is left";
+        EXPECT_TRUE(std::filesystem::is_directory(folder / "a folder"));
     }
     std::filesystem::remove_all(folder);
 }
+
+#ifndef _WIN32
+struct stat status_of(const std::filesystem::path& path) {
+    struct stat status {};
+    EXPECT_EQ(lstat(path.c_str(), &status), 0) << path;
+    return status;
+}
+
+std::string link_text(const std::filesystem::path& path) {
+    std::error_code error;
+    return std::filesystem::read_symlink(path, error).string();
+}
+
+// What stands at FILE before a reading with --raw FILE, and what stands there after it.
+struct RawTargetCase {
+    const char* name;
+    // Makes what stands there in `folder`; returns FILE as the reading is given it.
+    std::function<std::string(const std::filesystem::path& folder)> make;
+    // Checks `folder` after the reading; `received` is what a reader of a pipe got.
+    std::function<void(const std::filesystem::path& folder, const std::string& received)> check;
+};
+
+constexpr mode_t kUmask = 027;  // a new file gets 0666 less this: 0640
+
+void expect_regular(const std::filesystem::path& path, mode_t mode, const std::string& text) {
+    const struct stat status = status_of(path);
+    EXPECT_TRUE(S_ISREG(status.st_mode)) << path;
+    EXPECT_EQ(status.st_mode & 07777, mode) << path;
+    EXPECT_TRUE(file_text(path) == text) << path << " holds what was written there";
+}
+
+void make_file(const std::filesystem::path& path, mode_t mode) {
+    std::ofstream(path, std::ios::binary) << "an earlier report\r";
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+}
+
+const RawTargetCase kRawTargets[] = {
+    {"NewFile", [](const auto& folder) { return (folder / "report.raw").string(); },
+     [](const auto& folder, const std::string&) {
+         expect_regular(folder / "report.raw", 0666 & ~kUmask, sample_report());
+         EXPECT_EQ(files_in(folder), 1u);
+     }},
+    {"FileOfMode0600",
+     [](const auto& folder) {
+         make_file(folder / "report.raw", 0600);
+         return (folder / "report.raw").string();
+     },
+     [](const auto& folder, const std::string&) {
+         expect_regular(folder / "report.raw", 0600, sample_report());
+         EXPECT_EQ(files_in(folder), 1u);
+     }},
+    {"LinkToAFileInAnotherFolder",
+     [](const auto& folder) {
+         std::filesystem::create_directory(folder / "kept");
+         make_file(folder / "kept" / "report.raw", 0604);
+         std::filesystem::create_symlink("kept/report.raw", folder / "report.raw");
+         return (folder / "report.raw").string();
+     },
+     [](const auto& folder, const std::string&) {
+         EXPECT_EQ(link_text(folder / "report.raw"), "kept/report.raw") << "the link stays";
+         expect_regular(folder / "kept" / "report.raw", 0604, sample_report());
+         EXPECT_EQ(files_in(folder), 2u);
+         EXPECT_EQ(files_in(folder / "kept"), 1u) << "no temporary file is left beside it";
+     }},
+    {"LinkToALinkToAFileNotThereYet",
+     [](const auto& folder) {
+         std::filesystem::create_symlink(folder / "second.link", folder / "report.raw");
+         std::filesystem::create_symlink("new.raw", folder / "second.link");
+         return (folder / "report.raw").string();
+     },
+     [](const auto& folder, const std::string&) {
+         EXPECT_EQ(link_text(folder / "report.raw"), (folder / "second.link").string());
+         EXPECT_EQ(link_text(folder / "second.link"), "new.raw");
+         expect_regular(folder / "new.raw", 0666 & ~kUmask, sample_report());
+         EXPECT_EQ(files_in(folder), 3u);
+     }},
+    {"Fifo",
+     [](const auto& folder) {
+         EXPECT_EQ(mkfifo((folder / "report.fifo").c_str(), 0600), 0);
+         return (folder / "report.fifo").string();
+     },
+     [](const auto& folder, const std::string& received) {
+         EXPECT_TRUE(S_ISFIFO(status_of(folder / "report.fifo").st_mode));
+         EXPECT_TRUE(received == sample_report()) << "the FIFO's reader got the report";
+         EXPECT_EQ(files_in(folder), 1u);
+     }},
+    // Standard output sent to a file (`--raw /dev/stdout >FILE`): the report goes where the
+    // descriptor stands, and the file is not replaced.
+    {"DescriptorOfAFile",
+     [](const auto& folder) {
+         const int file = open((folder / "out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+         EXPECT_EQ(write(file, "before\n", 7), 7);
+         return "/dev/fd/" + std::to_string(file);
+     },
+     [](const auto& folder, const std::string&) {
+         expect_regular(folder / "out.txt", 0600, "before\n" + sample_report());
+         EXPECT_EQ(files_in(folder), 1u);
+     }},
+};
+
+void PrintTo(const RawTargetCase& c, std::ostream* out) { *out << c.name; }
+
+class CliRawTarget : public testing::TestWithParam<RawTargetCase> {};
+
+// --raw replaces a regular file whole (also the one a link names, leaving the link), keeping its
+// mode, and writes anything else that stands at FILE in place.
+TEST_P(CliRawTarget, OnlyARegularFileIsReplacedAndItKeepsItsMode) {
+    const RawTargetCase& c = GetParam();
+    const std::filesystem::path folder = empty_folder(std::string("vellumo_cli_raw_") + c.name);
+    const std::string file = c.make(folder);
+    // A FIFO's reader, there before the reading opens it; the report fits the FIFO's buffer.
+    struct stat status {};
+    const bool fifo = stat(file.c_str(), &status) == 0 && S_ISFIFO(status.st_mode);
+    const int reader = fifo ? open(file.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+    SimulatedBus bus({printer("1-4")});
+    const mode_t umask_before = umask(kUmask);
+    const CliRun result = run_with(bus, {"read", "--raw", file});
+    umask(umask_before);
+    std::string received;
+    char buffer[4096];
+    for (ssize_t got; reader >= 0 && (got = read(reader, buffer, sizeof buffer)) > 0;)
+        received.append(buffer, static_cast<std::size_t>(got));
+    if (reader >= 0) close(reader);
+    if (file.rfind("/dev/fd/", 0) == 0) close(std::stoi(file.substr(8)));
+    EXPECT_EQ(result.code, 0) << result.err;
+    EXPECT_EQ(result.out, formatted(sample_report()));
+    c.check(folder, received);
+    std::filesystem::remove_all(folder);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachKind, CliRawTarget, testing::ValuesIn(kRawTargets),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The owner of a file that is replaced stays, where the process may set it (root may).
+TEST(CliRead, RawOverAFileOfAnotherOwner_KeepsItsOwnerAndMode) {
+    if (geteuid() != 0) GTEST_SKIP() << "not root: only root may give a file to another owner";
+    const std::filesystem::path folder = empty_folder("vellumo_cli_raw_owner");
+    const std::filesystem::path path = folder / "report.raw";
+    make_file(path, 0640);
+    ASSERT_EQ(chown(path.c_str(), 4321, 4322), 0);
+    SimulatedBus bus({printer("1-4")});
+    EXPECT_EQ(run_with(bus, {"read", "--raw", path.string()}).code, 0);
+    const struct stat status = status_of(path);
+    EXPECT_EQ(status.st_uid, 4321u);
+    EXPECT_EQ(status.st_gid, 4322u);
+    expect_regular(path, 0640, sample_report());
+    std::filesystem::remove_all(folder);
+}
+
+// A device node made in the test's own folder (never the system's): a character device is
+// written in place, as /dev/null is, and a block device (a disk) is refused.
+TEST(CliRead, RawOnDeviceNodes_WritesACharacterDeviceInPlaceAndRefusesADisk) {
+    const std::filesystem::path folder = empty_folder("vellumo_cli_raw_devices");
+    const std::filesystem::path null = folder / "null", disk = folder / "disk";
+    if (mknod(null.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) {
+        const std::string why = std::strerror(errno);
+        std::filesystem::remove_all(folder);
+        GTEST_SKIP() << "mknod is not permitted here (" << why << "): device nodes not tested";
+    }
+    // A loop device number that no disk has here: nothing could be written even by mistake.
+    ASSERT_EQ(mknod(disk.c_str(), S_IFBLK | 0600, makedev(7, 255)), 0) << std::strerror(errno);
+    const int opened = open(null.c_str(), O_WRONLY);
+    if (opened < 0) {
+        const std::string why = std::strerror(errno);
+        std::filesystem::remove_all(folder);
+        GTEST_SKIP() << "device nodes cannot be opened in " << folder << " (" << why
+                     << ", a file system mounted nodev?): device nodes not tested";
+    }
+    close(opened);
+    SimulatedBus bus({printer("1-4")});
+    const CliRun written = run_with(bus, {"read", "--raw", null.string()});
+    EXPECT_EQ(written.code, 0) << written.err;
+    EXPECT_EQ(written.out, formatted(sample_report()));
+    const CliRun refused = run_with(bus, {"read", "--raw", disk.string()});
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_NE(refused.err.find("is a block device"), std::string::npos) << refused.err;
+    for (const auto& [node, kind, device] :
+         {std::tuple(null, S_IFCHR, makedev(1, 3)), std::tuple(disk, S_IFBLK, makedev(7, 255))}) {
+        const struct stat status = status_of(node);
+        EXPECT_EQ(status.st_mode & S_IFMT, kind) << node << " is still the node it was";
+        EXPECT_EQ(status.st_rdev, device) << node;
+    }
+    EXPECT_EQ(files_in(folder), 2u) << "no temporary file is left";
+    std::filesystem::remove_all(folder);
+}
+
+// After the new file takes FILE's name, its folder is synced, so that the name survives a
+// power cut; a folder that cannot be synced fails the reading, with the report in place.
+TEST(CliRead, RawReplacingAFile_ItsFolderIsSyncedAndAFailedFolderSyncFailsTheReading) {
+    const std::filesystem::path folder = empty_folder("vellumo_cli_raw_folder_sync");
+    const std::string path = (folder / "report.raw").string();
+    SimulatedBus bus({printer("1-4")});
+    {
+        const FailingDisk disk(Disk::Fine);
+        EXPECT_EQ(run_with(bus, {"read", "--raw", path}).code, 0);
+        EXPECT_EQ(disk.synced(), (std::vector<mode_t>{S_IFREG, S_IFDIR}));
+    }
+    std::filesystem::remove(path);
+    {
+        const FailingDisk disk(Disk::FailsTheFolderSync);
+        const CliRun result = run_with(bus, {"read", "--json", "--raw", path});
+        EXPECT_EQ(result.code, 1);
+        EXPECT_EQ(json::parse(result.out).at("failure").at("name"), "raw-write-failed");
+        EXPECT_NE(result.err.find("its folder could not be synced"), std::string::npos)
+            << result.err;
+    }
+    EXPECT_EQ(file_text(path), sample_report());
+    EXPECT_EQ(files_in(folder), 1u);
+    std::filesystem::remove_all(folder);
+}
+#endif
+
+#ifdef _WIN32
+// NUL (as a console or a pipe would be) is written as it stands: nothing is made beside it.
+TEST(CliRead, RawOnNul_IsWrittenInPlace) {
+    const std::filesystem::path folder = empty_folder("vellumo_cli_raw_nul");
+    const std::filesystem::path working_folder = std::filesystem::current_path();
+    std::filesystem::current_path(folder);
+    SimulatedBus bus({printer("1-4")});
+    const CliRun result = run_with(bus, {"read", "--raw", "NUL"});
+    std::filesystem::current_path(working_folder);
+    EXPECT_EQ(result.code, 0) << result.err;
+    EXPECT_EQ(result.out, formatted(sample_report()));
+    EXPECT_EQ(files_in(folder), 0u);
+    std::filesystem::remove_all(folder);
+}
+#endif
 
 std::vector<json> json_lines(const std::string& text) {
     std::vector<json> lines;

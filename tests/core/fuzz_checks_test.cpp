@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fuzz/checks/asset_checks.h"
+#include "fuzz/checks/descriptor_checks.h"
 #include "fuzz/checks/export_path_checks.h"
 #include "fuzz/checks/formatter_checks.h"
 #include "fuzz/checks/packet_checks.h"
@@ -184,6 +185,39 @@ TEST(FuzzChecks, PacketScripts_PassThePacketReadersChecks) {
     for (const std::string& script : scripts) {
         EXPECT_EQ(run_check(packet_checks::check_packets, script), "")
             << "flags " << static_cast<int>(static_cast<unsigned char>(script[0]));
+    }
+}
+
+// What a USB device says of itself, well and badly: string descriptors whose length byte is 0,
+// 1, odd, longer or shorter than what came; status answers of every size; configurations whose
+// endpoints are cut off, of other protocols first, or with a packet size of 0.
+TEST(FuzzChecks, DescriptorInputs_PassTheDescriptorChecks) {
+    using namespace descriptor_checks::script;
+    const std::string lp("L\0P\0-\0", 6);
+    const std::string pair = bulk(0x01, 64) + bulk(0x82, 64);
+    const std::vector<std::string> inputs{
+        string_descriptor(8, lp),
+        string_descriptor(0, lp),
+        string_descriptor(1, lp),
+        string_descriptor(7, lp),
+        string_descriptor(40, lp),
+        string_descriptor(4, lp),
+        string_descriptor(255, std::string(253, '\x01')),
+        string_descriptor(3, "\x09"),
+        std::string(1, '\0'),
+        status(""),
+        status(std::string("\x01\x00", 2)),
+        status(std::string("\x00\x00\x01", 3)),
+        configuration(config_header(32, 1) + setting(0, 0, 2, 2) + pair),
+        configuration(config_header(20, 1) + setting(0, 0, 2, 2) + "\x07\x05"),
+        configuration(setting(0, 0, 4, 2) + pair + setting(1, 0, 3, 2) + pair +
+                      setting(2, 0, 1, 2) + pair + setting(2, 1, 2, 2) + pair),
+        configuration(setting(0, 0, 2, 2) + bulk(0x01, 64) + bulk(0x82, 0) + bulk(0x83, 0x1800)),
+        configuration(setting(0, 0, 2, 2, 0xFF) + pair),
+    };
+    for (const std::string& input : inputs) {
+        EXPECT_EQ(run_check(descriptor_checks::check_descriptors, input), "")
+            << "selector " << static_cast<int>(input[0]) << ", " << input.size() << " bytes";
     }
 }
 

@@ -13,6 +13,7 @@
 #include <csignal>
 #include <functional>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -137,16 +138,16 @@ std::vector<json> json_lines(const std::string& text) {
     return lines;
 }
 
-// Three printers, one silent: each is read in turn, in the order list gives, a line each, and
-// each is given back to its kernel driver.
+// Three printers, one silent, one behind a hub: each is read in turn, in the order list gives, a
+// line each under its own id, and each is given back to its kernel driver.
 TEST_F(CliOnUsb, ReadAll_ThreePrintersOneSilent_ReadsTheOthersAndExitsWithTheSilentOnesCode) {
     std::vector<EmulatedUsbPrinter*> printers{
         &bed.add(printer_at("1-1", 2)),
         &bed.add(printer_at("1-2", 3), SimulatedPrinter(sample_report(), PrinterFault::Silence)),
-        &bed.add(printer_at("1-3", 4), SimulatedPrinter("Model Name: Third\rPages: 3\r"))};
+        &bed.add(printer_at("1-4.2", 4), SimulatedPrinter("Model Name: Third\rPages: 3\r"))};
     const std::map<std::string, std::string> listings{
         {"1-1", formatted(sample_report())}, {"1-2", ""},
-        {"1-3", formatted("Model Name: Third\rPages: 3\r")}};
+        {"1-4.2", formatted("Model Name: Third\rPages: 3\r")}};
     const json listed = json::parse(run_companion_on_system({"list", "--json"}).out);
     ASSERT_EQ(listed.size(), 3u);
 
@@ -167,18 +168,39 @@ TEST_F(CliOnUsb, ReadAll_ThreePrintersOneSilent_ReadsTheOthersAndExitsWithTheSil
                          listings.at(id);
         if (id == "1-2") {
             EXPECT_EQ(lines[i].at("failure").at("name"), "no-acknowledgement");
-        } else if (id == "1-3") {
+        } else if (id == "1-4.2") {
             EXPECT_EQ(lines[i].at("entries"),
                       json::parse(R"([{"key": "Model Name", "value": "Third"},
                                       {"key": "Pages", "value": "3"}])"));
         }
     }
     for (const EmulatedUsbPrinter* device : printers) EXPECT_EQ(device->driver(), "usblp");
+    EXPECT_TRUE(printers[2]->stop_received()) << "the printer behind the hub was read";
 
     const CliRun text = run_companion_on_system({"read", "--all"});
     EXPECT_EQ(text.code, 5);
     EXPECT_TRUE(text.out == expected_text) << "the listings under their devices' lines";
     EXPECT_EQ(text.err, "vellumo-cli: 1-2: the printer did not answer the start of the session\n");
+}
+
+// The bus opens the very device the listing found, by its bus and address: an id can name
+// another printer (two devices with one port id, as where libusb cannot see a hub).
+TEST_F(CliOnUsb, OpeningAListedPrinter_TakesItsDeviceEvenWhenItsIdNamesAnother) {
+    EmulatedUsbPrinter& first = bed.add(printer_at("1-1", 2));
+    EmulatedUsbPrinter& second = bed.add(printer_at("1-2", 3));
+    const std::unique_ptr<PrinterBus> bus = system_printer_bus();
+    std::vector<PrinterInfo> printers;
+    std::string error;
+    ASSERT_TRUE(bus->list(printers, error)) << error;
+    ASSERT_EQ(printers.size(), 2u);
+    PrinterInfo listed = printers[1];
+    listed.id = "1-1";
+
+    OpenFailure failure;
+    const std::unique_ptr<PrinterConnection> open = bus->open(listed, failure);
+    ASSERT_NE(open, nullptr) << failure.reason;
+    EXPECT_EQ(second.driver(), "usbfs");
+    EXPECT_EQ(first.driver(), "usblp") << "the printer the id names is left alone";
 }
 
 // Ctrl+C during the first of three readings ends the run with 130: the printers after it are

@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -912,12 +913,232 @@ TEST_F(UsbLinkTest, Listing_GivesDeviceStringsAsUtf8WithoutControlCharacters) {
     EXPECT_EQ(printers[0].serial_number, "A" + replaced + "B" + replaced + "C");
 }
 
+// String descriptors whose length byte disagrees with what came: only the bytes the device both
+// claimed and sent are read, whole UTF-16 units of them, and nothing of an earlier answer.
+struct StringCase {
+    const char* name;
+    std::map<std::uint8_t, std::string> raw;  // by index: 0 the languages, 1-3 the texts
+    std::string manufacturer = "Vellumo";
+    std::string product = "LP-3020";
+    std::string serial = "ZD4KB07S3C00421";
+};
+
+// A string descriptor: its length byte, its type, and what follows.
+std::string string_bytes(std::size_t length, const std::string& rest, char type = 3) {
+    return std::string{static_cast<char>(length), type} + rest;
+}
+
+// 255 bytes of the letter Ł (U+0141, no zero byte in it), the last one cut in half.
+std::string buffer_filling_string() {
+    std::string units;
+    for (int i = 0; i < 127; ++i) units += "\x41\x01";
+    return string_bytes(255, units.substr(0, 253));
+}
+
+std::string letters_l_stroke(std::size_t count) {
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) text += "\xC5\x81";
+    return text;
+}
+
+std::vector<StringCase> string_cases() {
+    return {
+        {.name = "ProductOfLengthZero", .raw = {{2, string_bytes(0, "")}}, .product = ""},
+        {.name = "ProductOfLengthOne", .raw = {{2, string_bytes(1, "")}}, .product = ""},
+        {.name = "ProductOfOddLength",
+         .raw = {{2, string_bytes(7, std::string("L\0P\0-", 5))}},
+         .product = "LP"},
+        {.name = "ProductClaimingMoreThanItSends",
+         .raw = {{2, string_bytes(40, std::string("L\0P\0", 4))}},
+         .product = "LP"},
+        {.name = "ProductSendingMoreThanItClaims",
+         .raw = {{2, string_bytes(6, std::string("L\0P\0-\0003\0", 8))}},
+         .product = "LP"},
+        {.name = "ProductNotAStringDescriptor",
+         .raw = {{2, string_bytes(6, std::string("L\0P\0", 4), 2)}},
+         .product = ""},
+        // The reused buffer filled by the manufacturer, then a product of length 0: nothing of
+        // the manufacturer's may show as the product, nor anything past the buffer be read.
+        {.name = "ManufacturerFillingTheBufferThenProductOfLengthZero",
+         .raw = {{1, buffer_filling_string()}, {2, string_bytes(0, "")}},
+         .manufacturer = letters_l_stroke(126),
+         .product = ""},
+        // The list of languages claims 3 bytes: no whole language ID, so no string is asked for.
+        {.name = "LanguagesClaimingHalfALanguage",
+         .raw = {{0, string_bytes(3, "\x09\x04")}},
+         .manufacturer = "",
+         .product = "",
+         .serial = ""},
+        {.name = "LanguagesClaimingNone",
+         .raw = {{0, string_bytes(2, "\x09\x04")}},
+         .manufacturer = "",
+         .product = "",
+         .serial = ""},
+    };
+}
+
+void PrintTo(const StringCase& c, std::ostream* os) { *os << c.name; }
+
+class DeviceStrings : public UsbLinkTest, public testing::WithParamInterface<StringCase> {};
+
+TEST_P(DeviceStrings, AreTheWholeUnitsTheDeviceClaimedAndSent) {
+    DeviceSetup setup = printer_at("1-1", 2);
+    setup.raw_strings = GetParam().raw;
+    bed.add(setup);
+    std::vector<UsbPrinterInfo> printers;
+    std::string text;
+    ASSERT_TRUE(LibusbPrinterLink::list(printers, text)) << text;
+    ASSERT_EQ(printers.size(), 1u);
+    EXPECT_EQ(printers[0].manufacturer, GetParam().manufacturer);
+    EXPECT_EQ(printers[0].product, GetParam().product);
+    EXPECT_EQ(printers[0].serial_number, GetParam().serial);
+}
+
+INSTANTIATE_TEST_SUITE_P(EmulatedPrinter, DeviceStrings, testing::ValuesIn(string_cases()),
+                         case_name);
+
+// ---- Configuration descriptors as devices get them wrong ----
+
+// A configuration descriptor of one interface and the descriptors given, wTotalLength counted.
+std::vector<std::uint8_t> configuration(const std::vector<std::vector<std::uint8_t>>& descriptors) {
+    std::vector<std::uint8_t> bytes{9, 2, 0, 0, 1, 1, 0, 0xC0, 1};
+    for (const auto& descriptor : descriptors)
+        bytes.insert(bytes.end(), descriptor.begin(), descriptor.end());
+    bytes[2] = static_cast<std::uint8_t>(bytes.size() & 0xFF);
+    bytes[3] = static_cast<std::uint8_t>(bytes.size() >> 8);
+    return bytes;
+}
+
+std::vector<std::uint8_t> printer_setting(std::uint8_t endpoints, std::uint8_t number = 0,
+                                          std::uint8_t alternate = 0, std::uint8_t protocol = 2) {
+    return {9, 4, number, alternate, endpoints, kPrinterClass, 1, protocol, 0};
+}
+
+const std::vector<std::uint8_t> kOut{7, 5, kBulkOut, 2, 64, 0, 0};
+const std::vector<std::uint8_t> kIn{7, 5, kBulkIn, 2, 64, 0, 0};
+
+std::vector<std::uint8_t> with_total_length(std::vector<std::uint8_t> bytes, std::uint16_t length) {
+    bytes[2] = static_cast<std::uint8_t>(length & 0xFF);
+    bytes[3] = static_cast<std::uint8_t>(length >> 8);
+    return bytes;
+}
+
+struct ConfigurationCase {
+    const char* name;
+    std::vector<std::uint8_t> bytes;
+    int interface;  // the one a session would use, or -1
+};
+
+std::vector<ConfigurationCase> configuration_cases() {
+    const std::vector<std::uint8_t> whole = configuration({printer_setting(2), kOut, kIn});
+    return {
+        // The same printer undamaged, so that the rows below owe their outcome to the damage.
+        {"Whole", whole, 0},
+        // libusb leaves the setting's endpoint array null beside its count of 2.
+        {"EndpointCountWithOnlyAHeaderAfterIt", configuration({printer_setting(2), {7, 5}}), -1},
+        {"TotalLengthCuttingTheFirstEndpoint", with_total_length(whole, 9 + 9 + 2), -1},
+        // The bidirectional alternate setting has its endpoints cut off: the other one is taken.
+        {"BidirectionalSettingsEndpointsCutOff",
+         configuration({printer_setting(2, 0, 0, 1), kOut, kIn, printer_setting(2, 0, 1, 2),
+                        {7, 5}}),
+         0},
+    };
+}
+
+void PrintTo(const ConfigurationCase& c, std::ostream* os) { *os << c.name; }
+
+class DamagedConfiguration : public UsbLinkTest,
+                             public testing::WithParamInterface<ConfigurationCase> {};
+
+TEST_P(DamagedConfiguration, IsListedAsFarAsItHoldsAndTheKindPrinterBesideItWhole) {
+    const ConfigurationCase& c = GetParam();
+    DeviceSetup kind = printer_at("1-1", 2);
+    kind.product = "Kind";
+    bed.add(kind);
+    DeviceSetup damaged = printer_at("1-2", 3);
+    damaged.configuration = c.bytes;
+    bed.add(damaged);
+    std::vector<UsbPrinterInfo> printers;
+    std::string text;
+    ASSERT_TRUE(LibusbPrinterLink::list(printers, text)) << text;
+    ASSERT_EQ(printers.size(), 2u);
+    EXPECT_EQ(printers[0].id, "1-1");
+    EXPECT_EQ(printers[0].product, "Kind");
+    EXPECT_EQ(printers[0].interface_number, 0);
+    EXPECT_EQ(printers[1].id, "1-2");
+    EXPECT_EQ(printers[1].interface_number, c.interface);
+    EXPECT_EQ(printers[1].product, "LP-3020");
+}
+
+INSTANTIATE_TEST_SUITE_P(EmulatedPrinter, DamagedConfiguration,
+                         testing::ValuesIn(configuration_cases()), case_name);
+
+// A number from the environment, or `otherwise`.
+std::uint64_t environment_number(const char* name, std::uint64_t otherwise) {
+    const char* text = std::getenv(name);
+    return text != nullptr && *text != '\0' ? std::strtoull(text, nullptr, 10) : otherwise;
+}
+
+// Printer interfaces of three protocols and an alternate setting: much for damage to reach.
+DeviceSetup richly_configured(const std::string& port, std::uint8_t address) {
+    DeviceSetup setup = printer_at(port, address);
+    setup.interfaces = {EmulatedInterface{0, 0, kPrinterClass, 4, {0x01, 0x82}},
+                        EmulatedInterface{1, 0, kPrinterClass, 3, {0x03, 0x84}},
+                        EmulatedInterface{2, 0, kPrinterClass, 1, {0x05}},
+                        EmulatedInterface{2, 1, kPrinterClass, 2, {0x05, 0x86}}};
+    return setup;
+}
+
+// A series of configuration descriptors damaged at random (bytes changed, cut or inserted,
+// lengths and endpoint counts altered), a batch of them beside a kind printer on each testbed:
+// every listing ends in time, with the kind printer in it. The series is the same on every run;
+// VELLUMO_DESCRIPTOR_SEED (its first seed) and VELLUMO_DESCRIPTOR_COUNT run another or a longer
+// one.
+TEST(DamagedConfigurations, EveryListingEndsInTimeWithTheKindPrinterListed) {
+    constexpr std::uint64_t kBatch = 8;
+    const std::uint64_t first = environment_number("VELLUMO_DESCRIPTOR_SEED", 1);
+    const std::uint64_t count = environment_number("VELLUMO_DESCRIPTOR_COUNT", 96);
+    const std::vector<std::uint8_t> base = configuration_descriptor(richly_configured("1-2", 3));
+    std::size_t damaged_listed = 0, damaged_left_out = 0;
+    for (std::uint64_t seed = first; seed < first + count; seed += kBatch) {
+        const std::uint64_t last = std::min(first + count, seed + kBatch) - 1;
+        SCOPED_TRACE("seeds " + std::to_string(seed) + " to " + std::to_string(last));
+        std::fprintf(stderr, "damaged configurations: seeds %llu to %llu\n",
+                     static_cast<unsigned long long>(seed), static_cast<unsigned long long>(last));
+        UsbTestbed bed;
+        DeviceSetup kind = printer_at("1-1", 2);
+        kind.product = "Kind";
+        bed.add(kind);
+        for (std::uint64_t s = seed; s <= last; ++s) {
+            const auto place = static_cast<std::uint8_t>(2 + s - seed);
+            DeviceSetup damaged = richly_configured("1-" + std::to_string(place), place + 1);
+            damaged.configuration = mutated_configuration(base, s);
+            bed.add(damaged);
+        }
+        std::vector<UsbPrinterInfo> printers;
+        std::string text;
+        const Clock::time_point start = Clock::now();
+        ASSERT_TRUE(LibusbPrinterLink::list(printers, text)) << text;
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+        ASSERT_FALSE(printers.empty());
+        EXPECT_EQ(printers[0].product, "Kind");
+        damaged_listed += printers.size() - 1;
+        damaged_left_out += last + 1 - seed - (printers.size() - 1);
+    }
+    std::fprintf(stderr, "damaged configurations: %zu listed, %zu left out\n", damaged_listed,
+                 damaged_left_out);
+    // The series reaches the walk of what libusb parsed, not only libusb's refusals.
+    EXPECT_GT(damaged_listed, 0u);
+}
+
 // Printers are listed by bus and then by their ports as numbers, whatever order the system
 // finds them in, so that the default printer is the same one every time.
 TEST_F(UsbLinkTest, Listing_IsInBusAndPortOrderAndOpenTakesTheFirst) {
     bed.add_hub("1-3", 9);
+    // Behind hubs that the testbed plugs in as the port paths name them (1-6; 1-3.4).
     for (const auto& [port, address] : std::vector<std::pair<std::string, std::uint8_t>>{
-             {"1-10", 2}, {"1-3.2", 3}, {"1-2", 4}, {"1-3.10", 5}, {"1-1", 6}}) {
+             {"1-10", 2}, {"1-3.2", 3}, {"1-2", 4}, {"1-3.10", 5}, {"1-1", 6}, {"1-6.2", 7},
+             {"1-3.4.1", 8}}) {
         DeviceSetup setup = printer_at(port, address);
         setup.product = port;
         bed.add(setup);
@@ -927,7 +1148,8 @@ TEST_F(UsbLinkTest, Listing_IsInBusAndPortOrderAndOpenTakesTheFirst) {
     ASSERT_TRUE(LibusbPrinterLink::list(printers, text)) << text;
     std::vector<std::string> ids;
     for (const UsbPrinterInfo& printer : printers) ids.push_back(printer.id);
-    EXPECT_EQ(ids, (std::vector<std::string>{"1-1", "1-2", "1-3.2", "1-3.10", "1-10"}));
+    EXPECT_EQ(ids, (std::vector<std::string>{"1-1", "1-2", "1-3.2", "1-3.4.1", "1-3.10", "1-6.2",
+                                             "1-10"}));
 
     LibusbPrinterLink link;
     ASSERT_TRUE(link.open()) << link.failure_text();
