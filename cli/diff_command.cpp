@@ -1,0 +1,275 @@
+#include "cli/diff_command.h"
+
+#include <algorithm>
+#include <fstream>
+#include <istream>
+#include <new>
+#include <optional>
+#include <ostream>
+#include <string_view>
+
+#include "cli/cli_exit.h"
+#include "cli/entry_diff.h"
+#include "cli/json_text.h"
+#include "cli/report_entries.h"
+#include "report/report_formatter.h"
+
+namespace {
+
+constexpr std::size_t kReadPiece = std::size_t{64} << 10;
+
+struct DiffOptions {
+    bool json = false;
+    std::vector<std::string> files;  // OLD and NEW
+};
+
+// Options anywhere before "--", which ends them; "-" is standard input, not an option.
+bool parse_diff_options(const std::vector<std::string>& args, DiffOptions& options,
+                        std::ostream& err) {
+    bool options_ended = false;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (!options_ended && arg == "--") {
+            options_ended = true;
+        } else if (!options_ended && arg == "--json") {
+            options.json = true;
+        } else if (!options_ended && arg.size() > 1 && arg[0] == '-') {
+            usage_error(err, "unknown option '" + arg + "' for 'diff'");
+            return false;
+        } else {
+            options.files.push_back(arg);
+        }
+    }
+    if (options.files.size() != 2) {
+        usage_error(err, "'diff' takes two files, OLD and NEW");
+        return false;
+    }
+    if (options.files[0] == "-" && options.files[1] == "-") {
+        usage_error(err, "standard input ('-') can be only one of OLD and NEW");
+        return false;
+    }
+    return true;
+}
+
+// One of the two reports: its file as given, as messages name it, and what it holds.
+struct Side {
+    explicit Side(const std::string& given)
+        : file(given), named(given == "-" ? "standard input" : "'" + given + "'") {}
+
+    std::string file;
+    std::string named;
+    ReportEntries report;
+};
+
+// Appends what `source` holds until `bytes` has `limit` bytes; false on a read error.
+bool read_up_to(std::istream& source, std::string& bytes, std::size_t limit) {
+    while (bytes.size() < limit && source) {
+        const std::size_t had = bytes.size();
+        bytes.resize(std::min(limit, had + kReadPiece));
+        source.read(bytes.data() + had, static_cast<std::streamsize>(bytes.size() - had));
+        bytes.resize(had + static_cast<std::size_t>(source.gcount()));
+    }
+    return !source.bad();
+}
+
+// The whole file, or a byte more than its kind may hold, so that a larger one is refused
+// without reading it all.
+bool read_file(std::istream& source, std::string& bytes) {
+    if (!read_up_to(source, bytes, kMaxRawReportFile + 1)) return false;
+    const std::size_t limit = looks_like_json(bytes) ? kMaxJsonReportFile : kMaxRawReportFile;
+    return read_up_to(source, bytes, limit + 1);
+}
+
+bool load(Side& side, std::istream& in, std::ostream& err) {
+    std::string bytes;
+    bool read = false;
+    if (side.file == "-") {
+        read = read_file(in, bytes);
+    } else {
+        std::ifstream stream(side.file, std::ios::binary);
+        if (!stream) {
+            say_failure(err, "cannot open " + side.named, kExitDiffTrouble);
+            return false;
+        }
+        read = read_file(stream, bytes);
+    }
+    std::string error = "cannot be read";
+    if (!read || !read_report_entries(bytes, side.report, error)) {
+        say_failure(err, side.named + " " + error, kExitDiffTrouble);
+        return false;
+    }
+    return true;
+}
+
+void say_cut(const Side& side, std::ostream& err) {
+    err << kProgram << ": the listing of " << side.named << " is incomplete (cut at "
+        << ReportFormatter::kMaxListingSize
+        << " bytes): the other's lines past where it ends are not compared\n";
+}
+
+// Both serial fields given and different: the readings are of two printers.
+void say_if_other_printer(const Side& old_side, const Side& new_side, std::ostream& err) {
+    const Json& old_serial = old_side.report.fields.at("serial");
+    const Json& new_serial = new_side.report.fields.at("serial");
+    if (!old_serial.is_string() || !new_serial.is_string() || old_serial == new_serial) return;
+    err << kProgram << ": " << old_side.named << " and " << new_side.named
+        << " come from different printers (serial " << terminal_text(old_serial.get<std::string>())
+        << " and " << terminal_text(new_serial.get<std::string>()) << "); compared anyway\n";
+}
+
+// The differences written out; texts are UTF-8, or code page 1251 when both reports are raw.
+class DiffWriter {
+public:
+    DiffWriter(bool utf8, std::ostream& out) : utf8_(utf8), out_(out) {}
+
+    void plain(const std::vector<LineDifference>& differences) {
+        for (const LineDifference& difference : differences) {
+            heading(difference.section);
+            out_ << terminal_text(plain_line(difference)) << '\n';
+        }
+    }
+
+    void json(const Side& old_side, const Side& new_side,
+              const std::vector<LineDifference>& differences) {
+        Json listed = Json::array();
+        for (const LineDifference& difference : differences) {
+            listed.push_back(json_difference(difference));
+        }
+        out_ << json_line(
+            {{"old", json_side(old_side)}, {"new", json_side(new_side)}, {"differences", listed}});
+    }
+
+private:
+    std::string shown(std::string_view text) const {
+        return utf8_ ? std::string(text) : utf8_from_cp1251(text);
+    }
+
+    // The section's text before its first difference: none before the first section, and
+    // "(no section)" for the lines before it that come after another section's.
+    void heading(const std::optional<std::string_view>& section) {
+        if (section == section_ && (headed_ || !section)) return;
+        out_ << (section ? terminal_text(shown(*section)) : "(no section)") << '\n';
+        section_ = section;
+        headed_ = true;
+    }
+
+    // A key, or a line's text, with its occurrence from the second on: "Key #2".
+    std::string name(const LineDifference& difference) const {
+        const ListingLine& line = difference.line();
+        std::string name = shown(line.is_entry ? line.key : line.text);
+        if (difference.occurrence > 1) name += " #" + std::to_string(difference.occurrence);
+        return name;
+    }
+
+    std::string value(const ListingLine& line) const {
+        return line.text.empty() ? std::string() : " " + shown(line.text);
+    }
+
+    std::string plain_line(const LineDifference& difference) const {
+        const ListingLine& line = difference.line();
+        switch (difference.change) {
+            case Change::Changed: {
+                const std::optional<std::string> delta =
+                    whole_number_delta(difference.old_line->text, line.text);
+                return "~ " + name(difference) + ":" + value(*difference.old_line) + " ->" +
+                       value(line) + (delta ? " (" + *delta + ")" : "");
+            }
+            case Change::Added:
+                return "+ " + name(difference) + (line.is_entry ? ":" + value(line) : "");
+            case Change::Removed:
+                break;
+        }
+        return "- " + name(difference) + (line.is_entry ? ":" + value(line) : "");
+    }
+
+    Json text_or_null(const ListingLine* line) const {
+        return line != nullptr ? Json(shown(line->text)) : Json(nullptr);
+    }
+
+    Json json_difference(const LineDifference& difference) const {
+        static constexpr const char* kChanges[] = {"changed", "added", "removed"};
+        const ListingLine& line = difference.line();
+        std::optional<std::string> delta;
+        if (difference.change == Change::Changed) {
+            delta = whole_number_delta(difference.old_line->text, line.text);
+        }
+        return {{"section", difference.section ? Json(shown(*difference.section)) : Json()},
+                {"key", line.is_entry ? Json(shown(line.key)) : Json()},
+                {"occurrence", difference.occurrence},
+                {"change", kChanges[static_cast<int>(difference.change)]},
+                {"old", text_or_null(difference.old_line)},
+                {"new", text_or_null(difference.new_line)},
+                {"delta", delta ? Json(*delta) : Json()}};
+    }
+
+    static Json json_side(const Side& side) {
+        return {{"file", side.file},
+                {"kind", report_kind_name(side.report.kind)},
+                {"fields", side.report.fields},
+                {"cut", side.report.cut}};
+    }
+
+    bool utf8_;
+    std::ostream& out_;
+    std::optional<std::string_view> section_;
+    bool headed_ = false;
+};
+
+// Like with like: a raw report's code page 1251 against a JSON's UTF-8 is decoded first.
+int compare(Side& old_side, Side& new_side, bool json, std::ostream& out, std::ostream& err) {
+    ReportEntries& old_report = old_side.report;
+    ReportEntries& new_report = new_side.report;
+    if (old_report.utf8 != new_report.utf8) {
+        decode_lines_to_utf8(old_report);
+        decode_lines_to_utf8(new_report);
+    }
+    for (const Side* side : {&old_side, &new_side}) {
+        if (side->report.cut) say_cut(*side, err);
+    }
+    say_if_other_printer(old_side, new_side, err);
+    const std::vector<LineDifference> differences =
+        diff_lines(old_report.lines, old_report.cut, new_report.lines, new_report.cut);
+    DiffWriter writer(new_report.utf8, out);
+    if (json) {
+        writer.json(old_side, new_side, differences);
+    } else {
+        writer.plain(differences);
+    }
+    out.flush();
+    if (!out) return say_failure(err, "cannot write the output", kExitDiffTrouble);
+    return differences.empty() ? kExitSame : kExitDiffer;
+}
+
+}  // namespace
+
+int run_diff(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
+             std::ostream& err) {
+    DiffOptions options;
+    if (!parse_diff_options(args, options, err)) return kExitUsage;
+    try {
+        Side old_side(options.files[0]);
+        Side new_side(options.files[1]);
+        if (!load(old_side, in, err) || !load(new_side, in, err)) return kExitDiffTrouble;
+        return compare(old_side, new_side, options.json, out, err);
+    } catch (const std::bad_alloc&) {
+        return say_failure(err, "not enough memory to compare the reports", kExitDiffTrouble);
+    }
+}
+
+void print_diff_usage(std::ostream& out) {
+    out << "  diff [--json] OLD NEW     compares two reports entry by entry: each a raw report\n"
+        << "                            (read --raw) or the JSON of read --json or format --json,\n"
+        << "                            told apart by their content (\"-\": standard input).\n"
+        << "                            Entries are matched by section (the nearest line above\n"
+        << "                            without a colon), key, and occurrence of the key there.\n"
+        << "                            One line a difference, under its section, in the order\n"
+        << "                            of NEW: \"~ Key: old -> new\" (\"(+N)\" after two whole\n"
+        << "                            numbers), \"+ Key: value\", \"- Key: value\" (removed "
+           "where\n"
+        << "                            it stood in OLD), \"Key #2\" for a second occurrence;\n"
+        << "                            --json prints both reports' fields and the differences\n"
+        << "                            as one object. Exits as diff does: 0 the same (nothing\n"
+        << "                            printed), 1 different, 2 trouble (a usage error, a file\n"
+        << "                            that cannot be read or is neither kind, the JSON of a\n"
+        << "                            failed reading)\n";
+}
