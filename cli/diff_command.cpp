@@ -122,11 +122,17 @@ class DiffWriter {
 public:
     DiffWriter(bool utf8, std::ostream& out) : utf8_(utf8), out_(out) {}
 
+    // Written at once: one call to the stream instead of one for each line.
     void plain(const std::vector<LineDifference>& differences) {
+        std::string text;
         for (const LineDifference& difference : differences) {
-            heading(difference.section);
-            out_ << terminal_text(plain_line(difference)) << '\n';
+            heading(difference.section, text);
+            line_.clear();
+            append_plain(difference);
+            text += terminal_text(line_);
+            text += '\n';
         }
+        out_.write(text.data(), static_cast<std::streamsize>(text.size()));
     }
 
     void json(const Side& old_side, const Side& new_side,
@@ -144,42 +150,58 @@ private:
         return utf8_ ? std::string(text) : utf8_from_cp1251(text);
     }
 
+    // ASCII reads the same in both encodings: only other texts are decoded.
+    void append_shown(std::string_view text) {
+        const bool ascii = std::all_of(text.begin(), text.end(),
+                                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+        if (utf8_ || ascii) {
+            line_ += text;
+        } else {
+            line_ += utf8_from_cp1251(text);
+        }
+    }
+
     // The section's text before its first difference: none before the first section, and
     // "(no section)" for the lines before it that come after another section's.
-    void heading(const std::optional<std::string_view>& section) {
+    void heading(const std::optional<std::string_view>& section, std::string& text) {
         if (section == section_ && (headed_ || !section)) return;
-        out_ << (section ? terminal_text(shown(*section)) : "(no section)") << '\n';
+        text += section ? terminal_text(shown(*section)) : "(no section)";
+        text += '\n';
         section_ = section;
         headed_ = true;
     }
 
     // A key, or a line's text, with its occurrence from the second on: "Key #2".
-    std::string name(const LineDifference& difference) const {
+    void append_name(const LineDifference& difference) {
         const ListingLine& line = difference.line();
-        std::string name = shown(line.is_entry ? line.key : line.text);
-        if (difference.occurrence > 1) name += " #" + std::to_string(difference.occurrence);
-        return name;
+        append_shown(line.is_entry ? line.key : line.text);
+        if (difference.occurrence > 1) line_ += " #" + std::to_string(difference.occurrence);
     }
 
-    std::string value(const ListingLine& line) const {
-        return line.text.empty() ? std::string() : " " + shown(line.text);
+    // ": value", or ":" alone for an empty one.
+    void append_value(const ListingLine& line) {
+        line_ += ':';
+        if (line.text.empty()) return;
+        line_ += ' ';
+        append_shown(line.text);
     }
 
-    std::string plain_line(const LineDifference& difference) const {
+    void append_plain(const LineDifference& difference) {
+        static constexpr const char* kMarks[] = {"~ ", "+ ", "- "};
         const ListingLine& line = difference.line();
-        switch (difference.change) {
-            case Change::Changed: {
-                const std::optional<std::string> delta =
-                    whole_number_delta(difference.old_line->text, line.text);
-                return "~ " + name(difference) + ":" + value(*difference.old_line) + " ->" +
-                       value(line) + (delta ? " (" + *delta + ")" : "");
-            }
-            case Change::Added:
-                return "+ " + name(difference) + (line.is_entry ? ":" + value(line) : "");
-            case Change::Removed:
-                break;
+        line_ += kMarks[static_cast<int>(difference.change)];
+        append_name(difference);
+        if (difference.change == Change::Changed) {
+            append_value(*difference.old_line);
+            line_ += " ->";
+            if (!line.text.empty()) line_ += ' ';
+            append_shown(line.text);
+            const std::optional<std::string> delta =
+                whole_number_delta(difference.old_line->text, line.text);
+            if (delta) line_ += " (" + *delta + ")";
+        } else if (line.is_entry) {
+            append_value(line);
         }
-        return "- " + name(difference) + (line.is_entry ? ":" + value(line) : "");
     }
 
     Json text_or_null(const ListingLine* line) const {
@@ -213,6 +235,7 @@ private:
     std::ostream& out_;
     std::optional<std::string_view> section_;
     bool headed_ = false;
+    std::string line_;  // the line being written
 };
 
 // Like with like: a raw report's code page 1251 against a JSON's UTF-8 is decoded first.

@@ -3,90 +3,121 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
-#include <unordered_map>
+#include <limits>
 
 namespace {
 
-constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+// Lines are numbered in 32 bits: a listing holds at most a few hundred thousand.
+using Index = std::uint32_t;
+constexpr Index kNone = std::numeric_limits<Index>::max();
+enum Side { kOld = 0, kNew = 1 };
 
-// A section and a key, or (for a line without a colon) the section it heads.
+// A line's name: a line without a colon by its text, an entry by its key and its section.
 struct Name {
-    std::uint32_t section = 0;  // 0: none; else the section's number from 1
+    Index section = 0;  // 0: none; else 1 + the name of the line that heads it
     bool is_text = false;
-    std::string_view key;
+    std::string_view key;  // the entry's key, or the line's text
 
     bool operator==(const Name&) const = default;
 };
 
-struct NameHash {
-    std::size_t operator()(const Name& name) const {
+// What is known of a name: how many lines of each report have it, and where the old report's
+// lines of it begin among its lines ordered by place.
+struct NameEntry {
+    std::size_t hash = 0;
+    Name name;
+    Index count[2] = {0, 0};
+    Index old_begin = 0;
+};
+
+// Numbers the names of both reports: each line's name is hashed once and looked up in a table of
+// open addressing, sized up front for every line of both (no allocation for each name).
+class NameTable {
+public:
+    explicit NameTable(std::size_t lines) {
+        std::size_t capacity = 16;
+        while (capacity < 2 * lines) capacity *= 2;
+        slots_.assign(capacity, 0);
+        names_.reserve(lines);
+    }
+
+    Index number(const Name& name) {
         const std::uint64_t mixed =
             (std::uint64_t{name.section} << 1 | (name.is_text ? 1u : 0u)) * 0x9E3779B97F4A7C15ull;
-        return std::hash<std::string_view>{}(name.key) ^ static_cast<std::size_t>(mixed >> 16);
+        const std::size_t hash =
+            std::hash<std::string_view>{}(name.key) ^ static_cast<std::size_t>(mixed >> 16);
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+            if (slots_[at] == 0) {
+                names_.push_back({hash, name});
+                slots_[at] = static_cast<Index>(names_.size());
+                return slots_[at] - 1;
+            }
+            const NameEntry& known = names_[slots_[at] - 1];
+            if (known.hash == hash && known.name == name) return slots_[at] - 1;
+        }
     }
+
+    NameEntry& operator[](Index name) { return names_[name]; }
+    std::vector<NameEntry>& entries() { return names_; }
+
+private:
+    std::vector<Index> slots_;  // 0: empty; else 1 + the name's number
+    std::vector<NameEntry> names_;
 };
 
 // A line's place as numbers: the same section and key get the same name in both reports.
 struct Place {
-    std::uint32_t name = 0;
-    std::uint32_t occurrence = 0;  // 1 for the first of its name in its report
-    std::size_t section_line = kNone;
-
-    std::uint64_t id() const { return std::uint64_t{name} << 32 | occurrence; }
+    Index name = 0;
+    Index occurrence = 0;  // 1 for the first of its name in its report
+    Index section_line = kNone;
 };
 
-// Numbers the sections and names of both reports: each text and key is hashed once per line.
-class Places {
-public:
-    std::vector<Place> of(const std::vector<ListingLine>& lines) {
-        std::vector<Place> places(lines.size());
-        std::vector<std::uint32_t> seen(names_.size(), 0);  // occurrences so far, by name
-        std::uint32_t section = 0;
-        std::size_t section_line = kNone;
-        for (std::size_t i = 0; i < lines.size(); ++i) {
-            if (!lines[i].is_entry) {
-                section = number(sections_, lines[i].text, 1);
-                section_line = i;
-            }
-            const Name name{section, !lines[i].is_entry, lines[i].is_entry ? lines[i].key : ""};
-            const std::uint32_t id = number(names_, name, 0);
-            if (id >= seen.size()) seen.resize(std::size_t{id} + 1, 0);
-            places[i] = {id, ++seen[id], section_line};
+std::vector<Place> places_of(const std::vector<ListingLine>& lines, NameTable& names, Side side) {
+    std::vector<Place> places(lines.size());
+    Index section = 0;
+    Index section_line = kNone;
+    for (Index i = 0; i < lines.size(); ++i) {
+        const ListingLine& line = lines[i];
+        Index name = 0;
+        if (line.is_entry) {
+            name = names.number({section, false, line.key});
+        } else {
+            name = names.number({0, true, line.text});
+            section = name + 1;
+            section_line = i;
         }
-        return places;
+        places[i] = {name, ++names[name].count[side], section_line};
     }
+    return places;
+}
 
-private:
-    template <typename Map, typename Key>
-    static std::uint32_t number(Map& map, const Key& key, std::uint32_t first) {
-        const auto next = static_cast<std::uint32_t>(map.size()) + first;
-        return map.try_emplace(key, next).first->second;
+// The old report's lines ordered by name and occurrence, so that each new line finds the old
+// line at its place without hashing again.
+std::vector<Index> old_lines_by_place(const std::vector<Place>& places, NameTable& names) {
+    Index begin = 0;
+    for (NameEntry& name : names.entries()) {
+        name.old_begin = begin;
+        begin += name.count[kOld];
     }
-
-    std::unordered_map<std::string_view, std::uint32_t> sections_;
-    std::unordered_map<Name, std::uint32_t, NameHash> names_;
-};
-
-// For each line of `lines`, the index of the line in the other report at the same place.
-std::vector<std::size_t> partners(const std::vector<Place>& lines,
-                                  const std::unordered_map<std::uint64_t, std::size_t>& other) {
-    std::vector<std::size_t> found(lines.size(), kNone);
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        const auto match = other.find(lines[i].id());
-        if (match != other.end()) found[i] = match->second;
+    std::vector<Index> lines(places.size());
+    for (Index j = 0; j < places.size(); ++j) {
+        lines[names[places[j].name].old_begin + places[j].occurrence - 1] = j;
     }
-    return found;
+    return lines;
 }
 
 // Where the lines a cut listing holds end in the other report: its lines from here on may
 // stand in what the cut listing lost.
-std::size_t held_until(const std::vector<std::size_t>& partners_of_cut) {
-    std::size_t until = 0;
-    for (const std::size_t partner : partners_of_cut) {
+Index held_until(const std::vector<Index>& partners_of_cut) {
+    Index until = 0;
+    for (const Index partner : partners_of_cut) {
         if (partner != kNone) until = std::max(until, partner + 1);
     }
     return until;
 }
+
+Index size(const std::vector<ListingLine>& lines) { return static_cast<Index>(lines.size()); }
 
 class Differences {
 public:
@@ -95,19 +126,22 @@ public:
         : old_lines_(old_lines), new_lines_(new_lines) {}
 
     std::vector<LineDifference> run(bool old_cut, bool new_cut) {
-        Places places;
-        old_places_ = places.of(old_lines_);
-        new_places_ = places.of(new_lines_);
-        std::unordered_map<std::uint64_t, std::size_t> old_at;
-        old_at.reserve(old_places_.size());
-        for (std::size_t j = 0; j < old_places_.size(); ++j) old_at.emplace(old_places_[j].id(), j);
-        new_partner_ = partners(new_places_, old_at);
+        NameTable names(old_lines_.size() + new_lines_.size());
+        old_places_ = places_of(old_lines_, names, kOld);
+        const std::vector<Index> old_at = old_lines_by_place(old_places_, names);
+        new_places_ = places_of(new_lines_, names, kNew);
+        new_partner_.assign(new_lines_.size(), kNone);
         old_partner_.assign(old_lines_.size(), kNone);
-        for (std::size_t i = 0; i < new_partner_.size(); ++i) {
-            if (new_partner_[i] != kNone) old_partner_[new_partner_[i]] = i;
+        for (Index i = 0; i < new_places_.size(); ++i) {
+            const Place& place = new_places_[i];
+            const NameEntry& name = names[place.name];
+            if (place.occurrence > name.count[kOld]) continue;
+            new_partner_[i] = old_at[name.old_begin + place.occurrence - 1];
+            old_partner_[new_partner_[i]] = i;
         }
-        const std::size_t new_held = old_cut ? held_until(old_partner_) : new_lines_.size();
-        const std::size_t old_held = new_cut ? held_until(new_partner_) : old_lines_.size();
+        found_.reserve(new_lines_.size());
+        const Index new_held = old_cut ? held_until(old_partner_) : size(new_lines_);
+        const Index old_held = new_cut ? held_until(new_partner_) : size(old_lines_);
         merge(new_held, old_held);
         return std::move(found_);
     }
@@ -115,10 +149,10 @@ public:
 private:
     // In the new order; an old line removed comes before the first new line whose partner
     // stood after it.
-    void merge(std::size_t new_held, std::size_t old_held) {
-        std::size_t next_old = 0;
-        for (std::size_t i = 0; i < new_lines_.size(); ++i) {
-            const std::size_t j = new_partner_[i];
+    void merge(Index new_held, Index old_held) {
+        Index next_old = 0;
+        for (Index i = 0; i < new_lines_.size(); ++i) {
+            const Index j = new_partner_[i];
             if (j == kNone) {
                 if (i < new_held)
                     add(Change::Added, new_places_[i], nullptr, &new_lines_[i], new_lines_);
@@ -133,7 +167,7 @@ private:
         removed_before(old_held, next_old);
     }
 
-    void removed_before(std::size_t end, std::size_t& next_old) {
+    void removed_before(Index end, Index& next_old) {
         for (; next_old < end; ++next_old) {
             if (old_partner_[next_old] == kNone) {
                 add(Change::Removed, old_places_[next_old], &old_lines_[next_old], nullptr,
@@ -153,8 +187,8 @@ private:
     const std::vector<ListingLine>& new_lines_;
     std::vector<Place> old_places_;
     std::vector<Place> new_places_;
-    std::vector<std::size_t> old_partner_;
-    std::vector<std::size_t> new_partner_;
+    std::vector<Index> old_partner_;
+    std::vector<Index> new_partner_;
     std::vector<LineDifference> found_;
 };
 
