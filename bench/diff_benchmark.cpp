@@ -14,20 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "bench/ordinary_report.h"
+#include "bench/made_reports.h"
 #include "cli/cli_commands.h"
 #include "sim/field_text_shapes.h"
 
 namespace {
 
 constexpr std::size_t kFullReport = kReportBufferSize - 1;
-
-std::string repeated(const std::string& unit, std::size_t size) {
-    std::string raw;
-    while (raw.size() < size) raw += unit;
-    raw.resize(size);
-    return raw;
-}
 
 // A visit: one digit in about every 400 bytes moves on by one, and so its value changes.
 std::string visited(std::string raw) {

@@ -7,20 +7,13 @@
 #include <cstdint>
 #include <string>
 
-#include "bench/ordinary_report.h"
+#include "bench/made_reports.h"
 #include "report/report_formatter.h"
 #include "sim/field_text_shapes.h"
 
 namespace {
 
 constexpr std::size_t kFullReport = kReportBufferSize - 1;
-
-std::string repeated(const std::string& unit, std::size_t size) {
-    std::string raw;
-    while (raw.size() < size) raw += unit;
-    raw.resize(size);
-    return raw;
-}
 
 // The ordinary report with its runs of spaces collapsed (and its CRs made spaces when
 // `one_line`): every value is then read again from each colon after it.

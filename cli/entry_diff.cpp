@@ -245,11 +245,13 @@ std::optional<std::string> whole_number_delta(std::string_view old_value,
     if (!whole_number(old_value, from) || !whole_number(new_value, to)) return std::nullopt;
     const std::string_view a = to.digits;
     const std::string_view b = from.digits;
-    if (to.negative != from.negative)
-        return (to.negative ? "-" : "+") + combine_magnitudes(a, b, 1);
+    std::string delta(1, '+');
+    if (to.negative != from.negative) {
+        delta[0] = to.negative ? '-' : '+';
+        return delta += combine_magnitudes(a, b, 1);
+    }
     const int order = compare_magnitudes(a, b);
     if (order == 0) return "0";
-    const bool negative = (order < 0) != to.negative;
-    return (negative ? "-" : "+") +
-           (order > 0 ? combine_magnitudes(a, b, -1) : combine_magnitudes(b, a, -1));
+    delta[0] = (order < 0) != to.negative ? '-' : '+';
+    return delta += order > 0 ? combine_magnitudes(a, b, -1) : combine_magnitudes(b, a, -1);
 }

@@ -944,6 +944,10 @@ TEST(CliDiff, FilesThatHoldNoReport_AreRefusedInOneLineWithExitTwo) {
     const std::string bracketed = diff_file("bracketed", "[General]\rPages: 1\r");
     EXPECT_EQ(run({"diff", bracketed, bracketed}).code, 0);
     EXPECT_EQ(run({"diff", bracketed, good}).code, 1);
+    // JSON kept by an editor: a byte order mark first and CR LF after it.
+    const std::string edited = diff_file("edited", "\xEF\xBB\xBF" + report + "\r\n");
+    const CliRun same = run({"diff", edited, diff_file("raw", "Pages: 1\r")});
+    EXPECT_EQ(same.code, 0) << same.err;
 }
 
 // Headings, each difference's shape, occurrences from the second on (also of a title), removed

@@ -1,7 +1,8 @@
 #pragma once
-// An ordinary system-data report of any size, the same for the same seed: sections of key/value
-// lines, some with several entries set apart by double spaces, and values holding colons. The
-// formatter and diff benchmarks measure hostile shapes against it.
+// Reports the formatter and diff benchmarks measure: an ordinary system-data report of any size,
+// the same for the same seed (sections of key/value lines, some with several entries set apart
+// by double spaces, and values holding colons), which hostile shapes are measured against; and a
+// text repeated to a size, which most hostile shapes are.
 
 #include <cstddef>
 #include <cstdint>
@@ -45,6 +46,13 @@ inline std::string ordinary_report(std::size_t size, std::uint32_t seed = kOrdin
         }
         raw += section % 4 == 3 ? "Toner: CRUM-16051234567\rImaging Unit: 83%\r" : "";
     }
+    raw.resize(size);
+    return raw;
+}
+
+inline std::string repeated(const std::string& unit, std::size_t size) {
+    std::string raw;
+    while (raw.size() < size) raw += unit;
     raw.resize(size);
     return raw;
 }
