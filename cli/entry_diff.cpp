@@ -158,7 +158,7 @@ private:
                     add(Change::Added, new_places_[i], nullptr, &new_lines_[i], new_lines_);
                 continue;
             }
-            removed_before(std::min(j, old_held), next_old);
+            removed_before(j, next_old);  // a partner always stands before old_held
             next_old = std::max(next_old, j + 1);
             if (old_lines_[j].text != new_lines_[i].text) {
                 add(Change::Changed, new_places_[i], &old_lines_[j], &new_lines_[i], new_lines_);

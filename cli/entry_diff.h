@@ -2,7 +2,7 @@
 // Two listings compared line by line, each line known by its place in its report: its section
 // (the nearest line above it without a colon, or none; such a line heads its own section), its
 // key (a line without a colon: its text), and which occurrence of that key in that section it
-// is. Places are matched through hash tables, so the cost grows with the lines, not their
+// is. Places are matched through a hash table, so the cost grows with the lines, not their
 // square.
 
 #include <cstddef>
