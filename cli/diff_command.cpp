@@ -51,10 +51,11 @@ bool parse_diff_options(const std::vector<std::string>& args, DiffOptions& optio
     return true;
 }
 
-// One of the two reports: its file as given, as messages name it, and what it holds.
+// One of the two reports: its file as given, as messages name it (fit for a terminal), and what
+// it holds.
 struct Side {
     explicit Side(const std::string& given)
-        : file(given), named(given == "-" ? "standard input" : "'" + given + "'") {}
+        : file(given), named(given == "-" ? "standard input" : "'" + terminal_text(given) + "'") {}
 
     std::string file;
     std::string named;

@@ -937,9 +937,10 @@ TEST(CliDiff, FilesThatHoldNoReport_AreRefusedInOneLineWithExitTwo) {
             EXPECT_NE(result.err.find(says), std::string::npos) << result.err;
         }
     }
-    const CliRun missing = run({"diff", good, testing::TempDir() + "no-such-report"});
+    const CliRun missing = run({"diff", good, testing::TempDir() + "no-such-\x1b[2J-report"});
     EXPECT_EQ(missing.code, 2);
-    EXPECT_EQ(missing.err, "vellumo-cli: cannot open '" + testing::TempDir() + "no-such-report'\n");
+    EXPECT_EQ(missing.err,
+              "vellumo-cli: cannot open '" + testing::TempDir() + "no-such-?[2J-report'\n");
     // A report may well begin with a section title in brackets: it is JSON only if it parses.
     const std::string bracketed = diff_file("bracketed", "[General]\rPages: 1\r");
     EXPECT_EQ(run({"diff", bracketed, bracketed}).code, 0);
