@@ -1022,7 +1022,8 @@ TEST(CliDiff, WholeNumbers_GiveTheirExactChangeAndOtherValuesNone) {
     std::mt19937 rng(64);
     for (int i = 0; i < 2000; ++i) {
         const auto number = [&rng](long long& value) {
-            value = static_cast<long long>(rng() % 2000000000) * 400000000 + rng() % 400000000;
+            value = static_cast<long long>(rng() % 2000000000) * 400000000 +
+                    static_cast<long long>(rng() % 400000000);
             if (rng() % 2) value = -value;
             std::string text = std::string(rng() % 3, '0') + std::to_string(value < 0 ? -value : value);
             return (value < 0 ? "-" : rng() % 2 ? "+" : "") + text;
