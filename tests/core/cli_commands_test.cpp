@@ -888,7 +888,6 @@ TEST(CliDiff, EveryKindOfEitherFile_GivesTheDifferencesInTheOrderOfNew) {
     EXPECT_EQ(run({"diff", "--", "-", old_path}, sample_report()).code, 0);
 }
 
-
 // Neither kind, or the JSON of a reading that failed: one line naming the file, exit 2 (1 would
 // say that the reports differ), whichever of the two it is.
 TEST(CliDiff, FilesThatHoldNoReport_AreRefusedInOneLineWithExitTwo) {
@@ -903,17 +902,23 @@ TEST(CliDiff, FilesThatHoldNoReport_AreRefusedInOneLineWithExitTwo) {
     std::string many_values = "0";
     for (int i = 0; i < 800000; ++i) many_values += ",0";
     const std::vector<std::pair<std::string, std::string>> refused{
-        {failed_reading, "is the JSON of a reading that failed (no-acknowledgement): it holds no report"},
-        {std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16), "it holds NUL bytes, as binary files do"},
+        {failed_reading,
+         "is the JSON of a reading that failed (no-acknowledgement): it holds no report"},
+        {std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16),
+         "it holds NUL bytes, as binary files do"},
         {std::string(kReportBufferSize, 'x'), "it is larger than a raw report (102399 bytes)"},
-        {"[{\"id\":\"1-1\"}]\n", "is JSON, but not of read --json or format --json: not one object"},
+        {"[{\"id\":\"1-1\"}]\n",
+         "is JSON, but not of read --json or format --json: not one object"},
         {run({"fields"}, "Pages: 1\r").out, "no \"fields\" object"},
-        {report + report, "expected end of input (read --all --json writes a line for each printer"},
+        {report + report,
+         "expected end of input (read --all --json writes a line for each printer"},
         {"{\"fields\": nul", "is not valid JSON: "},
         {"{\"a\":" + std::string(20, '[') + std::string(20, ']') + "}", "nested deeper"},
         {"{\"a\":[" + many_values + "]}", "holding more values than the companion's"},
-        {replaced(report, "\"cut\":false,", ""), "no \"cut\" true or false, or no \"entries\" array"},
-        {replaced(report, "\"serial\":null", "\"serial\":1"), "\"fields\" has no \"serial\" string or null"},
+        {replaced(report, "\"cut\":false,", ""),
+         "no \"cut\" true or false, or no \"entries\" array"},
+        {replaced(report, "\"serial\":null", "\"serial\":1"),
+         "\"fields\" has no \"serial\" string or null"},
         {entries_of(R"([{"text":"T"},{"key":"a:b","value":"c"}])"), "entry 2 holds a colon"},
         {entries_of(R"([{"key":"Key ","value":"c"}])"), "entry 1 is not trimmed"},
         {entries_of(R"([{"key":"K","value":"c\r"}])"), "entry 1 holds a CR"},
@@ -921,7 +926,8 @@ TEST(CliDiff, FilesThatHoldNoReport_AreRefusedInOneLineWithExitTwo) {
         {entries_of(R"([{"key":"K","value":"v","text":"K: v"}])"), "entry 1 is neither"},
         {entries_of(R"([["Pages","1"]])"), "entry 1 is neither"},
         {replaced(failed_reading, "\"ok\":false", "\"ok\":\"no\""), "\"ok\" is not true or false"},
-        {"{" + std::string(kMaxJsonReportFile, ' ') + "}", "is JSON larger than the companion's ever is"},
+        {"{" + std::string(kMaxJsonReportFile, ' ') + "}",
+         "is JSON larger than the companion's ever is"},
     };
     const std::string good = diff_file("good", sample_report());
     for (const auto& [bytes, says] : refused) {
@@ -961,11 +967,12 @@ TEST(CliDiff, PlainOutput_GroupsEachDifferenceUnderItsSection) {
         std::string printed;
     };
     const Case cases[] = {
+        // CP1251 has no C1: 0x9B (octal 233) is a quotation mark, U+203A.
         {"moved sections, removed lines where they stood",
          "Top: 1\r[A]\rK: 1\rK: 2\rGone: x\rStay: 1\r[B]\rEmpty: \r",
-         "[B]\rEmpty: now\r[A]\rK: 1\rK: 3\rStay: 1\rEsc: a\x1b[31mb\x9b" "c\r",
+         "[B]\rEmpty: now\r[A]\rK: 1\rK: 3\rStay: 1\rEsc: a\x1b[31mb\233c\r",
          "- Top: 1\n[A]\n- Gone: x\n[B]\n~ Empty: -> now\n[A]\n~ K #2: 2 -> 3 (+1)\n"
-         "+ Esc: a?[31mb\xE2\x80\xBA" "c\n"},  // CP1251 has no C1: 0x9B is a quotation mark
+         "+ Esc: a?[31mb\342\200\272c\n"},
         {"lines before any section, after a section's", "Top: 1\r[A]\rK: 1\r",
          "[Z]\rZ: 1\r[A]\rK: 1\r", "[Z]\n+ [Z]\n+ Z: 1\n(no section)\n- Top: 1\n"},
         {"a title's second occurrence, and a value emptied", "[A]\rK: 1\r[A]\rK: 2\rL: 3\r",
@@ -1025,14 +1032,17 @@ TEST(CliDiff, WholeNumbers_GiveTheirExactChangeAndOtherValuesNone) {
             value = static_cast<long long>(rng() % 2000000000) * 400000000 +
                     static_cast<long long>(rng() % 400000000);
             if (rng() % 2) value = -value;
-            std::string text = std::string(rng() % 3, '0') + std::to_string(value < 0 ? -value : value);
+            std::string text =
+                std::string(rng() % 3, '0') + std::to_string(value < 0 ? -value : value);
             return (value < 0 ? "-" : rng() % 2 ? "+" : "") + text;
         };
         long long from = 0, to = 0;
         const std::string from_text = number(from), to_text = number(to);
         const long long change = to - from;
-        const std::string expected = change == 0 ? "0" : (change > 0 ? "+" : "") + std::to_string(change);
-        ASSERT_EQ(whole_number_delta(from_text, to_text), expected) << from_text << " -> " << to_text;
+        const std::string expected =
+            change == 0 ? "0" : (change > 0 ? "+" : "") + std::to_string(change);
+        ASSERT_EQ(whole_number_delta(from_text, to_text), expected)
+            << from_text << " -> " << to_text;
     }
 }
 
@@ -1058,8 +1068,10 @@ TEST(CliDiff, ReadingsOfTwoPrinters_AreSaidToBeAndComparedAnyway) {
 // One wide key pads every line past the cap: what the other holds past the cut is not compared.
 TEST(CliDiff, CutListing_IsSaidIncompleteAndItsLostEndNotTakenAsRemoved) {
     std::string whole = "[Counters]\r";
-    for (int i = 0; i < 1300; ++i) whole += "Line " + std::to_string(i) + ": " + std::to_string(i) + "\r";
-    const std::string cut = std::string(900, 'K') + ": wide\r" + replaced(whole, "Line 7: 7\r", "Line 7: 8\r");
+    for (int i = 0; i < 1300; ++i)
+        whole += "Line " + std::to_string(i) + ": " + std::to_string(i) + "\r";
+    const std::string cut =
+        std::string(900, 'K') + ": wide\r" + replaced(whole, "Line 7: 7\r", "Line 7: 8\r");
     FormattedReport formatted_cut;
     ASSERT_TRUE(ReportFormatter::format(cut.c_str(), formatted_cut));
     ASSERT_TRUE(formatted_cut.cut);
@@ -1071,7 +1083,8 @@ TEST(CliDiff, CutListing_IsSaidIncompleteAndItsLostEndNotTakenAsRemoved) {
     const CliRun result = run({"diff", whole_path, cut_path});
     EXPECT_EQ(result.code, 1);
     EXPECT_EQ(result.err, said);
-    EXPECT_EQ(result.out, "+ " + std::string(900, 'K') + ": wide\n[Counters]\n~ Line 7: 7 -> 8 (+1)\n");
+    EXPECT_EQ(result.out,
+              "+ " + std::string(900, 'K') + ": wide\n[Counters]\n~ Line 7: 7 -> 8 (+1)\n");
     const CliRun as_json = run({"diff", "--json", cut_path, whole_path});
     EXPECT_EQ(as_json.err, said);
     const json whole_json = json::parse(as_json.out);
