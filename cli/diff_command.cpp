@@ -51,11 +51,19 @@ bool parse_diff_options(const std::vector<std::string>& args, DiffOptions& optio
     return true;
 }
 
-// One of the two reports: its file as given, as messages name it (fit for a terminal), and what
-// it holds.
+// 'FILE', fit for a terminal. (Built piece by piece: GCC 12 at -O3 warns of an overlap in
+// "'" + a temporary string, which there is not.)
+std::string quoted(const std::string& file) {
+    std::string named(1, '\'');
+    named += terminal_text(file);
+    named += '\'';
+    return named;
+}
+
+// One of the two reports: its file as given, as messages name it, and what it holds.
 struct Side {
     explicit Side(const std::string& given)
-        : file(given), named(given == "-" ? "standard input" : "'" + terminal_text(given) + "'") {}
+        : file(given), named(given == "-" ? "standard input" : quoted(given)) {}
 
     std::string file;
     std::string named;
