@@ -70,7 +70,8 @@ EOF
 
 native_benchmarks() {
   cmake --preset native -B "$native" >/dev/null
-  cmake --build "$native" --target format-benchmark diff-benchmark session-benchmark >/dev/null
+  cmake --build "$native" --target format-benchmark diff-benchmark session-benchmark \
+    usb-reading-benchmark >/dev/null
   # Interleaved: a slow spell of the shared machine then hits one repetition of many figures,
   # not every repetition of one.
   local flags=(--benchmark_repetitions="$reps" --benchmark_min_time=0.2 --benchmark_format=json
@@ -84,6 +85,9 @@ native_benchmarks() {
   echo "== session over the simulated printer, 100 chunks of 1000 bytes (session-benchmark)"; machine
   "$native/bench/session-benchmark" "${flags[@]}" >"$results/session.json" 2>/dev/null
   summarise session "$results/session.json"
+  echo "== 100 KB reading over the libusb link from an emulated printer (usb-reading-benchmark)"
+  machine
+  umockdev-wrapper "$native/bench/usb-reading-benchmark" $((reps * 4)) | tee "$results/usb.txt"
 }
 
 # Prints min and median of the numbers on standard input.

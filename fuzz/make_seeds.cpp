@@ -220,7 +220,7 @@ void packet_seeds(const fs::path& folder) {
         write_seed(folder, std::string("clean-zlp-") + sizes[size],
                    flags(size, 8, kClean | kZeroLength) + whole_packets);
     }
-    write_seed(folder, "clean-one-packet-buffer", flags(2, 1, kClean) + whole_packets);
+    write_seed(folder, "clean-one-packet-transfers", flags(2, 1, kClean) + whole_packets);
     // A whole report that ends on a packet boundary, the last reply before the printer waits.
     const std::size_t filling[] = {0, 8, 40, 488};
     for (int size = 0; size < 4; ++size) {
@@ -250,8 +250,14 @@ void packet_seeds(const fs::path& folder) {
                    reply(header(0, 9) + "123456789") + reply(header(1, 0)) + stop_answer);
     // Stale output from an earlier session, which the opening's drain must drop.
     write_seed(folder, "hostile-drain-stale-then-session",
-               flags(2, 8, kDrainFirst) + be16(4096) + be16(2000) + event(30) +
+               flags(2, 8, kDrainFirst) + drain_limits(4096, 2000, 30, 500) +
                    reply(lines.substr(0, 700)) + reply(ack) + session);
+    // ... with pauses longer than the drain's first wait: it waits them out.
+    write_seed(folder, "hostile-drain-talking-with-pauses",
+               flags(2, 8, kDrainFirst) + drain_limits(4096, 2000, 30, 500) +
+                   reply(header(0, 300) + lines.substr(0, 300)) + pause(100) +
+                   reply(header(0, 200) + lines.substr(300, 200)) + pause(248) +
+                   reply(header(1, 0)) + reply(ack) + session);
 }
 
 std::string utf16(const std::string& ascii) {

@@ -6,12 +6,12 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <iterator>
 #include <memory>
 #include <optional>
 #include <span>
+#include <thread>
 #include <tuple>
 #include <utility>
 
@@ -26,35 +26,12 @@ using usb_descriptors::PrinterInterface;
 constexpr int kMaxPortDepth = 7;                // USB allows at most 7 tiers
 constexpr std::size_t kStringBufferSize = 255;  // a descriptor's length is one byte
 constexpr std::size_t kMaxWritePiece = 16384;   // bytes per bulk OUT transfer
+// After libusb's event handling failed, it is tried again this much later, not in a busy loop.
+constexpr auto kRetryAfterFailure = std::chrono::milliseconds(10);
 // bmRequestType of a standard request to an endpoint that the device answers.
 constexpr auto kStandardEndpointIn = static_cast<std::uint8_t>(
     static_cast<int>(LIBUSB_ENDPOINT_IN) | static_cast<int>(LIBUSB_REQUEST_TYPE_STANDARD) |
     static_cast<int>(LIBUSB_RECIPIENT_ENDPOINT));
-
-// The signal that interrupted the links, 0 while none has.
-std::atomic<int> g_interrupted{0};
-static_assert(std::atomic<int>::is_always_lock_free,
-              "interrupt() must be safe in a signal handler");
-
-constexpr int kInterruptingSignals[] = {SIGINT, SIGTERM, SIGHUP};
-// Bit i: kInterruptingSignals[i] has our handler (one that was ignored is left so).
-std::atomic<unsigned> g_handled{0};
-
-// The first signal is the one the program exits with; the handled ones go back to their
-// default, so that a second one ends the program should the first not be enough.
-void on_signal(int signal_number) {
-    int none = 0;
-    g_interrupted.compare_exchange_strong(none, signal_number, std::memory_order_relaxed);
-    struct sigaction default_action {};
-    default_action.sa_handler = SIG_DFL;
-    sigemptyset(&default_action.sa_mask);
-    const unsigned handled = g_handled.exchange(0, std::memory_order_relaxed);
-    for (std::size_t i = 0; i < std::size(kInterruptingSignals); ++i) {
-        if ((handled >> i) & 1u) sigaction(kInterruptingSignals[i], &default_action, nullptr);
-    }
-}
-
-bool interrupted() { return g_interrupted.load(std::memory_order_relaxed) != 0; }
 
 unsigned elapsed_ms(Clock::time_point since) {
     return static_cast<unsigned>(
@@ -351,6 +328,14 @@ bool LibusbPrinterLink::list(std::vector<UsbPrinterInfo>& printers, std::string&
     return true;
 }
 
+LibusbPrinterLink::LibusbPrinterLink(const std::atomic<bool>* stop) : stop_(stop) {}
+
+LibusbPrinterLink::~LibusbPrinterLink() { close(); }
+
+bool LibusbPrinterLink::stopped() const {
+    return stop_ != nullptr && stop_->load(std::memory_order_relaxed);
+}
+
 bool LibusbPrinterLink::fail(UsbFailure failure, std::string text) {
     failure_ = failure;
     failure_text_ = std::move(text);
@@ -366,6 +351,20 @@ bool LibusbPrinterLink::fail_libusb(int error, const char* what) {
 
 bool LibusbPrinterLink::fail_no_transfer() {
     return fail(UsbFailure::Other, "libusb cannot allocate a transfer");
+}
+
+// libusb failed to handle the transfer's events (`error`, 0 when it did not say). A transfer that
+// never came back is kept, with its buffer, until the device is closed, and the link moves no
+// more data: libusb may still hand it back into that buffer.
+bool LibusbPrinterLink::fail_events(std::unique_ptr<Transfer> transfer, Wait wait, int error,
+                                    const char* what) {
+    const std::string how =
+        error != 0 ? std::string("libusb's event handling failed: ") + libusb_error_name(error)
+                   : std::string("libusb handled its events");
+    if (wait != Wait::Abandoned) return fail(UsbFailure::Io, std::string(what) + ": " + how);
+    abandoned_.push_back(std::move(transfer));
+    broken_ = std::string(what) + ": the transfer did not come back (" + how + ")";
+    return fail(UsbFailure::Io, broken_);
 }
 
 bool LibusbPrinterLink::open(const std::string& id) {
@@ -467,16 +466,16 @@ bool LibusbPrinterLink::start_clean() {
     };
     bool ask = true;
     for (const unsigned char endpoint : {out_endpoint_, in_endpoint_}) {
-        if (interrupted()) return stop();
+        if (stopped()) return stop();
         if (!clear_if_halted(endpoint, ask)) return false;
     }
-    reader_.emplace(in_packet_size_, kBufferPackets);
+    reader_.emplace(in_packet_size_, kMaxTransferBytes / in_packet_size_);
     InPipe pipe(*this, true);
     std::size_t dropped = 0;
-    const PacketReader::End drained =
-        reader_->drain(pipe, {kDrainMaxBytes, kDrainIdleMs, kDrainMaxMs}, dropped);
-    if (failure_ == UsbFailure::DeviceGone) return false;
-    if (drained == PacketReader::End::Interrupted || interrupted()) return stop();
+    const PacketReader::End drained = reader_->drain(
+        pipe, {kDrainMaxBytes, kDrainIdleMs, kDrainTalkingIdleMs, kDrainMaxMs}, dropped);
+    if (failure_ == UsbFailure::DeviceGone || !broken_.empty()) return false;
+    if (drained == PacketReader::End::Interrupted || stopped()) return stop();
     failure_ = UsbFailure::None;
     failure_text_.clear();
     return true;
@@ -507,12 +506,16 @@ bool LibusbPrinterLink::clear_if_halted(unsigned char endpoint, bool& ask) {
     return true;
 }
 
+// Abandoned transfers are freed once the device is closed: libusb then forgets them, and the
+// kernel ends their URBs with the file.
 void LibusbPrinterLink::close() noexcept {
     if (handle_ != nullptr) {
         if (claimed_) libusb_release_interface(handle_, interface_);
         if (driver_detached_) libusb_attach_kernel_driver(handle_, interface_);
         libusb_close(handle_);
     }
+    abandoned_.clear();
+    broken_.clear();
     if (context_ != nullptr) libusb_exit(context_);
     handle_ = nullptr;
     context_ = nullptr;
@@ -523,33 +526,42 @@ void LibusbPrinterLink::close() noexcept {
     reader_.reset();
 }
 
-// Submits the transfer and waits for it, looking at the interrupt flag after every
-// kInterruptCheckMs (unless the transfer is one that goes on after an interrupt). An interrupted
-// transfer is cancelled, and waited for until the kernel gives it back (at once, whatever the
-// device does), as libusb's own synchronous calls do.
-LibusbPrinterLink::Wait LibusbPrinterLink::run_transfer(Transfer& transfer, int& submit_error,
+// Submits the transfer and waits for it, looking at the stop flag after every kInterruptCheckMs
+// (unless the transfer is one that goes on after an interrupt). An interrupted transfer is
+// cancelled, and waited for until the kernel gives it back (at once, whatever the device does),
+// as libusb's own synchronous calls do. So is one whose events libusb fails to handle (`error`
+// then says how), but not for ever: a transfer not back kCancelWaitMs after its time-out is
+// Abandoned.
+LibusbPrinterLink::Wait LibusbPrinterLink::run_transfer(Transfer& transfer, int& error,
                                                         bool cancel_on_interrupt) {
-    if (cancel_on_interrupt && interrupted()) {
+    if (cancel_on_interrupt && stopped()) {
         transfer.interrupted = true;
         return Wait::Interrupted;  // not even started
     }
-    submit_error = libusb_submit_transfer(transfer.handle);
-    if (submit_error != 0) return Wait::NotSubmitted;
+    error = libusb_submit_transfer(transfer.handle);
+    if (error != 0) return Wait::NotSubmitted;
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(transfer.handle->timeout + kCancelWaitMs);
     bool cancelled = false;
     while (transfer.completed == 0) {
+        if (Clock::now() >= deadline) return Wait::Abandoned;
         timeval tick{0, static_cast<suseconds_t>(kInterruptCheckMs) * 1000};
         const int handled =
             libusb_handle_events_timeout_completed(context_, &tick, &transfer.completed);
         const bool broken = handled != 0 && handled != LIBUSB_ERROR_INTERRUPTED;
-        const bool stop = cancel_on_interrupt && interrupted();
+        if (broken) error = handled;
+        const bool stop = cancel_on_interrupt && stopped();
         if (transfer.completed == 0 && !cancelled && (stop || broken)) {
             transfer.interrupted = stop;
             libusb_cancel_transfer(transfer.handle);
             cancelled = true;
         }
+        if (broken && transfer.completed == 0) std::this_thread::sleep_for(kRetryAfterFailure);
     }
     if (transfer.interrupted && transfer.handle->status == LIBUSB_TRANSFER_CANCELLED)
         return Wait::Interrupted;
+    if (cancelled && transfer.handle->status == LIBUSB_TRANSFER_CANCELLED)
+        return Wait::EventsFailed;
     return transfer.handle->status == LIBUSB_TRANSFER_TIMED_OUT ? Wait::TimedOut : Wait::Done;
 }
 
@@ -573,14 +585,18 @@ bool LibusbPrinterLink::fail_transfer(const Transfer& transfer, const char* what
 }
 
 // After an interrupt a write still goes out, within kStopAnswerWaitMs: the session's stop. Not
-// the first write, though: a start after Ctrl+C would begin a session that no stop ends.
+// the first write, though: a start after Ctrl+C would begin a session that no stop ends. The
+// report bytes still buffered from the transfer the interrupt cut are dropped first: they are
+// not the stop's answer, which would then be left for the next opening.
 bool LibusbPrinterLink::write(const char* bytes, std::size_t count) {
     failure_ = UsbFailure::None;
     failure_text_.clear();
     if (handle_ == nullptr) return fail(UsbFailure::NoSuchDevice, "no printer is open");
-    const bool after_interrupt = interrupted();
+    if (!broken_.empty()) return fail(UsbFailure::Io, "no more transfers: " + broken_);
+    const bool after_interrupt = stopped();
     if (after_interrupt && !wrote_)
         return fail(UsbFailure::Interrupted, "interrupted before the session began");
+    if (after_interrupt && reader_) reader_->discard();
     wrote_ = true;
     const unsigned limit = after_interrupt ? kStopAnswerWaitMs : kWriteTimeoutMs;
     const auto too_late = [&] {
@@ -594,15 +610,18 @@ bool LibusbPrinterLink::write(const char* bytes, std::size_t count) {
         const unsigned spent = elapsed_ms(start);
         if (spent >= limit) return too_late();
         const std::size_t piece = std::min(count - sent, kMaxWritePiece);
-        Transfer transfer;
+        auto owned = std::make_unique<Transfer>();
+        Transfer& transfer = *owned;
         if (transfer.handle == nullptr) return fail_no_transfer();
         transfer.data.assign(bytes + sent, bytes + sent + piece);
         libusb_fill_bulk_transfer(transfer.handle, handle_, out_endpoint_, transfer.data.data(),
                                   static_cast<int>(piece), on_transfer_done, &transfer.completed,
                                   limit - spent);
-        int submit_error = 0;
-        const Wait wait = run_transfer(transfer, submit_error, !after_interrupt);
-        if (wait == Wait::NotSubmitted) return fail_libusb(submit_error, "write");
+        int error = 0;
+        const Wait wait = run_transfer(transfer, error, !after_interrupt);
+        if (wait == Wait::NotSubmitted) return fail_libusb(error, "write");
+        if (wait == Wait::EventsFailed || wait == Wait::Abandoned)
+            return fail_events(std::move(owned), wait, error, "write");
         // A partial transfer (before a time-out) still moved its bytes: the next piece follows
         // them.
         sent +=
@@ -624,7 +643,8 @@ bool LibusbPrinterLink::read(char* buffer, std::size_t count, std::size_t& recei
     failure_ = UsbFailure::None;
     failure_text_.clear();
     if (handle_ == nullptr || !reader_) return fail(UsbFailure::NoSuchDevice, "no printer is open");
-    const bool after_interrupt = interrupted();
+    if (!broken_.empty()) return fail(UsbFailure::Io, "no more transfers: " + broken_);
+    const bool after_interrupt = stopped();
     InPipe pipe(*this, !after_interrupt);
     const PacketReader::End end = reader_->read(
         pipe, buffer, count, after_interrupt ? kStopAnswerWaitMs : kReadTimeoutMs, received);
@@ -642,7 +662,8 @@ bool LibusbPrinterLink::read(char* buffer, std::size_t count, std::size_t& recei
 BulkInPipe::Result LibusbPrinterLink::transfer_in(unsigned char* into, std::size_t length,
                                                   unsigned timeout_ms, bool cancel_on_interrupt) {
     using End = BulkInPipe::End;
-    Transfer transfer;
+    auto owned = std::make_unique<Transfer>();
+    Transfer& transfer = *owned;
     if (transfer.handle == nullptr) {
         fail_no_transfer();
         return {End::Failed, 0};
@@ -650,10 +671,14 @@ BulkInPipe::Result LibusbPrinterLink::transfer_in(unsigned char* into, std::size
     libusb_fill_bulk_transfer(transfer.handle, handle_, in_endpoint_, into,
                               static_cast<int>(length), on_transfer_done, &transfer.completed,
                               timeout_ms);
-    int submit_error = 0;
-    const Wait wait = run_transfer(transfer, submit_error, cancel_on_interrupt);
+    int error = 0;
+    const Wait wait = run_transfer(transfer, error, cancel_on_interrupt);
     if (wait == Wait::NotSubmitted) {
-        fail_libusb(submit_error, "read");
+        fail_libusb(error, "read");
+        return {End::Failed, 0};
+    }
+    if (wait == Wait::EventsFailed || wait == Wait::Abandoned) {
+        fail_events(std::move(owned), wait, error, "read");
         return {End::Failed, 0};
     }
     const auto arrived =
@@ -670,35 +695,4 @@ std::string LibusbPrinterLink::address_id(std::uint8_t bus, std::uint8_t address
     std::snprintf(text, sizeof text, "%03u:%03u", static_cast<unsigned>(bus),
                   static_cast<unsigned>(address));
     return text;
-}
-
-void LibusbPrinterLink::interrupt() noexcept {
-    int none = 0;
-    g_interrupted.compare_exchange_strong(none, SIGINT, std::memory_order_relaxed);
-}
-
-void LibusbPrinterLink::clear_interrupt() noexcept {
-    g_interrupted.store(0, std::memory_order_relaxed);
-}
-
-int LibusbPrinterLink::interrupt_signal() noexcept {
-    return g_interrupted.load(std::memory_order_relaxed);
-}
-
-// The handler puts the three back to their default; SA_RESETHAND does it for its own at once.
-bool LibusbPrinterLink::interrupt_on_signals() noexcept {
-    struct sigaction action {};
-    action.sa_handler = on_signal;
-    sigemptyset(&action.sa_mask);
-    for (const int other : kInterruptingSignals) sigaddset(&action.sa_mask, other);
-    action.sa_flags = static_cast<int>(SA_RESETHAND);
-    bool installed = true;
-    for (std::size_t i = 0; i < std::size(kInterruptingSignals); ++i) {
-        struct sigaction before {};
-        if (sigaction(kInterruptingSignals[i], nullptr, &before) != 0) return false;
-        if (before.sa_handler == SIG_IGN) continue;
-        g_handled.fetch_or(1u << i, std::memory_order_relaxed);
-        installed = sigaction(kInterruptingSignals[i], &action, nullptr) == 0 && installed;
-    }
-    return installed;
 }

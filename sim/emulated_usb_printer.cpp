@@ -651,9 +651,12 @@ std::string EmulatedUsbPrinter::string_descriptor(std::uint8_t index) const {
 void EmulatedUsbPrinter::submit_bulk_out(Urb urb) {
     usbdevfs_urb* request = as_urb(urb.data);
     const auto length = static_cast<std::size_t>(request->buffer_length);
+    const bool stopped_before = printer_.stop_received();
     const std::size_t accepted =
         length == 0 ? 0 : printer_.receive(static_cast<const char*>(request->buffer), length);
     request->actual_length = static_cast<int>(accepted);
+    if (setup_.stop_ends_report && !stopped_before && printer_.stop_received())
+        drop_unsent_replies();
     take_replies();
     if (accepted == length)
         finished_.push_back(urb);
@@ -670,6 +673,14 @@ void EmulatedUsbPrinter::take_replies() {
     }
 }
 
+// What a URB has already taken stays with it; the rest of the replies never comes.
+void EmulatedUsbPrinter::drop_unsent_replies() {
+    replies_.clear();
+    reply_sent_ = 0;
+    zero_packet_owed_ = false;
+    last_arrival_ms_ = now_ms();
+}
+
 // Moves what has arrived into the pending bulk IN URBs, in order; the complete ones finish.
 void EmulatedUsbPrinter::fill_in_urbs() {
     if (gone_) finish_all_pending(-ENODEV);
@@ -681,6 +692,10 @@ void EmulatedUsbPrinter::fill_in_urbs() {
 }
 
 void EmulatedUsbPrinter::reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+    if (setup_.reap_errno_once_written != 0 && !printer_.host_wrote().empty()) {
+        complete(client, -1, setup_.reap_errno_once_written);
+        return;
+    }
     fill_in_urbs();
     if (finished_.empty()) {
         complete(client, -1, gone_ ? ENODEV : EAGAIN);

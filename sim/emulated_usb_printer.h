@@ -23,7 +23,8 @@
 //                      reach the printer's session; on any other endpoint a write is taken and
 //                      dropped and a read is never answered. A URB on a halted endpoint ends with
 //                      -EPIPE.
-//   REAPURBNDELAY      hands back a finished URB, else EAGAIN (ENODEV once the device is gone).
+//   REAPURBNDELAY      hands back a finished URB, else EAGAIN (ENODEV once the device is gone);
+//                      fails with the setup's errno, if it has one, once the host has written.
 //                      Bulk IN URBs are filled here, packet by packet: each reply is one USB
 //                      transfer, full packets of wMaxPacketSize and a short last one; a reply
 //                      whose length is a multiple of the packet size (an empty reply too) ends
@@ -108,6 +109,12 @@ struct DeviceSetup {
     std::optional<std::size_t> stall_in_after_bytes;
     std::vector<std::uint8_t> halted;  // endpoints halted from the start, as another host left them
     EndpointStatus endpoint_status = EndpointStatus::Answered;
+    // true: the stop ends the report at once (what the printer had not sent is dropped, and its
+    // answer comes next); false: the answer comes after the rest of the report.
+    bool stop_ends_report = false;
+    // Not 0: once the host has written to the printer, every REAPURBNDELAY fails with this errno
+    // (libusb's event handling then fails each time it is called).
+    int reap_errno_once_written = 0;
 };
 
 // One emulated device: its URB handling, and what the host did to it, for the tests.
@@ -168,6 +175,7 @@ private:
     bool halt_if_due(std::uint8_t endpoint);
     void fill_in_urbs();
     void take_replies();
+    void drop_unsent_replies();
     bool fill_in_urb(Urb& urb);
     bool next_packet_ready();
     void end_of_reply();

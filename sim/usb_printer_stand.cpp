@@ -66,7 +66,8 @@ constexpr const char* kUsage =
     "    mutated-config=SEED   its configuration descriptor damaged at random, the same for the\n"
     "                          same SEED: bytes changed, cut or inserted, a length altered\n"
     "  --signal INT|TERM|HUP   sends the command's process group this signal once the command has\n"
-    "                          written to a printer\n"
+    "                          written to a printer; given again, the next signal follows\n"
+    "                          --signal-interval MS (default 50) later (Ctrl+C pressed twice)\n"
     "  --signal-delay MS       ... and MS milliseconds have passed since\n"
     "  --signal-on-claim       ... once the command has claimed a printer instead (it is still\n"
     "                          opening it)\n"
@@ -81,6 +82,7 @@ constexpr const char* kUsage =
 
 constexpr std::size_t kDefaultStallAfterBytes = 8 + 12 + 500;  // acknowledgement, header, half
 constexpr unsigned kDefaultStreamDelayMs = 10;
+constexpr unsigned kDefaultSignalIntervalMs = 50;
 constexpr unsigned long kLargestNumber = 10'000'000;
 
 struct StandPrinter {
@@ -94,8 +96,9 @@ struct StandPrinter {
 
 struct StandOptions {
     std::vector<StandPrinter> printers;
-    int signal_number = 0;  // 0: none sent
+    std::vector<int> signals;  // sent in turn, signal_interval_ms apart
     unsigned signal_delay_ms = 0;
+    unsigned signal_interval_ms = kDefaultSignalIntervalMs;
     bool signal_on_claim = false;
     bool closed_stdout = false;
     bool report = false;
@@ -268,10 +271,13 @@ int parse_options(int argc, char** argv, StandOptions& options) {
             if (!parse_printer(argv[++next], printer)) return 0;
             options.printers.push_back(printer);
         } else if (option == "--signal" && has_value) {
-            options.signal_number = parse_signal(argv[++next]);
-            if (options.signal_number == 0) return 0;
+            options.signals.push_back(parse_signal(argv[++next]));
+            if (options.signals.back() == 0) return 0;
         } else if (option == "--signal-delay" && has_value && number(argv[next + 1], value)) {
             options.signal_delay_ms = static_cast<unsigned>(value);
+            ++next;
+        } else if (option == "--signal-interval" && has_value && number(argv[next + 1], value)) {
+            options.signal_interval_ms = static_cast<unsigned>(value);
             ++next;
         } else {
             return 0;
@@ -357,8 +363,8 @@ void say_how_it_ended(int status, const std::vector<EmulatedUsbPrinter*>& device
 }
 
 // Runs the command in a child, serving the emulated devices' requests until it ends, and sends
-// its process group the signal asked for once it has begun a reading (or claimed a printer) and
-// the delay has passed.
+// its process group the signals asked for once it has begun a reading (or claimed a printer) and
+// the delay has passed, each after the interval from the one before.
 int run_command(char** command, const StandOptions& options,
                 const std::vector<EmulatedUsbPrinter*>& devices) {
     const Terminal terminal;
@@ -366,17 +372,17 @@ int run_command(char** command, const StandOptions& options,
     if (child < 0) return 127;
     // A Ctrl+C meant for the command must not end the stand before the command has ended.
     std::signal(SIGINT, SIG_IGN);
-    bool signal_due = options.signal_number != 0;
-    std::optional<Clock::time_point> started;
+    std::size_t sent = 0;
+    std::optional<Clock::time_point> due;
     int status = 0;
     while (waitpid(child, &status, WNOHANG) == 0) {
         g_main_context_iteration(nullptr, FALSE);
-        if (signal_due && !started && reading_started(devices, options.signal_on_claim))
-            started = Clock::now();
-        if (signal_due && started &&
-            Clock::now() - *started >= std::chrono::milliseconds(options.signal_delay_ms)) {
-            kill(-child, options.signal_number);
-            signal_due = false;
+        const bool more = sent < options.signals.size();
+        if (more && !due && reading_started(devices, options.signal_on_claim))
+            due = Clock::now() + std::chrono::milliseconds(options.signal_delay_ms);
+        if (more && due && Clock::now() >= *due) {
+            kill(-child, options.signals[sent++]);
+            *due += std::chrono::milliseconds(options.signal_interval_ms);
         }
         usleep(1000);
     }

@@ -140,11 +140,12 @@ TEST(FuzzChecks, SessionModel_RejectsAStopWithoutAcknowledgement) {
 }
 
 // The USB packet reader over printers that end a whole report on a packet boundary without a
-// zero-length packet (a read that waited for one would time out), at each packet size, and over
-// printers that stall, time out or are interrupted in a chunk.
+// zero-length packet (a read that waited for one would time out), at each packet size, over
+// printers that stall, time out or are interrupted in a chunk, and the opening's drain.
 TEST(FuzzChecks, PacketScripts_PassThePacketReadersChecks) {
     using namespace packet_checks::script;
     using packet_checks::kClean;
+    using packet_checks::kDrainFirst;
     using packet_checks::kEndWithLast;
     const std::string ack(session_command::kAcknowledgement);
     const std::string acknowledged = after_write() + reply(ack) + after_write();
@@ -161,6 +162,25 @@ TEST(FuzzChecks, PacketScripts_PassThePacketReadersChecks) {
         flags(2, 4) + acknowledged + chunk_part + interrupt() + stop_answer,
         flags(1, 8) + acknowledged + full_packet(header(0, 20) + "abcd") + past_time_out() +
             reply(std::string(16, 'y')) + stop_answer,
+        // A header's first packet comes exactly at the read's time-out: the read ends there,
+        // rather than ask for a transfer with no time left (which libusb would never end).
+        flags(0, 1) + acknowledged + pause(1000) + pause(1000) + pause(1000) +
+            full_packet("12345678") + stop_answer,
+        // Stale bytes without a short packet: their transfer times out, yet the printer spoke.
+        flags(0, 2, kDrainFirst) + drain_limits(4096, 2000, 30, 500) + full_packet("stale-01") +
+            acknowledged + reply(header(1, 0)) + stop_answer,
+        // A printer that streams past the drain's byte bound: the drain stops at the bound.
+        flags(0, 2, kDrainFirst) + drain_limits(16, 2000, 30, 500) + full_packet("stale-01") +
+            full_packet("stale-02") + full_packet("stale-03") + full_packet("stale-04") +
+            full_packet("stale-05") + full_packet("stale-06"),
+        // A quiet printer costs the drain one short wait.
+        flags(2, 8, kDrainFirst) + drain_limits(4096, 2000, 30, 500) + acknowledged +
+            reply(header(1, 0)) + stop_answer,
+        // A printer found talking is waited out, its pauses longer than the short wait.
+        flags(2, 8, kDrainFirst) + drain_limits(4096, 2000, 30, 500) + reply(header(0, 40)) +
+            pause(40) + reply(std::string(40, 's')) + pause(100) + reply(header(0, 100)) +
+            pause(248) + reply(std::string(100, 't')) + acknowledged + reply(header(1, 0)) +
+            stop_answer,
     };
     for (const std::string& script : scripts) {
         EXPECT_EQ(run_check(packet_checks::check_packets, script), "")

@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <functional>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -46,8 +49,42 @@ DeviceSetup printer_at(const std::string& port, std::uint8_t address) {
 
 class CliOnUsb : public testing::Test {
 protected:
-    void TearDown() override { LibusbPrinterLink::clear_interrupt(); }
     UsbTestbed bed;
+};
+
+// Ctrl+C, as a terminal sends it to the process, `after_ms` from now.
+std::thread ctrl_c_after(int after_ms) {
+    return std::thread([after_ms] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(after_ms));
+        kill(getpid(), SIGINT);
+    });
+}
+
+using Handler = void (*)(int);
+
+Handler handler_of(int signal_number) {
+    struct sigaction now {};
+    sigaction(signal_number, nullptr, &now);
+    return now.sa_handler;
+}
+
+extern "C" void test_handler(int) {}
+
+// The dispositions of SIGINT, SIGTERM and SIGHUP as the test found them, put back at its end.
+class SavedDispositions {
+public:
+    SavedDispositions() {
+        for (std::size_t i = 0; i < 3; ++i) sigaction(kSignals[i], nullptr, &saved_[i]);
+    }
+    ~SavedDispositions() {
+        for (std::size_t i = 0; i < 3; ++i) sigaction(kSignals[i], &saved_[i], nullptr);
+    }
+    SavedDispositions(const SavedDispositions&) = delete;
+    SavedDispositions& operator=(const SavedDispositions&) = delete;
+
+private:
+    static constexpr int kSignals[3] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction saved_[3]{};
 };
 
 TEST_F(CliOnUsb, TwoPrintersAndTwoOthers_ListShowsThePrintersAndDeviceReadsEach) {
@@ -174,10 +211,7 @@ TEST_F(CliOnUsb, ReadAll_InterruptedOnTheFirstPrinter_EndsTheRunAndLeavesTheOthe
         printers.push_back(&bed.add(printer_at(port, static_cast<std::uint8_t>(address)),
                                     SimulatedPrinter(sample_report(), PrinterFault::Silence)));
     }
-    std::thread presser([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        LibusbPrinterLink::interrupt();
-    });
+    std::thread presser = ctrl_c_after(300);
     const CliRun result = run_companion_on_system({"read", "--all", "--json"});
     presser.join();
     EXPECT_EQ(result.code, 130) << result.err;
@@ -191,25 +225,72 @@ TEST_F(CliOnUsb, ReadAll_InterruptedOnTheFirstPrinter_EndsTheRunAndLeavesTheOthe
     for (const EmulatedUsbPrinter* device : printers) EXPECT_EQ(device->driver(), "usblp");
 }
 
+// The companion takes Ctrl+C, SIGTERM and SIGHUP only while a printer is open, leaves an ignored
+// one ignored, and puts back what it found once the printer is given back: its output is written
+// under the caller's dispositions.
+TEST_F(CliOnUsb, Reading_TakesTheSignalsOnlyWhileThePrinterIsOpen) {
+    bed.add(printer_at("1-1", 2), SimulatedPrinter(sample_report(), PrinterFault::Silence));
+    const SavedDispositions saved;
+    std::signal(SIGINT, test_handler);
+    std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGHUP, SIG_IGN);  // as under nohup
+    const int signals[3] = {SIGINT, SIGTERM, SIGHUP};
+    Handler during[3] = {};
+    std::thread watcher([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        for (std::size_t i = 0; i < 3; ++i) during[i] = handler_of(signals[i]);
+    });
+    const CliRun result = run_companion_on_system({"read"});
+    watcher.join();
+    EXPECT_EQ(result.code, 5) << result.err;
+    EXPECT_NE(during[0], test_handler);
+    EXPECT_NE(during[1], SIG_DFL);
+    EXPECT_EQ(during[1], during[0]) << "one handler for both";
+    EXPECT_EQ(during[2], SIG_IGN);
+    EXPECT_EQ(handler_of(SIGINT), test_handler);
+    EXPECT_EQ(handler_of(SIGTERM), SIG_DFL);
+    EXPECT_EQ(handler_of(SIGHUP), SIG_IGN);
+}
+
+// An interruption ends that reading only: the next one in the same process reads its printer.
+TEST_F(CliOnUsb, ReadingAfterAnInterruptedOne_ReadsItsPrinter) {
+    bed.add(printer_at("1-1", 2), SimulatedPrinter(sample_report(), PrinterFault::Silence));
+    EmulatedUsbPrinter& good = bed.add(printer_at("1-2", 3));
+    const SavedDispositions saved;
+    std::thread presser = ctrl_c_after(300);
+    const CliRun interrupted = run_companion_on_system({"read", "--device", "1-1"});
+    presser.join();
+    EXPECT_EQ(interrupted.code, 130) << interrupted.err;
+    const CliRun next = run_companion_on_system({"read", "--device", "1-2"});
+    EXPECT_EQ(next.code, 0) << next.err;
+    EXPECT_TRUE(good.stop_received());
+}
+
 struct UsbFailureCase {
     const char* name;
     PrinterFault fault;
     int code;
     const char* failure;
+    const char* says = "";  // in the line on stderr and the JSON's message
+    std::function<void(DeviceSetup&)> device = {};
 };
 
 class CliOnUsbFailure : public CliOnUsb, public testing::WithParamInterface<UsbFailureCase> {};
 
 TEST_P(CliOnUsbFailure, ReadNamesTheFailureWithItsExitCodeAndGivesThePrinterBack) {
     const UsbFailureCase& c = GetParam();
-    EmulatedUsbPrinter& device =
-        bed.add(printer_at("1-1", 2), SimulatedPrinter(sample_report(), c.fault));
+    DeviceSetup setup = printer_at("1-1", 2);
+    if (c.device) c.device(setup);
+    EmulatedUsbPrinter& device = bed.add(setup, SimulatedPrinter(sample_report(), c.fault));
     const CliRun result = run_companion_on_system({"read", "--json"});
     EXPECT_EQ(result.code, c.code) << result.err;
     const json reading = json::parse(result.out);
     EXPECT_FALSE(reading.at("ok").get<bool>());
     EXPECT_EQ(reading.at("failure").at("name"), c.failure);
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_NE(result.err.find(c.says), std::string::npos) << result.err;
+    const std::string message = reading.at("failure").at("message");
+    EXPECT_NE(message.find(c.says), std::string::npos) << message;
     if (!device.gone()) {
         EXPECT_EQ(device.driver(), "usblp");
     }
@@ -222,6 +303,13 @@ const UsbFailureCase kUsbFailures[] = {
     {"ReportLargerThanTheBuffer", PrinterFault::ReportLargerThanBuffer, 8, "report-too-large"},
     {"UnpluggedInTheMiddleOfAChunk", PrinterFault::DisconnectMidChunk, 9, "device-gone"},
     {"HalfAHeader", PrinterFault::ShortHeader, 10, "transfer-failed"},
+    // The link's cause comes after the step's: the same name and code, and why.
+    {"InEndpointStalledInTheFirstChunk", PrinterFault::None, 10, "transfer-failed",
+     "a chunk came incomplete (0 chunks had arrived): read: the printer stalled the endpoint",
+     [](DeviceSetup& s) { s.stall_in_after_bytes = 8 + 12 + 500; }},
+    {"OutEndpointStalledAtTheStart", PrinterFault::None, 10, "transfer-failed",
+     "the printer did not take the start: write: the printer stalled the endpoint",
+     [](DeviceSetup& s) { s.stall_first_write = true; }},
 };
 
 INSTANTIATE_TEST_SUITE_P(EveryWay, CliOnUsbFailure, testing::ValuesIn(kUsbFailures),
