@@ -49,15 +49,16 @@ for name, r in runs.items():
     print(line(name, r))
 med = {n: statistics.median(b["cpu_time"] for b in r) for n, r in runs.items()}
 low = {n: min(b["cpu_time"] for b in r) for n, r in runs.items()}
-if kind == "format":
-    ordinary = ["BM_Ordinary20K", "BM_OrdinaryFull"]
+if kind in ("format", "diff"):
+    prefix = "BM_Diff" if kind == "diff" else "BM_"
+    small, full = prefix + "Ordinary20K", prefix + "OrdinaryFull"
     per_byte = {n: statistics.median(mb_per_s(b) for b in r) for n, r in runs.items()}
-    worst = sorted((n for n in per_byte if n not in ordinary), key=per_byte.get)
+    worst = sorted((n for n in per_byte if n not in (small, full)), key=per_byte.get)
     print(f"  worst shape: {worst[0]}, {per_byte[worst[0]]:.1f} MB/s (median); ordinary full-size "
-          f"is {per_byte['BM_OrdinaryFull'] / per_byte[worst[0]]:.2f}x faster per byte, ordinary "
-          f"20 KB {per_byte['BM_Ordinary20K'] / per_byte[worst[0]]:.2f}x (goal: within 2x)")
+          f"is {per_byte[full] / per_byte[worst[0]]:.2f}x faster per byte, ordinary "
+          f"20 KB {per_byte[small] / per_byte[worst[0]]:.2f}x (goal: within 2x)")
     for n in worst[1:5]:
-        print(f"  next: {n}, {per_byte[n]:.1f} MB/s, {per_byte['BM_OrdinaryFull'] / per_byte[n]:.2f}x")
+        print(f"  next: {n}, {per_byte[n]:.1f} MB/s, {per_byte[full] / per_byte[n]:.2f}x")
 else:
     for base in ["BM_CopyWhole", "BM_CopyAsSessionReads"]:
         for n in med:
@@ -69,7 +70,8 @@ EOF
 
 native_benchmarks() {
   cmake --preset native -B "$native" >/dev/null
-  cmake --build "$native" --target format-benchmark session-benchmark >/dev/null
+  cmake --build "$native" --target format-benchmark diff-benchmark session-benchmark \
+    usb-reading-benchmark >/dev/null
   # Interleaved: a slow spell of the shared machine then hits one repetition of many figures,
   # not every repetition of one.
   local flags=(--benchmark_repetitions="$reps" --benchmark_min_time=0.2 --benchmark_format=json
@@ -77,9 +79,15 @@ native_benchmarks() {
   echo "== formatter (format-benchmark)"; machine
   "$native/bench/format-benchmark" "${flags[@]}" >"$results/format.json" 2>/dev/null
   summarise format "$results/format.json"
+  echo "== diff of two raw reports, whole command in-process (diff-benchmark)"; machine
+  "$native/bench/diff-benchmark" "${flags[@]}" >"$results/diff.json" 2>/dev/null
+  summarise diff "$results/diff.json"
   echo "== session over the simulated printer, 100 chunks of 1000 bytes (session-benchmark)"; machine
   "$native/bench/session-benchmark" "${flags[@]}" >"$results/session.json" 2>/dev/null
   summarise session "$results/session.json"
+  echo "== 100 KB reading over the libusb link from an emulated printer (usb-reading-benchmark)"
+  machine
+  umockdev-wrapper "$native/bench/usb-reading-benchmark" $((reps * 4)) | tee "$results/usb.txt"
 }
 
 # Prints min and median of the numbers on standard input.

@@ -64,6 +64,16 @@ void print(const char* what, Figures figures, std::size_t bytes) {
                 static_cast<double>(bytes) / 1e6 / (figures.median_ms / 1000.0));
 }
 
+// The figures of readings from `device`, with the bulk IN transfers each reading took.
+void print(const std::string& what, int rounds, const std::function<bool()>& one,
+           const usb_emulation::EmulatedUsbPrinter& device) {
+    const std::size_t before = device.in_urbs();
+    const Figures figures = measure(rounds, one);
+    const std::size_t transfers = (device.in_urbs() - before) / static_cast<std::size_t>(rounds);
+    std::printf("%-50s min %9.3f ms  median %9.3f ms  %4zu bulk IN transfers a reading\n",
+                what.c_str(), figures.min_ms, figures.median_ms, transfers);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -93,16 +103,12 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "%s\n", link.failure_text().c_str());
             return 1;
         }
-        const std::size_t urbs_before = device.in_urbs();
-        print((name + ", session").c_str(), measure(rounds, [&] { return session(link, stored); }),
-              stored);
-        std::printf("  bulk IN requests per reading: %zu\n",
-                    (device.in_urbs() - urbs_before) / static_cast<std::size_t>(rounds));
+        print(
+            name + ", session", rounds, [&] { return session(link, stored); }, device);
         link.close();
-        print((name + ", open+session+close").c_str(),
-              measure(rounds,
-                      [&] { return link.open() && session(link, stored) && (link.close(), true); }),
-              stored);
+        print(
+            name + ", open+session+close", rounds,
+            [&] { return link.open() && session(link, stored) && (link.close(), true); }, device);
     }
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "cli/command_line.h"
+#include "cli/diff_command.h"
 #include "cli/read_commands.h"
 #include "link/report_session.h"
 #include "report/report_formatter.h"
@@ -34,6 +35,7 @@ void print_usage(std::ostream& out) {
         << "  simulate [--fault NAME]   runs a whole report session against the simulated printer\n"
         << "                            and prints the formatted report\n";
     print_printer_usage(out);
+    print_diff_usage(out);
     out << "  --version                 prints the version: " << kProgram << ' ' << VELLUMO_VERSION
         << "\n"
         << "  --help                    shows this text\n"
@@ -185,5 +187,6 @@ int run_cli(const std::vector<std::string>& args, std::istream& in, std::ostream
     if (command == "simulate") return parse_simulate(args, out, err);
     if (command == "list") return run_list(args, env, out, err);
     if (command == "read") return run_read(args, env, out, err);
+    if (command == "diff") return run_diff(args, in, out, err);
     return usage_error(err, "unknown command '" + command + "'");
 }

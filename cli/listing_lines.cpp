@@ -18,6 +18,7 @@ ListingLine read_line(std::string_view line) {
 
 std::vector<ListingLine> listing_lines(std::string_view listing) {
     std::vector<ListingLine> lines;
+    lines.reserve(static_cast<std::size_t>(std::count(listing.begin(), listing.end(), '\r')));
     while (!listing.empty()) {
         const std::size_t end = std::min(listing.find('\r'), listing.size());
         lines.push_back(read_line(listing.substr(0, end)));

@@ -49,6 +49,9 @@ public:
     virtual ~PrinterConnection() = default;
     virtual SessionLink& link() = 0;
     virtual LinkFailure last_failure() const = 0;
+    // The link's own words for why its last operation failed (a stall, an overflow, a system
+    // error); empty where it has none.
+    virtual std::string failure_cause() const { return {}; }
     // The signal that interrupted the session, so that the companion exits with 128 + it; 0
     // where none came or the system does not tell (an interruption then counts as Ctrl+C).
     virtual int interrupt_signal() const { return 0; }

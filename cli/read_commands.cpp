@@ -234,7 +234,7 @@ ReadFailure interruption(int signal_number, const std::string& arrived) {
 
 // What a trace of the session tells of the way it failed; `signal_number` is the signal that
 // interrupted it, if one did.
-ReadFailure session_failure(const SessionTrace& trace, int signal_number) {
+ReadFailure step_failure(const SessionTrace& trace, int signal_number) {
     const std::string arrived = " (" + chunks_so_far(trace.chunks()) + ")";
     switch (trace.failure()) {
         case LinkFailure::DeviceGone:
@@ -278,6 +278,16 @@ ReadFailure session_failure(const SessionTrace& trace, int signal_number) {
     return {"transfer-failed", kExitTransferFailed,
             std::string("the printer did not take the ") +
                 (trace.stopped_at(false) == SessionStep::Request ? "report request" : "start")};
+}
+
+// The step's failure, and after it the link's own cause of a transfer error (a stall, an
+// overflow, a system error), which the step alone does not tell; time-outs, interruptions and
+// a printer gone say all there is.
+ReadFailure session_failure(const SessionTrace& trace, int signal_number) {
+    ReadFailure failure = step_failure(trace, signal_number);
+    if (trace.failure() == LinkFailure::Io && !trace.cause().empty())
+        failure.message += ": " + trace.cause();
+    return failure;
 }
 
 // A failure that a printer sending nothing back would cause, on a model the printing system knows
@@ -381,7 +391,8 @@ private:
         PrinterConnection& connection = *printer;
         SessionTrace trace(
             connection.link(), [&connection] { return connection.last_failure(); },
-            [this](std::size_t chunks, std::uint64_t bytes) { show_progress(chunks, bytes); });
+            [this](std::size_t chunks, std::uint64_t bytes) { show_progress(chunks, bytes); },
+            [&connection] { return connection.failure_cause(); });
         std::size_t length = 0;
         const bool ok = ReportSession::run(trace, raw.data(), raw.size(), length);
         const int signal_number = connection.interrupt_signal();

@@ -1,8 +1,9 @@
 // Writes the seed corpora of the fuzz targets into the folder given (fuzz/corpus): the sample
 // report and report shapes for the formatter; whole sessions of the simulated printer, good and
 // faulty, recorded as session scripts; odd TEMP values; bytes for the asset store; USB printers,
-// clean and hostile, for the packet reader; and USB quirks files, in the printing system's shape
-// and not.
+// clean and hostile, for the packet reader; what USB printers say of themselves (string
+// descriptors, status answers, configurations), well and badly, for the descriptor decoding; and
+// USB quirks files, in the printing system's shape and not.
 // Usage: make_seeds CORPUS_DIR
 
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "app/asset_store.h"
+#include "fuzz/checks/descriptor_checks.h"
 #include "fuzz/checks/packet_checks.h"
 #include "fuzz/checks/session_checks.h"
 #include "link/report_session.h"
@@ -218,7 +220,7 @@ void packet_seeds(const fs::path& folder) {
         write_seed(folder, std::string("clean-zlp-") + sizes[size],
                    flags(size, 8, kClean | kZeroLength) + whole_packets);
     }
-    write_seed(folder, "clean-one-packet-buffer", flags(2, 1, kClean) + whole_packets);
+    write_seed(folder, "clean-one-packet-transfers", flags(2, 1, kClean) + whole_packets);
     // A whole report that ends on a packet boundary, the last reply before the printer waits.
     const std::size_t filling[] = {0, 8, 40, 488};
     for (int size = 0; size < 4; ++size) {
@@ -248,8 +250,56 @@ void packet_seeds(const fs::path& folder) {
                    reply(header(0, 9) + "123456789") + reply(header(1, 0)) + stop_answer);
     // Stale output from an earlier session, which the opening's drain must drop.
     write_seed(folder, "hostile-drain-stale-then-session",
-               flags(2, 8, kDrainFirst) + be16(4096) + be16(2000) + event(30) +
+               flags(2, 8, kDrainFirst) + drain_limits(4096, 2000, 30, 500) +
                    reply(lines.substr(0, 700)) + reply(ack) + session);
+    // ... with pauses longer than the drain's first wait: it waits them out.
+    write_seed(folder, "hostile-drain-talking-with-pauses",
+               flags(2, 8, kDrainFirst) + drain_limits(4096, 2000, 30, 500) +
+                   reply(header(0, 300) + lines.substr(0, 300)) + pause(100) +
+                   reply(header(0, 200) + lines.substr(300, 200)) + pause(248) +
+                   reply(header(1, 0)) + reply(ack) + session);
+}
+
+std::string utf16(const std::string& ascii) {
+    std::string units;
+    for (const char c : ascii) units += {c, '\0'};
+    return units;
+}
+
+void descriptor_seeds(const fs::path& folder) {
+    using namespace descriptor_checks::script;
+    write_seed(folder, "string-product", string_descriptor(16, utf16("LP-3020")));
+    write_seed(folder, "string-languages", string_descriptor(4, "\x09\x04"));
+    write_seed(folder, "string-length-zero", string_descriptor(0, utf16("LP")));
+    write_seed(folder, "string-length-one", string_descriptor(1, utf16("LP")));
+    write_seed(folder, "string-odd-length", string_descriptor(7, utf16("LP-")));
+    write_seed(folder, "string-longer-than-sent", string_descriptor(40, utf16("LP")));
+    write_seed(folder, "string-surrogates-and-controls",
+               string_descriptor(14, std::string("\x3D\xD8\xA8\xDD\x00\xD8\x1B\x00\x9B\x00"
+                                                 "A\x00",
+                                                 12)));
+    write_seed(folder, "string-full-buffer", string_descriptor(255, std::string(253, 'A')));
+    write_seed(folder, "status-halted", status(std::string("\x01\x00", 2)));
+    write_seed(folder, "status-not-halted", status(std::string("\x00\x00", 2)));
+    write_seed(folder, "status-short", status(std::string(1, '\x01')));
+    const std::string bidirectional = setting(0, 0, 2, 2) + bulk(0x01, 64) + bulk(0x82, 64);
+    write_seed(folder, "config-bidirectional", configuration(config_header(32, 1) + bidirectional));
+    write_seed(
+        folder, "config-ipp-1284-then-bidirectional-512",
+        configuration(config_header(9 + 3 * 23, 3) + setting(0, 0, 4, 2) + bulk(0x01, 512) +
+                      bulk(0x82, 512) + setting(1, 0, 3, 2) + bulk(0x03, 512) + bulk(0x84, 512) +
+                      setting(2, 0, 2, 2) + bulk(0x05, 512) + bulk(0x86, 512)));
+    write_seed(folder, "config-alternate-settings",
+               configuration(config_header(9 + 16 + 23, 1) + setting(0, 0, 1, 1) + bulk(0x01, 64) +
+                             setting(0, 1, 2, 2) + bulk(0x01, 64) + bulk(0x82, 64)));
+    write_seed(folder, "config-endpoints-cut-off",
+               configuration(config_header(20, 1) + setting(0, 0, 2, 2) + "\x07\x05"));
+    write_seed(
+        folder, "config-packet-size-zero",
+        configuration(config_header(32, 1) + setting(0, 0, 2, 2) + bulk(0x01, 64) + bulk(0x82, 0)));
+    write_seed(folder, "config-vendor-specific-and-printer",
+               configuration(config_header(9 + 2 * 23, 2) + setting(0, 0, 0, 2, 0xFF) +
+                             bulk(0x03, 64) + bulk(0x84, 64) + bidirectional));
 }
 
 }  // namespace
@@ -292,6 +342,7 @@ int main(int argc, char** argv) {
     export_path_seeds(corpus / "export_path_fuzzer");
     asset_seeds(corpus / "asset_fuzzer");
     packet_seeds(corpus / "packet_fuzzer");
+    descriptor_seeds(corpus / "descriptor_fuzzer");
     quirks_seeds(corpus / "usb_quirks_fuzzer");
     return 0;
 }

@@ -3,32 +3,32 @@
 #include <libusb.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <iterator>
 #include <memory>
+#include <optional>
+#include <span>
 #include <thread>
 #include <tuple>
 #include <utility>
 
+#include "link/usb_descriptors.h"
 #include "link/usb_quirks.h"
-#include "report/utf8_text.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint8_t kPrinterClass = 7;
-constexpr std::uint8_t kBidirectionalProtocol = 2;
-constexpr std::uint8_t kIeee1284_4Protocol = 3;
-constexpr std::uint8_t kIppOverUsbProtocol = 4;
-constexpr int kMaxPortDepth = 7;                   // USB allows at most 7 tiers
-constexpr std::size_t kStringBufferSize = 255;     // a descriptor's length is one byte
-constexpr std::size_t kMaxWritePiece = 16384;      // bytes per bulk OUT transfer
-constexpr std::uint16_t kPacketSizeMask = 0x07FF;  // bits 11-12 count extra transactions
-constexpr char32_t kReplacement = 0xFFFD;          // what a device string shows for a control
+using usb_descriptors::PrinterInterface;
+
+constexpr int kMaxPortDepth = 7;                // USB allows at most 7 tiers
+constexpr std::size_t kStringBufferSize = 255;  // a descriptor's length is one byte
+constexpr std::size_t kMaxWritePiece = 16384;   // bytes per bulk OUT transfer
+// After libusb's event handling failed, it is tried again this much later, not in a busy loop.
+constexpr auto kRetryAfterFailure = std::chrono::milliseconds(10);
 // bmRequestType of a standard request to an endpoint that the device answers.
 constexpr auto kStandardEndpointIn = static_cast<std::uint8_t>(
     static_cast<int>(LIBUSB_ENDPOINT_IN) | static_cast<int>(LIBUSB_REQUEST_TYPE_STANDARD) |
@@ -42,31 +42,6 @@ constexpr auto kClassToInterface = static_cast<std::uint8_t>(
     static_cast<int>(LIBUSB_ENDPOINT_OUT) | static_cast<int>(LIBUSB_REQUEST_TYPE_CLASS) |
     static_cast<int>(LIBUSB_RECIPIENT_INTERFACE));
 
-// The signal that interrupted the links, 0 while none has.
-std::atomic<int> g_interrupted{0};
-static_assert(std::atomic<int>::is_always_lock_free,
-              "interrupt() must be safe in a signal handler");
-
-constexpr int kInterruptingSignals[] = {SIGINT, SIGTERM, SIGHUP};
-// Bit i: kInterruptingSignals[i] has our handler (one that was ignored is left so).
-std::atomic<unsigned> g_handled{0};
-
-// The first signal is the one the program exits with; the handled ones go back to their
-// default, so that a second one ends the program should the first not be enough.
-void on_signal(int signal_number) {
-    int none = 0;
-    g_interrupted.compare_exchange_strong(none, signal_number, std::memory_order_relaxed);
-    struct sigaction default_action {};
-    default_action.sa_handler = SIG_DFL;
-    sigemptyset(&default_action.sa_mask);
-    const unsigned handled = g_handled.exchange(0, std::memory_order_relaxed);
-    for (std::size_t i = 0; i < std::size(kInterruptingSignals); ++i) {
-        if ((handled >> i) & 1u) sigaction(kInterruptingSignals[i], &default_action, nullptr);
-    }
-}
-
-bool interrupted() { return g_interrupted.load(std::memory_order_relaxed) != 0; }
-
 unsigned elapsed_ms(Clock::time_point since) {
     return static_cast<unsigned>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
@@ -76,18 +51,6 @@ bool supported_vendor(std::uint16_t vendor) {
     const auto& ids = LibusbPrinterLink::kVendorIds;
     return std::find(std::begin(ids), std::end(ids), vendor) != std::end(ids);
 }
-
-// A printer interface of a device, and the bulk pair of its first alternate setting that has one.
-struct PrinterInterface {
-    bool found = false;  // the device has an interface of class printer
-    bool bulk_pair = false;
-    int number = 0;
-    int alternate = 0;
-    std::uint8_t protocol = 0;
-    unsigned char out_endpoint = 0;
-    unsigned char in_endpoint = 0;
-    std::uint16_t in_packet_size = 0;
-};
 
 struct ConfigDeleter {
     void operator()(libusb_config_descriptor* config) const {
@@ -106,70 +69,55 @@ Config configuration(libusb_device* device) {
     return Config(config);
 }
 
-bool is_bulk(const libusb_endpoint_descriptor& endpoint) {
-    return (endpoint.bmAttributes & 0x03) == LIBUSB_TRANSFER_TYPE_BULK;
-}
-
-// Looks for a bulk OUT and a bulk IN endpoint (the IN one with a usable packet size).
-bool find_bulk_pair(const libusb_interface_descriptor& setting, PrinterInterface& found) {
-    unsigned char out = 0, in = 0;
-    std::uint16_t in_packet = 0;
-    for (int e = 0; e < setting.bNumEndpoints; ++e) {
-        const libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
-        if (!is_bulk(endpoint)) continue;
-        const bool is_in = (endpoint.bEndpointAddress & LIBUSB_ENDPOINT_IN) != 0;
-        const std::uint16_t packet = endpoint.wMaxPacketSize & kPacketSizeMask;
-        if (is_in && in == 0 && packet > 0) {
-            in = endpoint.bEndpointAddress;
-            in_packet = packet;
-        } else if (!is_in && out == 0) {
-            out = endpoint.bEndpointAddress;
+// libusb's parse of a configuration as the bounds-checked view the choice of interface takes.
+// libusb leaves an array null beside a count above 0 when the descriptors end too soon (an
+// interface's endpoints cut off): such an array counts as empty, whatever the count says.
+class ConfigurationView {
+public:
+    explicit ConfigurationView(const libusb_config_descriptor& config) {
+        const int interfaces = config.interface != nullptr ? config.bNumInterfaces : 0;
+        for (int i = 0; i < interfaces; ++i) {
+            const libusb_interface& interface = config.interface[i];
+            const int settings = interface.altsetting != nullptr ? interface.num_altsetting : 0;
+            for (int a = 0; a < settings; ++a) add(interface.altsetting[a]);
+        }
+        // Spans are taken once every endpoint is in place (the vector no longer moves).
+        std::size_t next = 0;
+        for (std::size_t s = 0; s < settings_.size(); ++s) {
+            settings_[s].endpoints = std::span(endpoints_).subspan(next, endpoint_counts_[s]);
+            next += endpoint_counts_[s];
         }
     }
-    if (out == 0 || in == 0) return false;
-    found.out_endpoint = out;
-    found.in_endpoint = in;
-    found.in_packet_size = in_packet;
-    return true;
-}
 
-// How fit a printer interface is to carry a session: the bidirectional protocol best, another
-// one only when no interface has that; IEEE 1284.4 and IPP over USB never, whose channels speak
-// their own protocols.
-int fitness(const libusb_interface_descriptor& setting) {
-    switch (setting.bInterfaceProtocol) {
-        case kBidirectionalProtocol:
-            return 2;
-        case kIeee1284_4Protocol:
-        case kIppOverUsbProtocol:
-            return 0;
-        default:
-            return 1;
+    // The settings' spans point into this object's own vector.
+    ConfigurationView(const ConfigurationView&) = delete;
+    ConfigurationView& operator=(const ConfigurationView&) = delete;
+
+    std::span<const usb_descriptors::InterfaceSetting> settings() const { return settings_; }
+
+private:
+    void add(const libusb_interface_descriptor& setting) {
+        const int count = setting.endpoint != nullptr ? setting.bNumEndpoints : 0;
+        for (int e = 0; e < count; ++e) {
+            const libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
+            endpoints_.push_back(
+                {endpoint.bEndpointAddress, endpoint.bmAttributes, endpoint.wMaxPacketSize});
+        }
+        settings_.push_back({setting.bInterfaceNumber, setting.bAlternateSetting,
+                             setting.bInterfaceClass, setting.bInterfaceProtocol, {}});
+        endpoint_counts_.push_back(static_cast<std::size_t>(count));
     }
-}
 
-// The first fittest printer interface setting with a bulk pair, among all of the device's.
+    std::vector<usb_descriptors::Endpoint> endpoints_;
+    std::vector<usb_descriptors::InterfaceSetting> settings_;
+    std::vector<std::size_t> endpoint_counts_;
+};
+
+// The printer interface a session would use, among all of the device's settings.
 PrinterInterface printer_interface(libusb_device* device) {
-    PrinterInterface result;
     const Config config = configuration(device);
-    if (!config) return result;
-    int best = 0;
-    for (int i = 0; i < config->bNumInterfaces; ++i) {
-        const libusb_interface& interface = config->interface[i];
-        for (int a = 0; a < interface.num_altsetting; ++a) {
-            const libusb_interface_descriptor& setting = interface.altsetting[a];
-            if (setting.bInterfaceClass != kPrinterClass) continue;
-            result.found = true;
-            const int fit = fitness(setting);
-            if (fit <= best || !find_bulk_pair(setting, result)) continue;
-            best = fit;
-            result.bulk_pair = true;
-            result.number = setting.bInterfaceNumber;
-            result.alternate = setting.bAlternateSetting;
-            result.protocol = setting.bInterfaceProtocol;
-        }
-    }
-    return result;
+    if (!config) return {};
+    return usb_descriptors::choose_printer_interface(ConfigurationView(*config).settings());
 }
 
 // The port numbers from the root hub down; empty when libusb cannot tell them.
@@ -203,40 +151,15 @@ bool matches(const std::string& id, const UsbPrinterInfo& printer) {
            address == printer.address;
 }
 
-bool is_high_surrogate(char32_t code) { return code >= 0xD800 && code <= 0xDBFF; }
-bool is_low_surrogate(char32_t code) { return code >= 0xDC00 && code <= 0xDFFF; }
-
-// A string descriptor's UTF-16LE text as UTF-8, up to a NUL if there is one. Control characters
-// (C0, DEL, C1), which a terminal would obey, and lone surrogates become U+FFFD. Reads only the
-// `received` bytes.
-std::string descriptor_text(const unsigned char* raw, std::size_t received) {
-    std::string text;
-    if (received < 2 || raw[1] != LIBUSB_DT_STRING) return text;
-    const std::size_t units = (std::min<std::size_t>(raw[0], received) - 2) / 2;
-    const auto unit = [&](std::size_t i) -> char32_t {
-        return raw[2 + 2 * i] | (static_cast<char32_t>(raw[3 + 2 * i]) << 8);
-    };
-    for (std::size_t i = 0; i < units; ++i) {
-        char32_t code = unit(i);
-        if (code == 0) break;
-        if (is_high_surrogate(code) && i + 1 < units && is_low_surrogate(unit(i + 1))) {
-            code = 0x10000 + ((code - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
-            ++i;
-        } else if (is_high_surrogate(code) || is_low_surrogate(code) || is_terminal_control(code)) {
-            code = kReplacement;
-        }
-        append_utf8(text, code);
-    }
-    return text;
-}
-
-// One string descriptor request, bounded in size and time.
+// One string descriptor request, bounded in size and time: a libusb error, or the bytes received
+// (never more than the buffer, whatever the device said of its length).
 int request_string(libusb_device_handle* handle, std::uint8_t index, std::uint16_t language,
-                   unsigned char* raw) {
-    return libusb_control_transfer(handle, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
-                                   static_cast<std::uint16_t>((LIBUSB_DT_STRING << 8) | index),
-                                   language, raw, static_cast<std::uint16_t>(kStringBufferSize),
-                                   LibusbPrinterLink::kStringTimeoutMs);
+                   std::span<std::uint8_t, kStringBufferSize> raw) {
+    const int received = libusb_control_transfer(
+        handle, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+        static_cast<std::uint16_t>((LIBUSB_DT_STRING << 8) | index), language, raw.data(),
+        static_cast<std::uint16_t>(raw.size()), LibusbPrinterLink::kStringTimeoutMs);
+    return std::min(received, static_cast<int>(raw.size()));
 }
 
 // The manufacturer, product and serial strings in the device's first language. A device that
@@ -246,19 +169,23 @@ void read_strings(libusb_device* device, libusb_device_handle* handle, UsbPrinte
     if (libusb_get_device_descriptor(device, &descriptor) != 0) return;
     if (descriptor.iManufacturer == 0 && descriptor.iProduct == 0 && descriptor.iSerialNumber == 0)
         return;
-    unsigned char raw[kStringBufferSize];
+    std::array<std::uint8_t, kStringBufferSize> raw{};
     const int languages = request_string(handle, 0, 0, raw);
-    if (languages < 4 || raw[1] != LIBUSB_DT_STRING) return;
-    const auto language = static_cast<std::uint16_t>(raw[2] | (raw[3] << 8));
+    if (languages <= 0) return;
+    const std::optional<std::uint16_t> language =
+        usb_descriptors::first_language(std::span(raw).first(static_cast<std::size_t>(languages)));
+    if (!language) return;
     const std::pair<std::uint8_t, std::string*> wanted[] = {
         {descriptor.iManufacturer, &info.manufacturer},
         {descriptor.iProduct, &info.product},
         {descriptor.iSerialNumber, &info.serial_number}};
     for (const auto& [index, field] : wanted) {
         if (index == 0) continue;
-        const int received = request_string(handle, index, language, raw);
+        const int received = request_string(handle, index, *language, raw);
         if (received == LIBUSB_ERROR_TIMEOUT) return;
-        if (received > 0) *field = descriptor_text(raw, static_cast<std::size_t>(received));
+        if (received > 0)
+            *field = usb_descriptors::string_text(
+                std::span(raw).first(static_cast<std::size_t>(received)));
     }
 }
 
@@ -412,6 +339,14 @@ bool LibusbPrinterLink::list(std::vector<UsbPrinterInfo>& printers, std::string&
     return true;
 }
 
+LibusbPrinterLink::LibusbPrinterLink(const std::atomic<bool>* stop) : stop_(stop) {}
+
+LibusbPrinterLink::~LibusbPrinterLink() { close(); }
+
+bool LibusbPrinterLink::stopped() const {
+    return stop_ != nullptr && stop_->load(std::memory_order_relaxed);
+}
+
 bool LibusbPrinterLink::fail(UsbFailure failure, std::string text) {
     failure_ = failure;
     failure_text_ = std::move(text);
@@ -427,6 +362,20 @@ bool LibusbPrinterLink::fail_libusb(int error, const char* what) {
 
 bool LibusbPrinterLink::fail_no_transfer() {
     return fail(UsbFailure::Other, "libusb cannot allocate a transfer");
+}
+
+// libusb failed to handle the transfer's events (`error`, 0 when it did not say). A transfer that
+// never came back is kept, with its buffer, until the device is closed, and the link moves no
+// more data: libusb may still hand it back into that buffer.
+bool LibusbPrinterLink::fail_events(std::unique_ptr<Transfer> transfer, Wait wait, int error,
+                                    const char* what) {
+    const std::string how =
+        error != 0 ? std::string("libusb's event handling failed: ") + libusb_error_name(error)
+                   : std::string("libusb handled its events");
+    if (wait != Wait::Abandoned) return fail(UsbFailure::Io, std::string(what) + ": " + how);
+    abandoned_.push_back(std::move(transfer));
+    broken_ = std::string(what) + ": the transfer did not come back (" + how + ")";
+    return fail(UsbFailure::Io, broken_);
 }
 
 bool LibusbPrinterLink::open(const std::string& id) {
@@ -529,16 +478,16 @@ bool LibusbPrinterLink::start_clean() {
     };
     bool ask = true;
     for (const unsigned char endpoint : {out_endpoint_, in_endpoint_}) {
-        if (interrupted()) return stop();
+        if (stopped()) return stop();
         if (!clear_if_halted(endpoint, ask)) return false;
     }
-    reader_.emplace(in_packet_size_, kBufferPackets);
+    reader_.emplace(in_packet_size_, kMaxTransferBytes / in_packet_size_);
     InPipe pipe(*this, true);
     std::size_t dropped = 0;
-    const PacketReader::End drained =
-        reader_->drain(pipe, {kDrainMaxBytes, kDrainIdleMs, kDrainMaxMs}, dropped);
-    if (failure_ == UsbFailure::DeviceGone) return false;
-    if (drained == PacketReader::End::Interrupted || interrupted()) return stop();
+    const PacketReader::End drained = reader_->drain(
+        pipe, {kDrainMaxBytes, kDrainIdleMs, kDrainTalkingIdleMs, kDrainMaxMs}, dropped);
+    if (failure_ == UsbFailure::DeviceGone || !broken_.empty()) return false;
+    if (drained == PacketReader::End::Interrupted || stopped()) return stop();
     failure_ = UsbFailure::None;
     failure_text_.clear();
     return true;
@@ -559,7 +508,11 @@ bool LibusbPrinterLink::clear_if_halted(unsigned char endpoint, bool& ask) {
                                        endpoint, status, sizeof status, kStatusTimeoutMs);
     if (got == LIBUSB_ERROR_NO_DEVICE) return fail_libusb(got, "cannot ask for a halt");
     if (got == LIBUSB_ERROR_TIMEOUT) ask = false;
-    if (got == static_cast<int>(sizeof status) && (status[0] & 1) == 0) return true;
+    const std::size_t answered =
+        got > 0 ? std::min(static_cast<std::size_t>(got), sizeof status) : 0;
+    if (usb_descriptors::endpoint_status(std::span(status, answered)) ==
+        usb_descriptors::EndpointStatus::NotHalted)
+        return true;
     const int cleared = libusb_clear_halt(handle_, endpoint);
     if (cleared == LIBUSB_ERROR_NO_DEVICE) return fail_libusb(cleared, "cannot clear a halt");
     return true;
@@ -612,6 +565,8 @@ void LibusbPrinterLink::soft_reset() noexcept {
     }
 }
 
+// Abandoned transfers are freed once the device is closed: libusb then forgets them, and the
+// kernel ends their URBs with the file.
 void LibusbPrinterLink::close() noexcept {
     if (handle_ != nullptr) {
         give_back_quirks();
@@ -620,6 +575,8 @@ void LibusbPrinterLink::close() noexcept {
             libusb_attach_kernel_driver(handle_, interface_);
         libusb_close(handle_);
     }
+    abandoned_.clear();
+    broken_.clear();
     if (context_ != nullptr) libusb_exit(context_);
     handle_ = nullptr;
     context_ = nullptr;
@@ -630,33 +587,42 @@ void LibusbPrinterLink::close() noexcept {
     reader_.reset();
 }
 
-// Submits the transfer and waits for it, looking at the interrupt flag after every
-// kInterruptCheckMs (unless the transfer is one that goes on after an interrupt). An interrupted
-// transfer is cancelled, and waited for until the kernel gives it back (at once, whatever the
-// device does), as libusb's own synchronous calls do.
-LibusbPrinterLink::Wait LibusbPrinterLink::run_transfer(Transfer& transfer, int& submit_error,
+// Submits the transfer and waits for it, looking at the stop flag after every kInterruptCheckMs
+// (unless the transfer is one that goes on after an interrupt). An interrupted transfer is
+// cancelled, and waited for until the kernel gives it back (at once, whatever the device does),
+// as libusb's own synchronous calls do. So is one whose events libusb fails to handle (`error`
+// then says how), but not for ever: a transfer not back kCancelWaitMs after its time-out is
+// Abandoned.
+LibusbPrinterLink::Wait LibusbPrinterLink::run_transfer(Transfer& transfer, int& error,
                                                         bool cancel_on_interrupt) {
-    if (cancel_on_interrupt && interrupted()) {
+    if (cancel_on_interrupt && stopped()) {
         transfer.interrupted = true;
         return Wait::Interrupted;  // not even started
     }
-    submit_error = libusb_submit_transfer(transfer.handle);
-    if (submit_error != 0) return Wait::NotSubmitted;
+    error = libusb_submit_transfer(transfer.handle);
+    if (error != 0) return Wait::NotSubmitted;
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(transfer.handle->timeout + kCancelWaitMs);
     bool cancelled = false;
     while (transfer.completed == 0) {
+        if (Clock::now() >= deadline) return Wait::Abandoned;
         timeval tick{0, static_cast<suseconds_t>(kInterruptCheckMs) * 1000};
         const int handled =
             libusb_handle_events_timeout_completed(context_, &tick, &transfer.completed);
         const bool broken = handled != 0 && handled != LIBUSB_ERROR_INTERRUPTED;
-        const bool stop = cancel_on_interrupt && interrupted();
+        if (broken) error = handled;
+        const bool stop = cancel_on_interrupt && stopped();
         if (transfer.completed == 0 && !cancelled && (stop || broken)) {
             transfer.interrupted = stop;
             libusb_cancel_transfer(transfer.handle);
             cancelled = true;
         }
+        if (broken && transfer.completed == 0) std::this_thread::sleep_for(kRetryAfterFailure);
     }
     if (transfer.interrupted && transfer.handle->status == LIBUSB_TRANSFER_CANCELLED)
         return Wait::Interrupted;
+    if (cancelled && transfer.handle->status == LIBUSB_TRANSFER_CANCELLED)
+        return Wait::EventsFailed;
     return transfer.handle->status == LIBUSB_TRANSFER_TIMED_OUT ? Wait::TimedOut : Wait::Done;
 }
 
@@ -680,14 +646,18 @@ bool LibusbPrinterLink::fail_transfer(const Transfer& transfer, const char* what
 }
 
 // After an interrupt a write still goes out, within kStopAnswerWaitMs: the session's stop. Not
-// the first write, though: a start after Ctrl+C would begin a session that no stop ends.
+// the first write, though: a start after Ctrl+C would begin a session that no stop ends. The
+// report bytes still buffered from the transfer the interrupt cut are dropped first: they are
+// not the stop's answer, which would then be left for the next opening.
 bool LibusbPrinterLink::write(const char* bytes, std::size_t count) {
     failure_ = UsbFailure::None;
     failure_text_.clear();
     if (handle_ == nullptr) return fail(UsbFailure::NoSuchDevice, "no printer is open");
-    const bool after_interrupt = interrupted();
+    if (!broken_.empty()) return fail(UsbFailure::Io, "no more transfers: " + broken_);
+    const bool after_interrupt = stopped();
     if (after_interrupt && !wrote_)
         return fail(UsbFailure::Interrupted, "interrupted before the session began");
+    if (after_interrupt && reader_) reader_->discard();
     wrote_ = true;
     const unsigned limit = after_interrupt ? kStopAnswerWaitMs : kWriteTimeoutMs;
     const auto too_late = [&] {
@@ -701,15 +671,18 @@ bool LibusbPrinterLink::write(const char* bytes, std::size_t count) {
         const unsigned spent = elapsed_ms(start);
         if (spent >= limit) return too_late();
         const std::size_t piece = std::min(count - sent, kMaxWritePiece);
-        Transfer transfer;
+        auto owned = std::make_unique<Transfer>();
+        Transfer& transfer = *owned;
         if (transfer.handle == nullptr) return fail_no_transfer();
         transfer.data.assign(bytes + sent, bytes + sent + piece);
         libusb_fill_bulk_transfer(transfer.handle, handle_, out_endpoint_, transfer.data.data(),
                                   static_cast<int>(piece), on_transfer_done, &transfer.completed,
                                   limit - spent);
-        int submit_error = 0;
-        const Wait wait = run_transfer(transfer, submit_error, !after_interrupt);
-        if (wait == Wait::NotSubmitted) return fail_libusb(submit_error, "write");
+        int error = 0;
+        const Wait wait = run_transfer(transfer, error, !after_interrupt);
+        if (wait == Wait::NotSubmitted) return fail_libusb(error, "write");
+        if (wait == Wait::EventsFailed || wait == Wait::Abandoned)
+            return fail_events(std::move(owned), wait, error, "write");
         // A partial transfer (before a time-out) still moved its bytes: the next piece follows
         // them.
         sent +=
@@ -731,7 +704,8 @@ bool LibusbPrinterLink::read(char* buffer, std::size_t count, std::size_t& recei
     failure_ = UsbFailure::None;
     failure_text_.clear();
     if (handle_ == nullptr || !reader_) return fail(UsbFailure::NoSuchDevice, "no printer is open");
-    const bool after_interrupt = interrupted();
+    if (!broken_.empty()) return fail(UsbFailure::Io, "no more transfers: " + broken_);
+    const bool after_interrupt = stopped();
     InPipe pipe(*this, !after_interrupt);
     const PacketReader::End end = reader_->read(
         pipe, buffer, count, after_interrupt ? kStopAnswerWaitMs : kReadTimeoutMs, received);
@@ -749,7 +723,8 @@ bool LibusbPrinterLink::read(char* buffer, std::size_t count, std::size_t& recei
 BulkInPipe::Result LibusbPrinterLink::transfer_in(unsigned char* into, std::size_t length,
                                                   unsigned timeout_ms, bool cancel_on_interrupt) {
     using End = BulkInPipe::End;
-    Transfer transfer;
+    auto owned = std::make_unique<Transfer>();
+    Transfer& transfer = *owned;
     if (transfer.handle == nullptr) {
         fail_no_transfer();
         return {End::Failed, 0};
@@ -757,10 +732,14 @@ BulkInPipe::Result LibusbPrinterLink::transfer_in(unsigned char* into, std::size
     libusb_fill_bulk_transfer(transfer.handle, handle_, in_endpoint_, into,
                               static_cast<int>(length), on_transfer_done, &transfer.completed,
                               timeout_ms);
-    int submit_error = 0;
-    const Wait wait = run_transfer(transfer, submit_error, cancel_on_interrupt);
+    int error = 0;
+    const Wait wait = run_transfer(transfer, error, cancel_on_interrupt);
     if (wait == Wait::NotSubmitted) {
-        fail_libusb(submit_error, "read");
+        fail_libusb(error, "read");
+        return {End::Failed, 0};
+    }
+    if (wait == Wait::EventsFailed || wait == Wait::Abandoned) {
+        fail_events(std::move(owned), wait, error, "read");
         return {End::Failed, 0};
     }
     const auto arrived =
@@ -777,35 +756,4 @@ std::string LibusbPrinterLink::address_id(std::uint8_t bus, std::uint8_t address
     std::snprintf(text, sizeof text, "%03u:%03u", static_cast<unsigned>(bus),
                   static_cast<unsigned>(address));
     return text;
-}
-
-void LibusbPrinterLink::interrupt() noexcept {
-    int none = 0;
-    g_interrupted.compare_exchange_strong(none, SIGINT, std::memory_order_relaxed);
-}
-
-void LibusbPrinterLink::clear_interrupt() noexcept {
-    g_interrupted.store(0, std::memory_order_relaxed);
-}
-
-int LibusbPrinterLink::interrupt_signal() noexcept {
-    return g_interrupted.load(std::memory_order_relaxed);
-}
-
-// The handler puts the three back to their default; SA_RESETHAND does it for its own at once.
-bool LibusbPrinterLink::interrupt_on_signals() noexcept {
-    struct sigaction action {};
-    action.sa_handler = on_signal;
-    sigemptyset(&action.sa_mask);
-    for (const int other : kInterruptingSignals) sigaddset(&action.sa_mask, other);
-    action.sa_flags = static_cast<int>(SA_RESETHAND);
-    bool installed = true;
-    for (std::size_t i = 0; i < std::size(kInterruptingSignals); ++i) {
-        struct sigaction before {};
-        if (sigaction(kInterruptingSignals[i], nullptr, &before) != 0) return false;
-        if (before.sa_handler == SIG_IGN) continue;
-        g_handled.fetch_or(1u << i, std::memory_order_relaxed);
-        installed = sigaction(kInterruptingSignals[i], &action, nullptr) == 0 && installed;
-    }
-    return installed;
 }

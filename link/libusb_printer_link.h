@@ -5,8 +5,10 @@
 // what has arrived, up to what was asked; bytes beyond it wait for the next read), which the
 // packet reader (link/packet_reader.h) gives it.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,7 +56,7 @@ enum class UsbFailure {
     Refused,           // the printing system's quirks say the model does not work (blacklist)
     TimedOut,          // nothing arrived (or could be sent) within the time-out
     DeviceGone,        // the printer was unplugged or switched off
-    Interrupted,       // interrupt() was called (Ctrl+C, SIGTERM, SIGHUP), before or during it
+    Interrupted,       // the link was told to stop (Ctrl+C, SIGTERM, SIGHUP), before or during it
     Io,                // any other transfer error (stall, overflow, bus error)
     Other,             // libusb could not start, or another error while opening
 };
@@ -68,10 +70,14 @@ public:
     static constexpr unsigned kReadTimeoutMs = 3000;
     // A write gives up when the printer has not taken every byte within this time.
     static constexpr unsigned kWriteTimeoutMs = 3000;
-    // How often a waiting read or write looks at the interrupt flag.
+    // How often a waiting read or write looks at the stop flag.
     static constexpr unsigned kInterruptCheckMs = 100;
-    // The link's own read buffer holds this many of the IN endpoint's packets.
-    static constexpr std::size_t kBufferPackets = 8;
+    // How long a transfer may take to come back past its own time-out (the kernel gives back a
+    // cancelled one at once); one that has not is abandoned, and the link with it.
+    static constexpr unsigned kCancelWaitMs = 1000;
+    // The most one bulk IN transfer asks for: more than any read of a session (its report buffer
+    // holds 102400 bytes), so that each read costs one transfer (see link/packet_reader.h).
+    static constexpr std::size_t kMaxTransferBytes = 128 * 1024;
     // Time-out of each string request (listing, and open() for printer()).
     static constexpr unsigned kStringTimeoutMs = 500;
     // Time-out of the request that asks open() whether an endpoint is halted.
@@ -80,9 +86,11 @@ public:
     // stop to go out and the printer's answer to it to come in, short enough for Ctrl+C.
     static constexpr unsigned kStopAnswerWaitMs = 250;
     // open() drops what the printer still has queued from an earlier session: it reads until
-    // nothing comes for kDrainIdleMs (what a quiet printer costs), at most kDrainMaxMs and
-    // kDrainMaxBytes (a report is at most about 100 KB).
+    // nothing comes for kDrainIdleMs (what a quiet printer costs), or, once something came, for
+    // kDrainTalkingIdleMs (twice the longest pause between chunks we try, 250 ms), at most
+    // kDrainMaxMs and kDrainMaxBytes (a report is at most about 100 KB).
     static constexpr unsigned kDrainIdleMs = 30;
+    static constexpr unsigned kDrainTalkingIdleMs = 500;
     static constexpr unsigned kDrainMaxMs = 2000;
     static constexpr std::size_t kDrainMaxBytes = 1 << 20;
     // The give-back of a printer with the quirk delay-close waits this long before it releases
@@ -99,8 +107,17 @@ public:
     // "BBB:DDD", as lsusb names a device by its bus and address.
     static std::string address_id(std::uint8_t bus, std::uint8_t address);
 
-    LibusbPrinterLink() = default;
-    ~LibusbPrinterLink() override { close(); }
+    // `stop`, when given, tells the link to give up: its owner sets it (from any thread, or a
+    // signal handler: it is only read here), and it must outlive the link. Once it is set, every
+    // waiting read and write gives up within kInterruptCheckMs with UsbFailure::Interrupted, and
+    // an open() under way fails so. Later writes still go out and later reads still take what
+    // comes, each within kStopAnswerWaitMs, so that the session's stop and its answer are
+    // exchanged; later reads fail with Interrupted all the same. A link that has written nothing
+    // since it opened writes nothing more: no session has begun that a stop would end. The link
+    // installs no signal handler: a program that wants Ctrl+C to end a session in order sets the
+    // flag from its own.
+    explicit LibusbPrinterLink(const std::atomic<bool>* stop = nullptr);
+    ~LibusbPrinterLink() override;
     LibusbPrinterLink(const LibusbPrinterLink&) = delete;
     LibusbPrinterLink& operator=(const LibusbPrinterLink&) = delete;
 
@@ -131,32 +148,18 @@ public:
     const UsbPrinterInfo& printer() const { return printer_; }
     std::uint16_t in_packet_size() const { return in_packet_size_; }
 
-    // Makes every waiting read and write of every link give up within kInterruptCheckMs with
-    // UsbFailure::Interrupted, until clear_interrupt(), and an open() under way fail so. Later
-    // writes still go out and later reads still take what comes, each within kStopAnswerWaitMs,
-    // so that the session's stop and its answer are exchanged; later reads fail with Interrupted
-    // all the same. A link that has written nothing since it opened writes nothing more: no
-    // session has begun that a stop would end. Safe to call from a signal handler. It stands for
-    // Ctrl+C: interrupt_signal() then tells SIGINT.
-    static void interrupt() noexcept;
-    static void clear_interrupt() noexcept;
-    // The signal that interrupted the links, so that a program can exit with 128 + it; 0 while
-    // they are not interrupted.
-    static int interrupt_signal() noexcept;
-    // Installs one handler for SIGINT, SIGTERM and SIGHUP that interrupts the links and
-    // remembers which signal came; the first signal puts them back to their default, so that a
-    // second one ends the program at once. A signal ignored already (nohup, a background job)
-    // stays ignored. False if a handler cannot be installed.
-    static bool interrupt_on_signals() noexcept;
-
 private:
-    enum class Wait { Done, TimedOut, Interrupted, NotSubmitted };
+    // How a transfer ended: EventsFailed, cancelled because libusb failed to handle its events;
+    // Abandoned, not back kCancelWaitMs after its time-out.
+    enum class Wait { Done, TimedOut, Interrupted, NotSubmitted, EventsFailed, Abandoned };
     struct Transfer;
     class InPipe;
 
+    bool stopped() const;
     bool fail(UsbFailure failure, std::string text);
     bool fail_libusb(int error, const char* what);
     bool fail_no_transfer();
+    bool fail_events(std::unique_ptr<Transfer> transfer, Wait wait, int error, const char* what);
     bool open_steps(const std::string& id);
     bool claim(int interface_number, int alternate);
     bool start_clean();
@@ -165,11 +168,12 @@ private:
     bool has_quirk(std::string_view word) const;
     void give_back_quirks() noexcept;
     void soft_reset() noexcept;
-    Wait run_transfer(Transfer& transfer, int& submit_error, bool cancel_on_interrupt);
+    Wait run_transfer(Transfer& transfer, int& error, bool cancel_on_interrupt);
     bool fail_transfer(const Transfer& transfer, const char* what, unsigned char endpoint);
     BulkInPipe::Result transfer_in(unsigned char* into, std::size_t length, unsigned timeout_ms,
                                    bool cancel_on_interrupt);
 
+    const std::atomic<bool>* stop_;
     libusb_context* context_ = nullptr;
     libusb_device_handle* handle_ = nullptr;
     UsbPrinterInfo printer_;
@@ -180,7 +184,9 @@ private:
     unsigned char out_endpoint_ = 0;
     unsigned char in_endpoint_ = 0;
     std::uint16_t in_packet_size_ = 0;
-    std::optional<PacketReader> reader_;  // while open: kBufferPackets of the IN endpoint's packets
+    std::optional<PacketReader> reader_;  // while open, for the IN endpoint
+    std::vector<std::unique_ptr<Transfer>> abandoned_;  // freed once the device is closed
+    std::string broken_;  // why the link moves no more data ("" while it does)
     UsbFailure failure_ = UsbFailure::None;
     std::string failure_text_;
 };

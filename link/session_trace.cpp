@@ -14,8 +14,12 @@ bool is(std::string_view command, const char* bytes, std::size_t count) {
 
 }  // namespace
 
-SessionTrace::SessionTrace(SessionLink& link, Explain explain, ChunkSeen chunk_seen)
-    : link_(link), explain_(std::move(explain)), chunk_seen_(std::move(chunk_seen)) {}
+SessionTrace::SessionTrace(SessionLink& link, Explain explain, ChunkSeen chunk_seen,
+                           Describe describe)
+    : link_(link),
+      explain_(std::move(explain)),
+      chunk_seen_(std::move(chunk_seen)),
+      describe_(std::move(describe)) {}
 
 bool SessionTrace::write(const char* bytes, std::size_t count) {
     const bool ok = link_.write(bytes, count);
@@ -101,9 +105,11 @@ void SessionTrace::chunk_done() {
 
 // Asks the link why the operation just made failed. A printer that went away is remembered
 // whenever it shows: its last bytes may have made the session fail before its absence did.
+// Also takes the link's words for it, which the link may overwrite at its next operation.
 LinkFailure SessionTrace::explain() {
     const LinkFailure why = explain_ ? explain_() : LinkFailure::Io;
     gone_ = gone_ || why == LinkFailure::DeviceGone;
+    why_words_ = describe_ ? describe_() : std::string();
     return why;
 }
 
@@ -111,6 +117,7 @@ void SessionTrace::fail(SessionStep step) {
     if (failed_at_) return;
     failed_at_ = step;
     failure_ = why_;
+    cause_ = why_ == LinkFailure::None ? std::string() : why_words_;
     awaiting_ = Awaiting::Nothing;
 }
 

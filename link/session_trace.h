@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 
 #include "link/session_link.h"
 
@@ -31,10 +32,13 @@ class SessionTrace : public SessionLink {
 public:
     using Explain = std::function<LinkFailure()>;
     using ChunkSeen = std::function<void(std::size_t chunks, std::uint64_t bytes)>;
+    using Describe = std::function<std::string()>;
 
-    // `explain` is asked, right after each operation that fails, why it failed;
-    // `chunk_seen` is told of every chunk received whole. Both may be empty.
-    explicit SessionTrace(SessionLink& link, Explain explain = {}, ChunkSeen chunk_seen = {});
+    // `explain` is asked, right after each operation that fails, why it failed, and `describe`
+    // for the link's own words for it (a stall, an overflow, a system error);
+    // `chunk_seen` is told of every chunk received whole. Each may be empty.
+    explicit SessionTrace(SessionLink& link, Explain explain = {}, ChunkSeen chunk_seen = {},
+                          Describe describe = {});
 
     bool write(const char* bytes, std::size_t count) override;
     bool read(char* buffer, std::size_t count, std::size_t& received) override;
@@ -44,6 +48,9 @@ public:
     // Why the session failed: DeviceGone when the printer went away at any point, else why the
     // operation at which it stopped failed (None when that read came short, or none failed).
     LinkFailure failure() const { return gone_ ? LinkFailure::DeviceGone : failure_; }
+    // The link's words for the failure of the operation at which the session stopped; empty
+    // when it gave none (or that operation did not fail: a read that came short).
+    const std::string& cause() const { return cause_; }
     // Chunks received whole, and their text bytes (stored or not).
     std::size_t chunks() const { return chunks_; }
     std::uint64_t chunk_bytes() const { return chunk_bytes_; }
@@ -61,10 +68,13 @@ private:
     SessionLink& link_;
     Explain explain_;
     ChunkSeen chunk_seen_;
+    Describe describe_;
     Awaiting awaiting_ = Awaiting::Start;
     std::optional<SessionStep> failed_at_;
     LinkFailure why_ = LinkFailure::None;  // of the operation just made
+    std::string why_words_;                // the link's words for it
     LinkFailure failure_ = LinkFailure::None;
+    std::string cause_;
     bool gone_ = false;
     std::uint32_t chunk_length_ = 0;
     std::uint32_t chunk_read_ = 0;

@@ -24,8 +24,8 @@ _vellumo_cli() {
     COMPREPLY=()
 
     if [ "$COMP_CWORD" -eq 1 ]; then
-        mapfile -t COMPREPLY < <(compgen -W 'list read format fields simulate --version --help' \
-            -- "$cur")
+        mapfile -t COMPREPLY < <(compgen \
+            -W 'list read format fields diff simulate --version --help' -- "$cur")
         return 0
     fi
 
@@ -51,8 +51,8 @@ _vellumo_cli() {
         list) options='--json' ;;
         read) options='--device --all --json --raw' ;;
         simulate) options='--fault' ;;
-        format | fields)
-            # --json, else FILE: bash's own completion
+        format | fields | diff)
+            # --json, else FILE (OLD and NEW for diff): bash's own completion
             [[ $cur == -* ]] || return 0
             options='--json'
             ;;

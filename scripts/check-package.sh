@@ -389,6 +389,8 @@ zip_checks() {
   local why
   if [ -n "${VELLUMO_NO_WIN32:-}" ]; then
     skip zipped-companion "VELLUMO_NO_WIN32 is set"
+  elif [ -f build/win32-unavailable ]; then
+    skip zipped-companion "32-bit Wine is not installed: $(cat build/win32-unavailable)"
   elif ! why=$(build/windows/wine-run.sh --can-run 2>&1); then
     skip zipped-companion "this machine cannot run 32-bit Windows programs under Wine: $why"
   else

@@ -123,14 +123,7 @@ std::size_t interface_count(const DeviceSetup& setup) {
 
 }  // namespace
 
-std::vector<std::uint8_t> descriptors(const DeviceSetup& setup) {
-    std::vector<std::uint8_t> bytes{18, 1};
-    put_word(bytes, 0x0200);  // USB 2.0
-    bytes.insert(bytes.end(), {0, 0, 0, 64});
-    put_word(bytes, setup.vendor_id);
-    put_word(bytes, setup.product_id);
-    put_word(bytes, 0x0100);
-    bytes.insert(bytes.end(), {1, 2, 3, 1});  // string indexes, one configuration
+std::vector<std::uint8_t> configuration_descriptor(const DeviceSetup& setup) {
     std::vector<std::uint8_t> config{
         9, 2, 0, 0, static_cast<std::uint8_t>(interface_count(setup)), 1, 0, 0xC0, 1};
     for (const EmulatedInterface& interface : setup.interfaces) {
@@ -145,7 +138,131 @@ std::vector<std::uint8_t> descriptors(const DeviceSetup& setup) {
     }
     config[2] = static_cast<std::uint8_t>(config.size() & 0xFF);
     config[3] = static_cast<std::uint8_t>(config.size() >> 8);
+    return config;
+}
+
+std::vector<std::uint8_t> descriptors(const DeviceSetup& setup) {
+    std::vector<std::uint8_t> bytes{18, 1};
+    put_word(bytes, 0x0200);  // USB 2.0
+    bytes.insert(bytes.end(), {0, 0, 0, 64});
+    put_word(bytes, setup.vendor_id);
+    put_word(bytes, setup.product_id);
+    put_word(bytes, 0x0100);
+    bytes.insert(bytes.end(), {1, 2, 3, 1});  // string indexes, one configuration
+    const std::vector<std::uint8_t> config =
+        setup.configuration ? *setup.configuration : configuration_descriptor(setup);
     bytes.insert(bytes.end(), config.begin(), config.end());
+    return bytes;
+}
+
+namespace {
+
+// splitmix64: the same numbers for the same seed with every compiler and library.
+class SeededRandom {
+public:
+    explicit SeededRandom(std::uint64_t seed) : state_(seed) {}
+    std::uint64_t next() {
+        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    std::size_t below(std::size_t bound) { return bound == 0 ? 0 : next() % bound; }
+    std::uint8_t byte() { return static_cast<std::uint8_t>(next()); }
+
+private:
+    std::uint64_t state_;
+};
+
+// Where each descriptor begins, following the bLength bytes while they lead somewhere.
+std::vector<std::size_t> descriptor_starts(const std::vector<std::uint8_t>& bytes) {
+    std::vector<std::size_t> starts;
+    for (std::size_t at = 0; at + 2 <= bytes.size() && bytes[at] >= 2; at += bytes[at])
+        starts.push_back(at);
+    return starts;
+}
+
+void change_bytes(std::vector<std::uint8_t>& bytes, SeededRandom& random) {
+    for (std::size_t n = 1 + random.below(3); n > 0 && !bytes.empty(); --n)
+        bytes[random.below(bytes.size())] = random.byte();
+}
+
+void insert_bytes(std::vector<std::uint8_t>& bytes, SeededRandom& random) {
+    const auto at = static_cast<std::ptrdiff_t>(random.below(bytes.size() + 1));
+    std::vector<std::uint8_t> inserted(1 + random.below(8));
+    for (std::uint8_t& byte : inserted) byte = random.byte();
+    bytes.insert(bytes.begin() + at, inserted.begin(), inserted.end());
+}
+
+void alter_total_length(std::vector<std::uint8_t>& bytes, SeededRandom& random) {
+    if (bytes.size() < 4) return;
+    const std::size_t size = bytes.size();
+    const std::size_t choices[] = {
+        0, 9, size - 1, size + 1, random.below(size), random.below(0x10000)};
+    const std::size_t length = choices[random.below(std::size(choices))] & 0xFFFF;
+    bytes[2] = static_cast<std::uint8_t>(length & 0xFF);
+    bytes[3] = static_cast<std::uint8_t>(length >> 8);
+}
+
+void alter_a_length(std::vector<std::uint8_t>& bytes, SeededRandom& random) {
+    const std::vector<std::size_t> starts = descriptor_starts(bytes);
+    if (starts.empty()) return;
+    std::uint8_t& length = bytes[starts[random.below(starts.size())]];
+    const std::uint8_t choices[] = {0,
+                                    1,
+                                    2,
+                                    static_cast<std::uint8_t>(length - 1),
+                                    static_cast<std::uint8_t>(length + 1),
+                                    random.byte()};
+    length = choices[random.below(std::size(choices))];
+}
+
+// An interface claims more endpoints than follow it: its count raised, or what follows it cut
+// (perhaps within the next descriptor's header).
+void endpoints_missing(std::vector<std::uint8_t>& bytes, SeededRandom& random) {
+    std::vector<std::size_t> interfaces;
+    for (const std::size_t at : descriptor_starts(bytes)) {
+        if (bytes[at] >= 9 && at + 9 <= bytes.size() && bytes[at + 1] == 4)
+            interfaces.push_back(at);
+    }
+    if (interfaces.empty()) return;
+    const std::size_t at = interfaces[random.below(interfaces.size())];
+    if (random.below(2) == 0) {
+        bytes[at + 4] = static_cast<std::uint8_t>(bytes[at + 4] + 1 + random.below(3));
+    } else {
+        bytes[at + 4] = static_cast<std::uint8_t>(std::max<std::size_t>(bytes[at + 4], 1));
+        bytes.resize(std::min(bytes.size(), at + bytes[at] + random.below(3)));
+    }
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> mutated_configuration(const std::vector<std::uint8_t>& configuration,
+                                                std::uint64_t seed) {
+    SeededRandom random(seed);
+    std::vector<std::uint8_t> bytes = configuration;
+    for (std::size_t n = 1 + random.below(3); n > 0; --n) {
+        switch (random.below(6)) {
+            case 0:
+                change_bytes(bytes, random);
+                break;
+            case 1:
+                bytes.resize(random.below(bytes.size() + 1));
+                break;
+            case 2:
+                insert_bytes(bytes, random);
+                break;
+            case 3:
+                alter_total_length(bytes, random);
+                break;
+            case 4:
+                alter_a_length(bytes, random);
+                break;
+            default:
+                endpoints_missing(bytes, random);
+                break;
+        }
+    }
     return bytes;
 }
 
@@ -553,9 +670,7 @@ void EmulatedUsbPrinter::class_request(Urb urb) {
     seen.accepted = soft_reset && accepts_soft_reset(seen.request_type);
     class_requests_.push_back(seen);
     if (seen.accepted) {
-        replies_.clear();
-        reply_sent_ = 0;
-        zero_packet_owed_ = false;
+        drop_unsent_replies();
         halted_.clear();
     } else {
         request->status = -EPIPE;
@@ -570,6 +685,8 @@ bool EmulatedUsbPrinter::accepts_soft_reset(std::uint8_t request_type) const {
 
 // Index 0 is the list of languages; 1, 2 and 3 the manufacturer, product and serial number.
 std::string EmulatedUsbPrinter::string_descriptor(std::uint8_t index) const {
+    const auto raw = setup_.raw_strings.find(index);
+    if (raw != setup_.raw_strings.end()) return raw->second;
     if (index == 0)
         return std::string{4, kStringDescriptor, static_cast<char>(kEnglishUs & 0xFF),
                            static_cast<char>(kEnglishUs >> 8)};
@@ -592,10 +709,13 @@ std::string EmulatedUsbPrinter::string_descriptor(std::uint8_t index) const {
 void EmulatedUsbPrinter::submit_bulk_out(Urb urb) {
     usbdevfs_urb* request = as_urb(urb.data);
     const auto length = static_cast<std::size_t>(request->buffer_length);
+    const bool stopped_before = printer_.stop_received();
     const std::size_t accepted =
         length == 0 ? 0 : printer_.receive(static_cast<const char*>(request->buffer), length);
     request->actual_length = static_cast<int>(accepted);
     if (!stop_ms_ && printer_.stop_received()) stop_ms_ = now_ms();
+    if (setup_.stop_ends_report && !stopped_before && printer_.stop_received())
+        drop_unsent_replies();
     take_replies();
     if (accepted == length)
         finished_.push_back(urb);
@@ -612,6 +732,14 @@ void EmulatedUsbPrinter::take_replies() {
     }
 }
 
+// What a URB has already taken stays with it; the rest of the replies never comes.
+void EmulatedUsbPrinter::drop_unsent_replies() {
+    replies_.clear();
+    reply_sent_ = 0;
+    zero_packet_owed_ = false;
+    last_arrival_ms_ = now_ms();
+}
+
 // Moves what has arrived into the pending bulk IN URBs, in order; the complete ones finish.
 void EmulatedUsbPrinter::fill_in_urbs() {
     if (gone_) finish_all_pending(-ENODEV);
@@ -623,6 +751,10 @@ void EmulatedUsbPrinter::fill_in_urbs() {
 }
 
 void EmulatedUsbPrinter::reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+    if (setup_.reap_errno_once_written != 0 && !printer_.host_wrote().empty()) {
+        complete(client, -1, setup_.reap_errno_once_written);
+        return;
+    }
     fill_in_urbs();
     if (finished_.empty()) {
         complete(client, -1, gone_ ? ENODEV : EAGAIN);
@@ -785,6 +917,15 @@ DeviceSetup hub(std::uint16_t vendor, std::uint16_t product) {
     return setup;
 }
 
+// The device's folder below the root hub's: each hub it is behind in turn ("1-4/1-4.2/1-4.2.1").
+std::string sysfs_path(const std::string& port_path) {
+    std::string path = "usb1";
+    for (std::size_t dot = port_path.find('.'); dot != std::string::npos;
+         dot = port_path.find('.', dot + 1))
+        path += "/" + port_path.substr(0, dot);
+    return path + "/" + port_path;
+}
+
 }  // namespace
 
 UsbTestbed::UsbTestbed() {
@@ -795,6 +936,7 @@ UsbTestbed::UsbTestbed() {
     }
     testbed_ = umockdev_testbed_new();
     add_record(device_record("usb1", 1, "480", hub(0x1D6B, 0x0002)));
+    addresses_.push_back(1);
 }
 
 UsbTestbed::~UsbTestbed() {
@@ -812,14 +954,33 @@ void UsbTestbed::add_record(const std::string& record) {
 }
 
 void UsbTestbed::add_hub(const std::string& port_path, std::uint8_t address) {
-    add_record(device_record("usb1/" + port_path, address, "480", hub(0x05E3, 0x0608)));
+    add_missing_hubs(port_path);
+    add_record(device_record(sysfs_path(port_path), address, "480", hub(0x05E3, 0x0608)));
+    ports_.push_back(port_path);
+    addresses_.push_back(address);
+}
+
+void UsbTestbed::add_missing_hubs(const std::string& port_path) {
+    for (std::size_t dot = port_path.find('.'); dot != std::string::npos;
+         dot = port_path.find('.', dot + 1)) {
+        const std::string hub_port = port_path.substr(0, dot);
+        if (std::find(ports_.begin(), ports_.end(), hub_port) == ports_.end())
+            add_hub(hub_port, free_address());
+    }
+}
+
+// From the top, so as not to meet the addresses tests and the stand give their printers.
+std::uint8_t UsbTestbed::free_address() const {
+    for (std::uint8_t address = 127; address > 1; --address) {
+        if (std::find(addresses_.begin(), addresses_.end(), address) == addresses_.end())
+            return address;
+    }
+    throw std::runtime_error("no free address left on bus 1 for a hub");
 }
 
 EmulatedUsbPrinter& UsbTestbed::add(DeviceSetup setup, SimulatedPrinter printer) {
-    // A device behind a hub sits in that hub's folder: "1-3.4" under "1-3".
-    std::string path = setup.port_path;
-    const std::size_t dot = path.rfind('.');
-    if (dot != std::string::npos) path = path.substr(0, dot) + "/" + path;
+    add_missing_hubs(setup.port_path);
+    const std::string path = sysfs_path(setup.port_path);
     const std::string speed = setup.max_packet_size > 64 ? "480" : "12";
     auto device = std::make_unique<EmulatedUsbPrinter>(std::move(setup), std::move(printer));
     GError* error = nullptr;
@@ -830,7 +991,9 @@ EmulatedUsbPrinter& UsbTestbed::add(DeviceSetup setup, SimulatedPrinter printer)
         g_clear_error(&error);
         throw std::runtime_error("umockdev cannot emulate " + device->node() + ": " + message);
     }
-    add_record(device_record("usb1/" + path, device->setup().address, speed, device->setup()));
+    add_record(device_record(path, device->setup().address, speed, device->setup()));
+    ports_.push_back(device->setup().port_path);
+    addresses_.push_back(device->setup().address);
     devices_.push_back(std::move(device));
     return *devices_.back();
 }

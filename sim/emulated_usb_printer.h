@@ -26,7 +26,8 @@
 //                      reach the printer's session; on any other endpoint a write is taken and
 //                      dropped and a read is never answered. A URB on a halted endpoint ends with
 //                      -EPIPE.
-//   REAPURBNDELAY      hands back a finished URB, else EAGAIN (ENODEV once the device is gone).
+//   REAPURBNDELAY      hands back a finished URB, else EAGAIN (ENODEV once the device is gone);
+//                      fails with the setup's errno, if it has one, once the host has written.
 //                      Bulk IN URBs are filled here, packet by packet: each reply is one USB
 //                      transfer, full packets of wMaxPacketSize and a short last one; a reply
 //                      whose length is a multiple of the packet size (an empty reply too) ends
@@ -46,6 +47,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -108,6 +110,12 @@ struct DeviceSetup {
     std::string product = "LP-3020";
     std::string serial = "ZD4KB07S3C00421";
     bool strings_answered = true;  // false: string requests are never answered
+    // String descriptors sent exactly as given, by index (0: the languages, 1-3: the texts above),
+    // whatever length they claim; an empty one is refused (stalled).
+    std::map<std::uint8_t, std::string> raw_strings;
+    // The configuration descriptor with all that follows it, as the device reports it, instead of
+    // the one made from `interfaces` (which still say which endpoints answer).
+    std::optional<std::vector<std::uint8_t>> configuration;
     std::string driver = "usblp";  // bound at the start: "usblp", "usbfs" (another program), ""
     int claim_errno = 0;           // e.g. EBUSY: claiming fails whatever is bound
 
@@ -121,6 +129,12 @@ struct DeviceSetup {
     std::optional<std::size_t> stall_in_after_bytes;
     std::vector<std::uint8_t> halted;  // endpoints halted from the start, as another host left them
     EndpointStatus endpoint_status = EndpointStatus::Answered;
+    // true: the stop ends the report at once (what the printer had not sent is dropped, and its
+    // answer comes next); false: the answer comes after the rest of the report.
+    bool stop_ends_report = false;
+    // Not 0: once the host has written to the printer, every REAPURBNDELAY fails with this errno
+    // (libusb's event handling then fails each time it is called).
+    int reap_errno_once_written = 0;
     SoftResetAnswer soft_reset = SoftResetAnswer::ToEither;
 };
 
@@ -189,6 +203,7 @@ private:
     bool halt_if_due(std::uint8_t endpoint);
     void fill_in_urbs();
     void take_replies();
+    void drop_unsent_replies();
     bool fill_in_urb(Urb& urb);
     bool next_packet_ready();
     void end_of_reply();
@@ -239,6 +254,9 @@ public:
 
     // Adds a hub at `port_path` (e.g. "1-3") so that devices can sit behind it.
     void add_hub(const std::string& port_path, std::uint8_t address);
+    // Adds the device, and first each hub its port path names that is not there yet ("1-4" and
+    // "1-4.2" for "1-4.2.1"), at the highest free addresses: as on a real bus, where libusb finds
+    // a device's ports through its hubs.
     EmulatedUsbPrinter& add(DeviceSetup setup, SimulatedPrinter printer = SimulatedPrinter());
 
     // The file that stands for a device node inside the testbed.
@@ -246,13 +264,25 @@ public:
 
 private:
     void add_record(const std::string& record);
+    void add_missing_hubs(const std::string& port_path);
+    std::uint8_t free_address() const;
 
     UMockdevTestbed* testbed_ = nullptr;
     std::vector<std::unique_ptr<EmulatedUsbPrinter>> devices_;
+    std::vector<std::string> ports_;       // every port with a device or hub on it
+    std::vector<std::uint8_t> addresses_;  // every address in use on bus 1
 };
 
 // The descriptors a device reports, as sysfs holds them: device, configuration, interfaces and
 // endpoints, in bus order (little-endian words).
 std::vector<std::uint8_t> descriptors(const DeviceSetup& setup);
+// The configuration descriptor made from the setup's interfaces, with all that follows it.
+std::vector<std::uint8_t> configuration_descriptor(const DeviceSetup& setup);
+
+// A configuration descriptor damaged at random, the same for the same seed: a few bytes changed,
+// a cut, bytes inserted, wTotalLength or a descriptor's bLength altered, an interface's endpoint
+// count raised beyond the endpoints that follow, or several of these.
+std::vector<std::uint8_t> mutated_configuration(const std::vector<std::uint8_t>& configuration,
+                                                std::uint64_t seed);
 
 }  // namespace usb_emulation

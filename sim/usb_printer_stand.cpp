@@ -34,7 +34,8 @@ constexpr const char* kUsage =
     "usage: umockdev-wrapper usb-printer-stand [OPTION]... [--] COMMAND [ARGS...]\n"
     "  --printer PORT[:SETTING[,SETTING]...]\n"
     "                          a printer on that port (repeatable), e.g. 1-1 or\n"
-    "                          1-4.2:no-zlp,packet=512; each SETTING is a fault as `vellumo-cli\n"
+    "                          1-4.2:no-zlp,packet=512 (the hubs a port names, 1-4 here, are\n"
+    "                          plugged in too); each SETTING is a fault as `vellumo-cli\n"
     "                          simulate --fault` names it (short-chunk, ...) or one of:\n"
     "    no-zlp                no zero-length packet after a reply that fills its last packet\n"
     "    packet=N              the packet size of its bulk endpoints: 8, 16, 32, 64 (the\n"
@@ -55,10 +56,20 @@ constexpr const char* kUsage =
     "    chunk=N               it cuts its report into chunks of at most N bytes (default 1000)\n"
     "    report=FILE           its report is FILE (lines ended by CR; no comma in its name),\n"
     "                          not the sample report\n"
+    "    product-length=N      its product string descriptor says it is N bytes long (0-255),\n"
+    "                          and it sends that much of it (at least its 2-byte header), or\n"
+    "                          all of it when N is longer\n"
+    "    config=HEX            its configuration descriptor (and all that follows it) is these\n"
+    "                          bytes in hex, e.g. 09021400010100c001090400000207010200 0705\n"
+    "                          (without the space): an interface of 2 endpoints followed by\n"
+    "                          only the header of one\n"
+    "    mutated-config=SEED   its configuration descriptor damaged at random, the same for the\n"
+    "                          same SEED: bytes changed, cut or inserted, a length altered\n"
     "    id=VVVV:PPPP          its vendor and product IDs (default 04e8:3301), e.g. to meet\n"
     "                          the USB quirks the printing system knows for a model\n"
     "  --signal INT|TERM|HUP   sends the command's process group this signal once the command has\n"
-    "                          written to a printer\n"
+    "                          written to a printer; given again, the next signal follows\n"
+    "                          --signal-interval MS (default 50) later (Ctrl+C pressed twice)\n"
     "  --signal-delay MS       ... and MS milliseconds have passed since\n"
     "  --signal-on-claim       ... once the command has claimed a printer instead (it is still\n"
     "                          opening it)\n"
@@ -76,10 +87,12 @@ constexpr const char* kUsage =
 
 constexpr std::size_t kDefaultStallAfterBytes = 8 + 12 + 500;  // acknowledgement, header, half
 constexpr unsigned kDefaultStreamDelayMs = 10;
+constexpr unsigned kDefaultSignalIntervalMs = 50;
 constexpr unsigned long kLargestNumber = 10'000'000;
 
 struct StandPrinter {
     DeviceSetup setup;
+    std::optional<std::uint64_t> mutation_seed;
     PrinterFault fault = PrinterFault::None;
     std::string report = sample_report();
     std::optional<std::size_t> chunk_size;
@@ -88,8 +101,9 @@ struct StandPrinter {
 
 struct StandOptions {
     std::vector<StandPrinter> printers;
-    int signal_number = 0;  // 0: none sent
+    std::vector<int> signals;  // sent in turn, signal_interval_ms apart
     unsigned signal_delay_ms = 0;
+    unsigned signal_interval_ms = kDefaultSignalIntervalMs;
     bool signal_on_claim = false;
     bool closed_stdout = false;
     bool report = false;
@@ -107,6 +121,24 @@ bool number(const std::string& text, unsigned long& value) {
         return false;
     value = std::strtoul(text.c_str(), nullptr, 10);
     return value <= kLargestNumber;
+}
+
+// Pairs of hex digits, one byte each.
+bool hex_bytes(const std::string& text, std::vector<std::uint8_t>& bytes) {
+    if (text.size() % 2 != 0 ||
+        text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return false;
+    bytes.clear();
+    for (std::size_t i = 0; i < text.size(); i += 2)
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    return true;
+}
+
+// The product string as a device sends it whose descriptor says it is `length` bytes long.
+std::string product_descriptor(const std::string& product, unsigned long length) {
+    std::string descriptor{static_cast<char>(length), 3};
+    for (const char c : product) descriptor += {c, '\0'};  // the stand's product is ASCII
+    return descriptor.substr(0, std::max<std::size_t>(length, 2));
 }
 
 bool read_report(const std::string& path, std::string& report) {
@@ -151,7 +183,7 @@ bool apply_setting(const std::string& setting, StandPrinter& printer, InterfaceO
     const bool has_value = equals != std::string::npos;
     unsigned long value = 0;
     if (has_value && !number(setting.substr(equals + 1), value)) {
-        if (name != "report" && name != "id") return false;
+        if (name != "report" && name != "config" && name != "id") return false;
     }
     DeviceSetup& setup = printer.setup;
     if (!has_value) {
@@ -188,6 +220,13 @@ bool apply_setting(const std::string& setting, StandPrinter& printer, InterfaceO
         printer.chunk_size = value;
     } else if (name == "report" && has_value) {
         return read_report(setting.substr(equals + 1), printer.report);
+    } else if (name == "product-length" && has_value && value <= 255) {
+        setup.raw_strings[2] = product_descriptor(setup.product, value);
+    } else if (name == "config" && has_value) {
+        setup.configuration.emplace();
+        return hex_bytes(setting.substr(equals + 1), *setup.configuration);
+    } else if (name == "mutated-config" && has_value) {
+        printer.mutation_seed = value;
     } else if (name == "id" && has_value) {
         return usb_ids(setting.substr(equals + 1), setup);
     } else {
@@ -218,6 +257,10 @@ bool parse_printer(const std::string& text, StandPrinter& printer) {
         }
     }
     printer.setup.interfaces = interfaces(order);
+    if (printer.mutation_seed) {
+        printer.setup.configuration =
+            mutated_configuration(configuration_descriptor(printer.setup), *printer.mutation_seed);
+    }
     return true;
 }
 
@@ -247,10 +290,13 @@ int parse_options(int argc, char** argv, StandOptions& options) {
             if (!parse_printer(argv[++next], printer)) return 0;
             options.printers.push_back(printer);
         } else if (option == "--signal" && has_value) {
-            options.signal_number = parse_signal(argv[++next]);
-            if (options.signal_number == 0) return 0;
+            options.signals.push_back(parse_signal(argv[++next]));
+            if (options.signals.back() == 0) return 0;
         } else if (option == "--signal-delay" && has_value && number(argv[next + 1], value)) {
             options.signal_delay_ms = static_cast<unsigned>(value);
+            ++next;
+        } else if (option == "--signal-interval" && has_value && number(argv[next + 1], value)) {
+            options.signal_interval_ms = static_cast<unsigned>(value);
             ++next;
         } else {
             return 0;
@@ -371,8 +417,8 @@ void say_how_it_ended(int status, const std::vector<EmulatedUsbPrinter*>& device
 }
 
 // Runs the command in a child, serving the emulated devices' requests until it ends, and sends
-// its process group the signal asked for once it has begun a reading (or claimed a printer) and
-// the delay has passed.
+// its process group the signals asked for once it has begun a reading (or claimed a printer) and
+// the delay has passed, each after the interval from the one before.
 int run_command(char** command, const StandOptions& options,
                 const std::vector<EmulatedUsbPrinter*>& devices) {
     const Terminal terminal;
@@ -380,17 +426,17 @@ int run_command(char** command, const StandOptions& options,
     if (child < 0) return 127;
     // A Ctrl+C meant for the command must not end the stand before the command has ended.
     std::signal(SIGINT, SIG_IGN);
-    bool signal_due = options.signal_number != 0;
-    std::optional<Clock::time_point> started;
+    std::size_t sent = 0;
+    std::optional<Clock::time_point> due;
     int status = 0;
     while (waitpid(child, &status, WNOHANG) == 0) {
         g_main_context_iteration(nullptr, FALSE);
-        if (signal_due && !started && reading_started(devices, options.signal_on_claim))
-            started = Clock::now();
-        if (signal_due && started &&
-            Clock::now() - *started >= std::chrono::milliseconds(options.signal_delay_ms)) {
-            kill(-child, options.signal_number);
-            signal_due = false;
+        const bool more = sent < options.signals.size();
+        if (more && !due && reading_started(devices, options.signal_on_claim))
+            due = Clock::now() + std::chrono::milliseconds(options.signal_delay_ms);
+        if (more && due && Clock::now() >= *due) {
+            kill(-child, options.signals[sent++]);
+            *due += std::chrono::milliseconds(options.signal_interval_ms);
         }
         usleep(1000);
     }

@@ -20,8 +20,9 @@ struct CliRun {
 };
 
 // With VELLUMO_JSON_SAMPLES naming a folder, each JSON output of the companion is kept there in
-// a file named after its shape ("list", "reading", "read-all", "report", "fields"), so that
-// tests/json_schema_check.py validates what the tests saw against docs/vellumo-cli.schema.json.
+// a file named after its shape ("list", "reading", "read-all", "report", "fields", "diff"), so
+// that tests/json_schema_check.py validates what the tests saw against
+// docs/vellumo-cli.schema.json.
 inline void keep_json_sample(const std::vector<std::string>& args, const std::string& out) {
     const char* folder = std::getenv("VELLUMO_JSON_SAMPLES");
     const auto has = [&args](const char* option) {
@@ -33,8 +34,8 @@ inline void keep_json_sample(const std::vector<std::string>& args, const std::st
         shape = "fields";
     } else if (!has("--json")) {
         return;
-    } else if (args[0] == "list" || args[0] == "format") {
-        shape = args[0] == "list" ? "list" : "report";
+    } else if (args[0] == "list" || args[0] == "format" || args[0] == "diff") {
+        shape = args[0] == "format" ? "report" : args[0];
     } else if (args[0] == "read") {
         shape = has("--all") ? "read-all" : "reading";
     } else {

@@ -6,10 +6,11 @@ catch an output that drifts.
     json_schema_check.py [--only-valid] SCHEMA [--cli PROGRAM] [--unproduced NAME]... FOLDER...
 
 FOLDER holds the outputs the tests kept (tests/cli_run.h, VELLUMO_JSON_SAMPLES), one a file
-named after its shape: list-*, reading-*, read-all-* (JSON Lines), report-*, fields-*. With
---cli, `format --json` and `fields` of PROGRAM run on a few raw reports made here. Every shape,
-and every failure name the schema knows but those named --unproduced, must have been seen, and
-drifts planted in them must be refused; with --only-valid, what is there need only be valid.
+named after its shape: list-*, reading-*, read-all-* (JSON Lines), report-*, fields-*, diff-*.
+With --cli, `format --json`, `fields` and `diff --json` of PROGRAM run on a few raw reports made
+here. Every shape, and every failure name the schema knows but those named --unproduced, must
+have been seen, and drifts planted in them must be refused; with --only-valid, what is there
+need only be valid.
 """
 
 import argparse
@@ -19,12 +20,13 @@ import json
 import os
 import subprocess
 import sys
+import tempfile
 
 import jsonschema
 import jsonschema.exceptions
 
 SHAPES = {"list": "list", "reading": "reading", "read-all": "reading", "report": "report",
-          "fields": "fields_command"}
+          "fields": "fields_command", "diff": "diff"}
 
 
 def validator_for(schema, definition):
@@ -84,7 +86,12 @@ class Check:
                     self.failures.add(value["failure"]["name"])
                     if value["device"] is not None:
                         kind = "reading-failed-device"
-            if shape != "list" or value:  # drifts are planted in a printer of a list
+            if shape == "diff":
+                changes = {d["change"] for d in value["differences"]}
+                if {"changed", "added", "removed"} <= changes and any(
+                        d["delta"] for d in value["differences"]):
+                    self.samples.setdefault(kind, value)  # drifts are planted in each change
+            elif shape != "list" or value:  # drifts are planted in a printer of a list
                 self.samples.setdefault(kind, value)
 
     def folder(self, folder):
@@ -114,6 +121,25 @@ class Check:
                     self.errors.append("%s: exit %d" % (where, run.returncode))
                     continue
                 self.output(shape, run.stdout.decode("utf-8"), where)
+        self.program_diffs(cli, reports)
+
+    def program_diffs(self, cli, reports):
+        # Each report against each, the old one from a file and the new one on standard input:
+        # exit 0 for one against itself, 1 for two that differ.
+        with tempfile.TemporaryDirectory() as folder:
+            for old_name, old_raw in reports.items():
+                old_path = os.path.join(folder, old_name + ".raw")
+                with open(old_path, "wb") as old_file:
+                    old_file.write(old_raw)
+                for new_name, new_raw in reports.items():
+                    run = subprocess.run([cli, "diff", "--json", old_path, "-"], input=new_raw,
+                                         capture_output=True, check=False)
+                    where = "%s diff --json (%s report against %s)" % (
+                        os.path.basename(cli), old_name, new_name)
+                    if run.returncode != (0 if old_raw == new_raw else 1):
+                        self.errors.append("%s: exit %d" % (where, run.returncode))
+                        continue
+                    self.output("diff", run.stdout.decode("utf-8"), where)
 
     def coverage(self, unproduced):
         for shape, count in self.outputs.items():
@@ -126,17 +152,23 @@ class Check:
         missing = names - self.failures - set(unproduced)
         if missing:
             self.errors.append("no reading failed with %s" % ", ".join(sorted(missing)))
-        for kind in ("reading-ok", "reading-failed", "reading-failed-device", "list", "report"):
+        for kind in ("reading-ok", "reading-failed", "reading-failed-device", "list", "report",
+                     "diff"):
             if kind not in self.samples:
                 self.errors.append("no valid %s output to plant drifts in" % kind)
 
     def drifts(self):
         """Outputs as they would read after a careless change: each must be refused."""
         samples = [self.samples.get(kind) for kind in
-                   ("reading-ok", "reading-failed-device", "reading-failed", "list", "report")]
+                   ("reading-ok", "reading-failed-device", "reading-failed", "list", "report",
+                    "diff")]
         if None in samples:
             return 0
-        done, failed, nobody, listed, report = samples
+        done, failed, nobody, listed, report, diff = samples
+
+        def first(change):  # a difference of that change, and with a delta for "changed"
+            return lambda v: next(d for d in v["differences"]
+                                  if d["change"] == change and (change != "changed" or d["delta"]))
 
         def changed(sample, change):
             value = copy.deepcopy(sample)
@@ -176,9 +208,26 @@ class Check:
             ("an object instead of an array", listed, lambda v: {"printers": v}),
             ("a device added", report, lambda v: v.update(device=None)),
             ("a report over the buffer", report, lambda v: v.update(bytes=102400)),
+            ("a difference without its delta", diff,
+             lambda v: first("changed")(v).pop("delta") and None),
+            ("a delta as a number", diff,
+             lambda v: first("changed")(v).update(delta=int(first("changed")(v)["delta"]))),
+            ("a delta with a leading zero", diff,
+             lambda v: first("changed")(v).update(delta="+0" + first("changed")(v)["delta"][1:])),
+            ("a change misspelt", diff, lambda v: first("changed")(v).update(change="modified")),
+            ("an added line with an old value", diff,
+             lambda v: first("added")(v).update(old="0")),
+            ("a removed line with a new value", diff,
+             lambda v: first("removed")(v).update(new="0")),
+            ("an occurrence from 0", diff, lambda v: first("removed")(v).update(occurrence=0)),
+            ("a key padded", diff, lambda v: first("added")(v).update(key="Key ")),
+            ("a report without its kind", diff, lambda v: v["old"].pop("kind") and None),
+            ("the differences as an object", diff,
+             lambda v: v.update(differences={"count": len(v["differences"])})),
+            ("a member added", diff, lambda v: v.update(same=False)),
         ]
         shapes = {id(done): "reading", id(failed): "reading", id(nobody): "reading",
-                  id(listed): "list", id(report): "report"}
+                  id(listed): "list", id(report): "report", id(diff): "diff"}
         caught = 0
         for what, sample, change in plants:
             shape = shapes[id(sample)]

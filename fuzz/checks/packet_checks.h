@@ -5,12 +5,12 @@
 //
 // Script: a flag byte, then the printer's side.
 //   flags & 3           packet size 8, 16, 64 or 512
-//   (flags >> 2) & 7    the reader's buffer holds 1 + that many packets
+//   (flags >> 2) & 7    a transfer carries at most 1, 2, 3, 4, 8, 16, 64 or 4096 packets
 //   flags & kClean      a printer that sends a whole report correctly (see clean_printer): the
 //                       session must store it exactly, whatever the packet size
 //   flags & kZeroLength (clean) a zero-length packet after each reply that fills its last packet
 //   flags & kEndWithLast (clean) the end marker in the same transfer as the last chunk
-//   flags & kDrainFirst (hostile) the opening's drain first, its limits from the next 5 bytes
+//   flags & kDrainFirst (hostile) the opening's drain first, its limits from the next 6 bytes
 // A hostile printer is a list of events, one control byte each (control % 8):
 //   0 a full packet    1 a packet of (next two bytes) % packet size bytes    2 a zero-length packet
 //   3 a pause of (next byte) * 4 ms    4 a pause longer than a read's time-out (+ next byte, ms),
@@ -20,8 +20,9 @@
 //     control & 8) a zero-length one when the last is full
 // Packet bytes come from the script, zeros once it is used up.
 //
-// Checked on every transfer: it asks for whole packets, at least one, never more than the read
-// still needs rounded up to a packet nor more than the buffer, and only when nothing is buffered.
+// Checked on every transfer: it asks for whole packets, at least one, all that the read still
+// needs rounded up to a packet but no more (and no more than the reader's most), and only when
+// nothing is buffered.
 // On every read: it delivers the printer's next bytes, in order, nothing lost or invented; it
 // completes with what was asked, or short exactly where the printer ended a transfer, never past
 // such an end; it fails only as the transfer that stopped it did, or on its time-out and not
@@ -32,6 +33,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
@@ -48,6 +50,7 @@ inline constexpr std::uint8_t kZeroLength = 0x40;
 inline constexpr std::uint8_t kDrainFirst = 0x80;
 inline constexpr std::uint8_t kEndWithLast = 0x80;
 inline constexpr std::size_t kPacketSizes[] = {8, 16, 64, 512};
+inline constexpr std::size_t kTransferPackets[] = {1, 2, 3, 4, 8, 16, 64, 4096};
 inline constexpr unsigned kReadTimeoutMs = 3000;
 inline constexpr std::size_t kMaxCleanChunks = 64;
 inline constexpr std::size_t kMaxCleanChunk = 1500;  // 64 of them fit the report buffer
@@ -209,6 +212,7 @@ public:
 
     Result transfer(unsigned char* into, std::size_t length, unsigned timeout_ms) override {
         check_request(length, timeout_ms);
+        last_timeout_ = timeout_ms;
         const std::uint64_t deadline = now_ + std::max(timeout_ms, 1u);
         std::size_t got = 0;
         for (;;) {
@@ -250,6 +254,10 @@ public:
         return after != ends_.end() && *after < last;
     }
     End last_end() const { return last_end_; }
+    std::size_t last_length() const { return last_length_; }
+    unsigned last_timeout() const { return last_timeout_; }
+    // Transfers that brought anything (bytes, a zero-length packet) or failed.
+    std::size_t heard() const { return heard_; }
     bool failed_in_read() const { return failed_in_read_; }
     const std::string& failure() const { return failure_; }
     void note(const std::string& failure) {
@@ -271,7 +279,7 @@ private:
         if (timeout_ms == 0) note("a transfer without a time-out (libusb would wait for ever)");
         if (length == 0 || length % packet_size_ != 0) note("a transfer of no whole packets");
         if (reader_ == nullptr) return;
-        if (length > reader_->capacity()) note("a transfer larger than the buffer");
+        if (length > reader_->max_transfer()) note("a transfer larger than the reader's most");
         if (reader_->buffered() != 0) note("a transfer while bytes were still buffered");
         if (draining_) return;
         const std::size_t taken = delivered_.size() - from_;
@@ -283,12 +291,14 @@ private:
         const std::size_t whole = (needed + packet_size_ - 1) / packet_size_ * packet_size_;
         if (length > whole)
             note("a transfer larger than the read needs (waits for a short packet)");
-        if (length < std::min(whole, reader_->capacity()))
+        if (length < std::min(whole, reader_->max_transfer()))
             note("a transfer smaller than it could be");
     }
 
     Result ended(End end, std::size_t got) {
         last_end_ = end;
+        last_length_ = got;
+        if (end != End::TimedOut || got > 0) ++heard_;
         failed_in_read_ = failed_in_read_ || end != End::Completed;
         return {end, got};
     }
@@ -302,6 +312,9 @@ private:
     std::string delivered_;
     std::vector<std::size_t> ends_;  // positions in delivered_ where a short packet ended
     End last_end_ = End::Completed;
+    std::size_t last_length_ = 0;
+    unsigned last_timeout_ = 0;
+    std::size_t heard_ = 0;
     std::size_t count_ = 0;
     std::size_t from_ = 0;
     bool draining_ = false;
@@ -310,13 +323,17 @@ private:
 };
 
 // The session's link: writes reach the printer's clock, reads go through the packet reader and
-// are checked.
+// are checked. As the USB link does, a write after an interrupt drops what is buffered first.
 class ReaderLink : public SessionLink {
 public:
     ReaderLink(PacketReader& reader, FakeInPipe& pipe, std::size_t read_before)
         : reader_(reader), pipe_(pipe), consumed_(read_before) {}
 
     bool write(const char*, std::size_t) override {
+        if (interrupted_) {
+            consumed_ += reader_.buffered();
+            reader_.discard();
+        }
         pipe_.wrote();
         return true;
     }
@@ -336,6 +353,7 @@ public:
         if (pipe_.delivered().compare(start, received, exact.get(), received) != 0)
             pipe_.note("a read delivered other bytes than the printer's next ones");
         check(end, count, received, start, pipe_.now_ms() - began);
+        interrupted_ = interrupted_ || end == End::Interrupted;
         if (received > 0) std::memcpy(buffer, exact.get(), received);
         return end == End::Completed;
     }
@@ -365,7 +383,8 @@ private:
 
     PacketReader& reader_;
     FakeInPipe& pipe_;
-    std::size_t consumed_;  // the printer's bytes that reads delivered (or the drain dropped)
+    std::size_t consumed_;  // the printer's bytes that reads delivered (or were dropped)
+    bool interrupted_ = false;
 };
 
 inline PacketReader::DrainLimits drain_limits(Script& script) {
@@ -373,6 +392,7 @@ inline PacketReader::DrainLimits drain_limits(Script& script) {
     limits.max_bytes = script.take16() % 8192 + 1;
     limits.max_ms = static_cast<unsigned>(script.take16() % 5000);
     limits.idle_ms = script.take() % 100u;
+    limits.talking_idle_ms = script.take() * 4u;
     return limits;
 }
 
@@ -386,8 +406,19 @@ inline void check_drain(PacketReader& reader, FakeInPipe& pipe,
     if (dropped != pipe.delivered().size() || reader.buffered() != 0)
         pipe.note("the drain kept some of what came");
     if (spent > limits.max_ms) pipe.note("the drain outlasted its time");
-    if (end == End::Completed && pipe.last_end() != End::TimedOut)
+    // Quiet is a transfer that found nothing in its time, not one that timed out with bytes;
+    // its time is the longer one once the printer was heard.
+    if (end == End::Completed && (pipe.last_end() != End::TimedOut || pipe.last_length() != 0))
         pipe.note("the drain called the printer quiet while it was not");
+    const unsigned quiet = std::max(limits.idle_ms, 1u);
+    const unsigned talking_quiet = std::max(limits.talking_idle_ms, quiet);
+    if (end == End::Completed && pipe.last_timeout() < (dropped > 0 ? talking_quiet : quiet))
+        pipe.note("the drain called the printer quiet too soon");
+    if (pipe.heard() == 0 && spent > quiet)
+        pipe.note("the drain of a quiet printer took longer than its quiet time");
+    // It stops at the first transfer that reaches the byte bound.
+    if (dropped >= limits.max_bytes + reader.drain_transfer())
+        pipe.note("the drain went on past its byte bound");
     if (end == End::TimedOut && dropped < limits.max_bytes && spent < limits.max_ms)
         pipe.note("the drain gave up within its limits");
     if ((end == End::Failed || end == End::Interrupted) && end != pipe.last_end())
@@ -406,7 +437,7 @@ inline std::string check_packets(const std::uint8_t* data, std::size_t size) {
     FakeInPipe pipe(clean ? clean_printer(script, packet_size, flags, stored)
                           : hostile_printer(script, packet_size),
                     packet_size);
-    PacketReader reader(packet_size, 1 + ((flags >> 2) & 7u));
+    PacketReader reader(packet_size, kTransferPackets[(flags >> 2) & 7u]);
     pipe.serve(reader);
     if (drain) check_drain(reader, pipe, limits);
     ReaderLink link(reader, pipe, pipe.delivered().size());
@@ -427,9 +458,13 @@ inline std::string be16(std::size_t value) {
     return {static_cast<char>(value >> 8 & 0xFF), static_cast<char>(value & 0xFF)};
 }
 
-// The flag byte: packet size 8, 16, 64 or 512 (0-3), the buffer's packets (1-8), and more.
-inline std::string flags(int size_choice, int packets, std::uint8_t more = 0) {
-    return std::string(1, static_cast<char>(size_choice | (packets - 1) << 2 | more));
+// The flag byte: packet size 8, 16, 64 or 512 (0-3), the most packets a transfer carries (one
+// of kTransferPackets), and more.
+inline std::string flags(int size_choice, std::size_t packets, std::uint8_t more = 0) {
+    const auto* const most =
+        std::find(std::begin(kTransferPackets), std::end(kTransferPackets), packets);
+    const auto choice = static_cast<int>(most - std::begin(kTransferPackets)) & 7;
+    return std::string(1, static_cast<char>(size_choice | choice << 2 | more));
 }
 
 // A clean printer's chunk: sent apart after `pause_ms` (a multiple of 20), or with what came
@@ -455,6 +490,14 @@ inline std::string reply(const std::string& bytes, bool zero_length = false) {
 
 inline std::string header(std::uint32_t status, std::uint32_t length) {
     return chunk_header(status, length);
+}
+
+// The drain's limits, as the bytes after a flag byte with kDrainFirst (talking_idle_ms a
+// multiple of 4, at most 1020).
+inline std::string drain_limits(std::size_t max_bytes, unsigned max_ms, unsigned idle_ms,
+                                unsigned talking_idle_ms) {
+    return be16(max_bytes - 1) + be16(max_ms) + event(static_cast<int>(idle_ms)) +
+           event(static_cast<int>(talking_idle_ms / 4));
 }
 
 }  // namespace script

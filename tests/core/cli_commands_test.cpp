@@ -21,6 +21,7 @@
 #include <functional>
 #include <iterator>
 #include <optional>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -28,6 +29,9 @@
 #include <utility>
 #include <vector>
 
+#include "cli/diff_command.h"
+#include "cli/entry_diff.h"
+#include "cli/report_entries.h"
 #include "link/session_trace.h"
 #include "report/report_formatter.h"
 #include "tests/cli_run.h"
@@ -734,6 +738,14 @@ TEST(CliCommands, BadArguments_AreUsageErrorsWithExitCodeTwo) {
         {{"read", "--all", "--device", "1"}, all},
         {{"read", "--device", "1", "--all"}, all},
         {{"read", "--all", "--raw", "f"}, all},
+        {{"diff"}, "'diff' takes two files, OLD and NEW"},
+        {{"diff", "a"}, "'diff' takes two files, OLD and NEW"},
+        {{"diff", "a", "b", "c"}, "'diff' takes two files, OLD and NEW"},
+        {{"diff", "--json"}, "'diff' takes two files, OLD and NEW"},
+        {{"diff", "--", "--json"}, "'diff' takes two files, OLD and NEW"},
+        {{"diff", "--fast", "a", "b"}, "unknown option '--fast' for 'diff'"},
+        {{"diff", "a", "b", "-j"}, "unknown option '-j' for 'diff'"},
+        {{"diff", "-", "-"}, "standard input ('-') can be only one of OLD and NEW"},
     };
     for (const auto& [args, says] : cases) {
         SCOPED_TRACE(testing::PrintToString(args));
@@ -1229,6 +1241,318 @@ TEST(CliRead, OnATerminal_ShowsChunksAndBytesAsTheyCome) {
                               std::to_string(sample_report().size() - 22) + " bytes\n"),
               std::string::npos)
         << "the sample's chunks carry no CR; the host adds one to each";
+}
+
+// ---- diff ----
+
+std::string diff_file(const std::string& name, const std::string& bytes) {
+    const std::string path = testing::TempDir() + "vellumo_cli_diff_" + name;
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    const std::size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+// The sample report after a service visit: a counter, a text in Russian (code page 1251), a
+// repeated key in its second occurrence, a line gone and a section added.
+std::string visited_sample() {
+    std::string raw = replaced(sample_report(), "Power On: 214", "Power On: 1464");
+    raw = replaced(raw, "Language: Russian", "Language: \xD0\xF3\xF1\xF1\xEA\xE8\xE9");
+    raw = replaced(raw, "IPv6: Off\r", "");
+    raw = replaced(raw, "Jobs: 40  Duplex Share: 33 %", "Jobs: 41  Duplex Share: 33 %");
+    return raw + "[Fax Settings]\rFax Speed: 33600\r";
+}
+
+// A report as each command keeps it: the raw report, format --json and read --json.
+std::vector<std::pair<std::string, std::string>> kept_kinds(const std::string& raw) {
+    AttachedPrinter attached = printer("1-4");
+    attached.report = raw;
+    SimulatedBus bus({attached});
+    return {{"raw", raw},
+            {"report", run({"format", "--json"}, raw).out},
+            {"reading", run_with(bus, {"read", "--json"}).out}};
+}
+
+TEST(CliDiff, EveryKindOfEitherFile_GivesTheDifferencesInTheOrderOfNew) {
+    const std::string expected =
+        "[General Information]\n"
+        "~ Language: Russian -> \xD0\xA0\xD1\x83\xD1\x81\xD1\x81\xD0\xBA\xD0\xB8\xD0\xB9\n"
+        "~ Page Count Since Power On: 214 -> 1464 (+1250)\n"
+        "[Network Settings]\n"
+        "- IPv6: Off\n"
+        "[Monthly Usage]\n"
+        "~ Jobs #2: 40 -> 41 (+1)\n"
+        "[Fax Settings]\n"
+        "+ [Fax Settings]\n"
+        "+ Fax Speed: 33600\n";
+    const auto olds = kept_kinds(sample_report());
+    const auto news = kept_kinds(visited_sample());
+    std::optional<json> first_differences;
+    for (std::size_t i = 0; i < olds.size(); ++i) {
+        for (std::size_t j = 0; j < news.size(); ++j) {
+            SCOPED_TRACE(olds[i].first + " against " + news[j].first);
+            const std::string old_path = diff_file("old", olds[i].second);
+            const std::string new_path = diff_file("new", news[j].second);
+            const CliRun plain = run({"diff", old_path, new_path});
+            EXPECT_EQ(plain.code, 1);
+            EXPECT_EQ(plain.out, expected);
+            EXPECT_EQ(plain.err, "");
+            const CliRun as_json = run({"diff", "--json", old_path, new_path});
+            EXPECT_EQ(as_json.code, 1);
+            const json whole = json::parse(as_json.out);
+            EXPECT_EQ(whole.at("old").at("kind"), olds[i].first);
+            EXPECT_EQ(whole.at("new").at("kind"), news[j].first);
+            EXPECT_EQ(whole.at("new").at("file"), new_path);
+            EXPECT_EQ(whole.at("new").at("fields").at("model"), "Vellumo LP-3020 Series");
+            if (!first_differences) first_differences = whole.at("differences");
+            EXPECT_EQ(whole.at("differences"), *first_differences);
+            // One report kept twice, of whichever kinds, is the same: nothing is printed.
+            const CliRun same =
+                run({"diff", diff_file("new", news[i].second), diff_file("again", news[j].second)});
+            EXPECT_EQ(same.code, 0);
+            EXPECT_EQ(same.out + same.err, "");
+        }
+    }
+    ASSERT_TRUE(first_differences);
+    EXPECT_EQ(first_differences->size(), 6u);
+    EXPECT_EQ(first_differences->at(3),
+              json::parse(R"({"section": "[Monthly Usage]", "key": "Jobs", "occurrence": 2,
+                              "change": "changed", "old": "40", "new": "41", "delta": "+1"})"));
+    EXPECT_EQ(first_differences->at(2),
+              json::parse(R"({"section": "[Network Settings]", "key": "IPv6", "occurrence": 1,
+                              "change": "removed", "old": "Off", "new": null, "delta": null})"));
+    EXPECT_EQ(first_differences->at(4),
+              json::parse(R"({"section": "[Fax Settings]", "key": null, "occurrence": 1,
+                              "change": "added", "old": null, "new": "[Fax Settings]",
+                              "delta": null})"));
+    // Standard input as either file.
+    const std::string old_path = diff_file("old", sample_report());
+    EXPECT_EQ(run({"diff", old_path, "-"}, visited_sample()).out, expected);
+    EXPECT_EQ(run({"diff", "--", "-", old_path}, sample_report()).code, 0);
+}
+
+// Neither kind, or the JSON of a reading that failed: one line naming the file, exit 2 (1 would
+// say that the reports differ), whichever of the two it is.
+TEST(CliDiff, FilesThatHoldNoReport_AreRefusedInOneLineWithExitTwo) {
+    SimulatedBus silent({printer("1-4", PrinterFault::Silence)});
+    const std::string failed_reading = run_with(silent, {"read", "--json"}).out;
+    ASSERT_NE(failed_reading.find("\"ok\":false"), std::string::npos);
+    const std::string report = run({"format", "--json"}, "Pages: 1\r").out;
+    const auto entries_of = [&report](const char* entries) {
+        return replaced(report, R"("entries":[{"key":"Pages","value":"1"}])",
+                        std::string("\"entries\":") + entries);
+    };
+    std::string many_values = "0";
+    for (int i = 0; i < 800000; ++i) many_values += ",0";
+    const std::vector<std::pair<std::string, std::string>> refused{
+        {failed_reading,
+         "is the JSON of a reading that failed (no-acknowledgement): it holds no report"},
+        {std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16),
+         "it holds NUL bytes, as binary files do"},
+        {std::string(kReportBufferSize, 'x'), "it is larger than a raw report (102399 bytes)"},
+        {"[{\"id\":\"1-1\"}]\n",
+         "is JSON, but not of read --json or format --json: not one object"},
+        {run({"fields"}, "Pages: 1\r").out, "no \"fields\" object"},
+        {report + report,
+         "expected end of input (read --all --json writes a line for each printer"},
+        {"{\"fields\": nul", "is not valid JSON: "},
+        {"{\"a\":" + std::string(20, '[') + std::string(20, ']') + "}", "nested deeper"},
+        {"{\"a\":[" + many_values + "]}", "holding more values than the companion's"},
+        {replaced(report, "\"cut\":false,", ""),
+         "no \"cut\" true or false, or no \"entries\" array"},
+        {replaced(report, "\"serial\":null", "\"serial\":1"),
+         "\"fields\" has no \"serial\" string or null"},
+        {entries_of(R"([{"text":"T"},{"key":"a:b","value":"c"}])"), "entry 2 holds a colon"},
+        {entries_of(R"([{"key":"Key ","value":"c"}])"), "entry 1 is not trimmed"},
+        {entries_of(R"([{"key":"K","value":"c\r"}])"), "entry 1 holds a CR"},
+        {entries_of(R"([{"text":""}])"), "entry 1 is empty"},
+        {entries_of(R"([{"key":"K","value":"v","text":"K: v"}])"), "entry 1 is neither"},
+        {entries_of(R"([["Pages","1"]])"), "entry 1 is neither"},
+        {replaced(failed_reading, "\"ok\":false", "\"ok\":\"no\""), "\"ok\" is not true or false"},
+        {"{" + std::string(kMaxJsonReportFile, ' ') + "}",
+         "is JSON larger than the companion's ever is"},
+    };
+    const std::string good = diff_file("good", sample_report());
+    for (const auto& [bytes, says] : refused) {
+        SCOPED_TRACE(says);
+        const std::string path = diff_file("refused", bytes);
+        for (const auto& args : {std::vector<std::string>{"diff", path, good},
+                                 std::vector<std::string>{"diff", "--json", good, path}}) {
+            const CliRun result = run(args);
+            EXPECT_EQ(result.code, 2);
+            EXPECT_EQ(result.out, "");
+            EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+            EXPECT_EQ(result.err.rfind("vellumo-cli: '" + path + "' ", 0), 0u) << result.err;
+            EXPECT_NE(result.err.find(says), std::string::npos) << result.err;
+        }
+    }
+    const CliRun missing = run({"diff", good, testing::TempDir() + "no-such-\x1b[2J-report"});
+    EXPECT_EQ(missing.code, 2);
+    EXPECT_EQ(missing.err,
+              "vellumo-cli: cannot open '" + testing::TempDir() + "no-such-?[2J-report'\n");
+    // A report may well begin with a section title in brackets: it is JSON only if it parses.
+    const std::string bracketed = diff_file("bracketed", "[General]\rPages: 1\r");
+    EXPECT_EQ(run({"diff", bracketed, bracketed}).code, 0);
+    EXPECT_EQ(run({"diff", bracketed, good}).code, 1);
+    // JSON kept by an editor: a byte order mark first and CR LF after it.
+    const std::string edited = diff_file("edited", "\xEF\xBB\xBF" + report + "\r\n");
+    const CliRun same = run({"diff", edited, diff_file("raw", "Pages: 1\r")});
+    EXPECT_EQ(same.code, 0) << same.err;
+}
+
+// Headings, each difference's shape, occurrences from the second on (also of a title), removed
+// lines where they stood, empty values, and no control character reaching the terminal.
+TEST(CliDiff, PlainOutput_GroupsEachDifferenceUnderItsSection) {
+    struct Case {
+        const char* name;
+        std::string old_raw;
+        std::string new_raw;
+        std::string printed;
+    };
+    const Case cases[] = {
+        // CP1251 has no C1: 0x9B (octal 233) is a quotation mark, U+203A.
+        {"moved sections, removed lines where they stood",
+         "Top: 1\r[A]\rK: 1\rK: 2\rGone: x\rStay: 1\r[B]\rEmpty: \r",
+         "[B]\rEmpty: now\r[A]\rK: 1\rK: 3\rStay: 1\rEsc: a\x1b[31mb\233c\r",
+         "- Top: 1\n[A]\n- Gone: x\n[B]\n~ Empty: -> now\n[A]\n~ K #2: 2 -> 3 (+1)\n"
+         "+ Esc: a?[31mb\342\200\272c\n"},
+        {"lines before any section, after a section's", "Top: 1\r[A]\rK: 1\r",
+         "[Z]\rZ: 1\r[A]\rK: 1\r", "[Z]\n+ [Z]\n+ Z: 1\n(no section)\n- Top: 1\n"},
+        {"a title's second occurrence, and a value emptied", "[A]\rK: 1\r[A]\rK: 2\rL: 3\r",
+         "[A]\rK: 1\rL:\r", "[A]\n- [A] #2\n- K #2: 2\n~ L: 3 ->\n"},
+        {"keys padded otherwise, and a wider key", "Short: 1\rLonger Key: 2\r",
+         "Short  :1\r   Longer Key:2\rA Much Longer Key Than Both: 3\r",
+         "+ A Much Longer Key Than Both: 3\n"},
+        {"entries read again from inside a value", "Time: 10:15:30\r", "Time: 10:15:31\r",
+         "~ Time: 10:15:30 -> 10:15:31\n~ 10: 15:30 -> 15:31\n~ 15: 30 -> 31 (+1)\n"},
+        {"controls of a JSON's text", "Esc: x\r",
+         R"({"fields": {"model": null, "serial": null, "firmware": null, "crum": null},
+             "cut": false, "entries": [{"key": "Esc\n", "value": "a\u001b[31mb\u009bc\u007f"}]})",
+         "+ Esc?: a?[31mb?c?\n- Esc: x\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const CliRun result = run({"diff", diff_file("old", c.old_raw), "-"}, c.new_raw);
+        EXPECT_EQ(result.code, 1);
+        EXPECT_EQ(result.out, c.printed);
+        EXPECT_EQ(result.err, "");
+    }
+}
+
+// Two whole numbers give their change exactly, however long, signed or padded with zeros.
+TEST(CliDiff, WholeNumbers_GiveTheirExactChangeAndOtherValuesNone) {
+    const std::vector<std::tuple<const char*, const char*, std::optional<std::string>>> cases{
+        {"214", "1464", "+1250"},
+        {"1464", "214", "-1250"},
+        {"+0", "-0", "0"},
+        {"007", "7", "0"},
+        {"0", "-00", "0"},
+        {"-5", "5", "+10"},
+        {"5", "-5", "-10"},
+        {"-5", "-7", "-2"},
+        {"-7", "-5", "+2"},
+        {"999", "1000", "+1"},
+        {"1000", "999", "-1"},
+        {"18446744073709551615", "18446744073709551616", "+1"},
+        {"-9223372036854775808", "9223372036854775807", "+18446744073709551615"},
+        {"99999999999999999999", "-1", "-100000000000000000000"},
+        {"0000000000000000000000000000001", "2", "+1"},
+        {"", "5", std::nullopt},
+        {"5", "+", std::nullopt},
+        {"5 pages", "6", std::nullopt},
+        {"1.5", "2", std::nullopt},
+        {"--5", "5", std::nullopt},
+        {"+-5", "5", std::nullopt},
+        {"1e3", "2", std::nullopt},
+        {"\xD9\xA3", "3", std::nullopt},  // an Arabic-Indic three
+    };
+    for (const auto& [from, to, delta] : cases) {
+        EXPECT_EQ(whole_number_delta(from, to), delta) << from << " -> " << to;
+    }
+    std::mt19937 rng(64);
+    for (int i = 0; i < 2000; ++i) {
+        const auto number = [&rng](long long& value) {
+            value = static_cast<long long>(rng() % 2000000000) * 400000000 +
+                    static_cast<long long>(rng() % 400000000);
+            if (rng() % 2) value = -value;
+            std::string text =
+                std::string(rng() % 3, '0') + std::to_string(value < 0 ? -value : value);
+            return (value < 0 ? "-" : rng() % 2 ? "+" : "") + text;
+        };
+        long long from = 0, to = 0;
+        const std::string from_text = number(from), to_text = number(to);
+        const long long change = to - from;
+        const std::string expected =
+            change == 0 ? "0" : (change > 0 ? "+" : "") + std::to_string(change);
+        ASSERT_EQ(whole_number_delta(from_text, to_text), expected)
+            << from_text << " -> " << to_text;
+    }
+}
+
+TEST(CliDiff, ReadingsOfTwoPrinters_AreSaidToBeAndComparedAnyway) {
+    const std::string other =
+        replaced(replaced(sample_report(), "Number:   VLP3020K4N7Q21", "Number: VLP3020K9Z0X77"),
+                 "USB Serial: VLP3020K4N7Q21", "USB Serial: VLP3020K9Z0X77");
+    const std::string old_path = diff_file("first", sample_report());
+    const std::string new_path = diff_file("second", other);
+    const CliRun result = run({"diff", old_path, new_path});
+    EXPECT_EQ(result.code, 1);
+    EXPECT_EQ(result.err, "vellumo-cli: '" + old_path + "' and '" + new_path +
+                              "' come from different printers (serial VLP3020K4N7Q21 and "
+                              "VLP3020K9Z0X77); compared anyway\n");
+    EXPECT_EQ(result.out,
+              "[General Information]\n~ Machine Serial Number: VLP3020K4N7Q21 -> VLP3020K9Z0X77\n"
+              "~ USB Serial: VLP3020K4N7Q21 -> VLP3020K9Z0X77\n");
+    // A report without a serial number may be of either printer: nothing is said.
+    const CliRun unknown = run({"diff", diff_file("none", "Pages: 1\r"), new_path});
+    EXPECT_EQ(unknown.err, "");
+}
+
+// One wide key pads every line past the cap: what the other holds past the cut is not compared.
+TEST(CliDiff, CutListing_IsSaidIncompleteAndItsLostEndNotTakenAsRemoved) {
+    std::string whole = "[Counters]\r";
+    for (int i = 0; i < 1300; ++i)
+        whole += "Line " + std::to_string(i) + ": " + std::to_string(i) + "\r";
+    const std::string cut =
+        std::string(900, 'K') + ": wide\r" + replaced(whole, "Line 7: 7\r", "Line 7: 8\r");
+    FormattedReport formatted_cut;
+    ASSERT_TRUE(ReportFormatter::format(cut.c_str(), formatted_cut));
+    ASSERT_TRUE(formatted_cut.cut);
+    const std::string whole_path = diff_file("whole", whole);
+    const std::string cut_path = diff_file("cut", cut);
+    const std::string said = "vellumo-cli: the listing of '" + cut_path +
+                             "' is incomplete (cut at 1048576 bytes): the other's lines past where "
+                             "it ends are not compared\n";
+    const CliRun result = run({"diff", whole_path, cut_path});
+    EXPECT_EQ(result.code, 1);
+    EXPECT_EQ(result.err, said);
+    EXPECT_EQ(result.out,
+              "+ " + std::string(900, 'K') + ": wide\n[Counters]\n~ Line 7: 7 -> 8 (+1)\n");
+    const CliRun as_json = run({"diff", "--json", cut_path, whole_path});
+    EXPECT_EQ(as_json.err, said);
+    const json whole_json = json::parse(as_json.out);
+    EXPECT_TRUE(whole_json.at("old").at("cut").get<bool>());
+    EXPECT_FALSE(whole_json.at("new").at("cut").get<bool>());
+    EXPECT_EQ(whole_json.at("differences").size(), 2u);
+}
+
+// The output failing (a full disk, a reader gone) is trouble, not a difference.
+TEST(CliDiff, OutputThatCannotBeWritten_IsTroubleWithExitTwo) {
+    const std::string old_path = diff_file("old", sample_report());
+    const std::string new_path = diff_file("new", visited_sample());
+    for (const bool as_json : {false, true}) {
+        std::ostream nowhere(nullptr);
+        std::istringstream in;
+        std::ostringstream err;
+        std::vector<std::string> args{"diff", old_path, new_path};
+        if (as_json) args.insert(args.begin() + 1, "--json");
+        EXPECT_EQ(run_cli(args, in, nowhere, err), 2);
+        EXPECT_EQ(err.str(), "vellumo-cli: cannot write the output\n");
+    }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fuzz/checks/asset_checks.h"
+#include "fuzz/checks/descriptor_checks.h"
 #include "fuzz/checks/export_path_checks.h"
 #include "fuzz/checks/formatter_checks.h"
 #include "fuzz/checks/packet_checks.h"
@@ -141,11 +142,12 @@ TEST(FuzzChecks, SessionModel_RejectsAStopWithoutAcknowledgement) {
 }
 
 // The USB packet reader over printers that end a whole report on a packet boundary without a
-// zero-length packet (a read that waited for one would time out), at each packet size, and over
-// printers that stall, time out or are interrupted in a chunk.
+// zero-length packet (a read that waited for one would time out), at each packet size, over
+// printers that stall, time out or are interrupted in a chunk, and the opening's drain.
 TEST(FuzzChecks, PacketScripts_PassThePacketReadersChecks) {
     using namespace packet_checks::script;
     using packet_checks::kClean;
+    using packet_checks::kDrainFirst;
     using packet_checks::kEndWithLast;
     const std::string ack(session_command::kAcknowledgement);
     const std::string acknowledged = after_write() + reply(ack) + after_write();
@@ -162,10 +164,62 @@ TEST(FuzzChecks, PacketScripts_PassThePacketReadersChecks) {
         flags(2, 4) + acknowledged + chunk_part + interrupt() + stop_answer,
         flags(1, 8) + acknowledged + full_packet(header(0, 20) + "abcd") + past_time_out() +
             reply(std::string(16, 'y')) + stop_answer,
+        // A header's first packet comes exactly at the read's time-out: the read ends there,
+        // rather than ask for a transfer with no time left (which libusb would never end).
+        flags(0, 1) + acknowledged + pause(1000) + pause(1000) + pause(1000) +
+            full_packet("12345678") + stop_answer,
+        // Stale bytes without a short packet: their transfer times out, yet the printer spoke.
+        flags(0, 2, kDrainFirst) + drain_limits(4096, 2000, 30, 500) + full_packet("stale-01") +
+            acknowledged + reply(header(1, 0)) + stop_answer,
+        // A printer that streams past the drain's byte bound: the drain stops at the bound.
+        flags(0, 2, kDrainFirst) + drain_limits(16, 2000, 30, 500) + full_packet("stale-01") +
+            full_packet("stale-02") + full_packet("stale-03") + full_packet("stale-04") +
+            full_packet("stale-05") + full_packet("stale-06"),
+        // A quiet printer costs the drain one short wait.
+        flags(2, 8, kDrainFirst) + drain_limits(4096, 2000, 30, 500) + acknowledged +
+            reply(header(1, 0)) + stop_answer,
+        // A printer found talking is waited out, its pauses longer than the short wait.
+        flags(2, 8, kDrainFirst) + drain_limits(4096, 2000, 30, 500) + reply(header(0, 40)) +
+            pause(40) + reply(std::string(40, 's')) + pause(100) + reply(header(0, 100)) +
+            pause(248) + reply(std::string(100, 't')) + acknowledged + reply(header(1, 0)) +
+            stop_answer,
     };
     for (const std::string& script : scripts) {
         EXPECT_EQ(run_check(packet_checks::check_packets, script), "")
             << "flags " << static_cast<int>(static_cast<unsigned char>(script[0]));
+    }
+}
+
+// What a USB device says of itself, well and badly: string descriptors whose length byte is 0,
+// 1, odd, longer or shorter than what came; status answers of every size; configurations whose
+// endpoints are cut off, of other protocols first, or with a packet size of 0.
+TEST(FuzzChecks, DescriptorInputs_PassTheDescriptorChecks) {
+    using namespace descriptor_checks::script;
+    const std::string lp("L\0P\0-\0", 6);
+    const std::string pair = bulk(0x01, 64) + bulk(0x82, 64);
+    const std::vector<std::string> inputs{
+        string_descriptor(8, lp),
+        string_descriptor(0, lp),
+        string_descriptor(1, lp),
+        string_descriptor(7, lp),
+        string_descriptor(40, lp),
+        string_descriptor(4, lp),
+        string_descriptor(255, std::string(253, '\x01')),
+        string_descriptor(3, "\x09"),
+        std::string(1, '\0'),
+        status(""),
+        status(std::string("\x01\x00", 2)),
+        status(std::string("\x00\x00\x01", 3)),
+        configuration(config_header(32, 1) + setting(0, 0, 2, 2) + pair),
+        configuration(config_header(20, 1) + setting(0, 0, 2, 2) + "\x07\x05"),
+        configuration(setting(0, 0, 4, 2) + pair + setting(1, 0, 3, 2) + pair +
+                      setting(2, 0, 1, 2) + pair + setting(2, 1, 2, 2) + pair),
+        configuration(setting(0, 0, 2, 2) + bulk(0x01, 64) + bulk(0x82, 0) + bulk(0x83, 0x1800)),
+        configuration(setting(0, 0, 2, 2, 0xFF) + pair),
+    };
+    for (const std::string& input : inputs) {
+        EXPECT_EQ(run_check(descriptor_checks::check_descriptors, input), "")
+            << "selector " << static_cast<int>(input[0]) << ", " << input.size() << " bytes";
     }
 }
 

@@ -10,11 +10,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -52,8 +55,42 @@ DeviceSetup printer_at(const std::string& port, std::uint8_t address) {
 
 class CliOnUsb : public testing::Test {
 protected:
-    void TearDown() override { LibusbPrinterLink::clear_interrupt(); }
     UsbTestbed bed;
+};
+
+// Ctrl+C, as a terminal sends it to the process, `after_ms` from now.
+std::thread ctrl_c_after(int after_ms) {
+    return std::thread([after_ms] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(after_ms));
+        kill(getpid(), SIGINT);
+    });
+}
+
+using Handler = void (*)(int);
+
+Handler handler_of(int signal_number) {
+    struct sigaction now {};
+    sigaction(signal_number, nullptr, &now);
+    return now.sa_handler;
+}
+
+extern "C" void test_handler(int) {}
+
+// The dispositions of SIGINT, SIGTERM and SIGHUP as the test found them, put back at its end.
+class SavedDispositions {
+public:
+    SavedDispositions() {
+        for (std::size_t i = 0; i < 3; ++i) sigaction(kSignals[i], nullptr, &saved_[i]);
+    }
+    ~SavedDispositions() {
+        for (std::size_t i = 0; i < 3; ++i) sigaction(kSignals[i], &saved_[i], nullptr);
+    }
+    SavedDispositions(const SavedDispositions&) = delete;
+    SavedDispositions& operator=(const SavedDispositions&) = delete;
+
+private:
+    static constexpr int kSignals[3] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction saved_[3]{};
 };
 
 TEST_F(CliOnUsb, TwoPrintersAndTwoOthers_ListShowsThePrintersAndDeviceReadsEach) {
@@ -107,16 +144,16 @@ std::vector<json> json_lines(const std::string& text) {
     return lines;
 }
 
-// Three printers, one silent: each is read in turn, in the order list gives, a line each, and
-// each is given back to its kernel driver.
+// Three printers, one silent, one behind a hub: each is read in turn, in the order list gives, a
+// line each under its own id, and each is given back to its kernel driver.
 TEST_F(CliOnUsb, ReadAll_ThreePrintersOneSilent_ReadsTheOthersAndExitsWithTheSilentOnesCode) {
     std::vector<EmulatedUsbPrinter*> printers{
         &bed.add(printer_at("1-1", 2)),
         &bed.add(printer_at("1-2", 3), SimulatedPrinter(sample_report(), PrinterFault::Silence)),
-        &bed.add(printer_at("1-3", 4), SimulatedPrinter("Model Name: Third\rPages: 3\r"))};
+        &bed.add(printer_at("1-4.2", 4), SimulatedPrinter("Model Name: Third\rPages: 3\r"))};
     const std::map<std::string, std::string> listings{
         {"1-1", formatted(sample_report())}, {"1-2", ""},
-        {"1-3", formatted("Model Name: Third\rPages: 3\r")}};
+        {"1-4.2", formatted("Model Name: Third\rPages: 3\r")}};
     const json listed = json::parse(run_companion_on_system({"list", "--json"}).out);
     ASSERT_EQ(listed.size(), 3u);
 
@@ -137,18 +174,39 @@ TEST_F(CliOnUsb, ReadAll_ThreePrintersOneSilent_ReadsTheOthersAndExitsWithTheSil
                          "  quirks soft-reset\n" + listings.at(id);
         if (id == "1-2") {
             EXPECT_EQ(lines[i].at("failure").at("name"), "no-acknowledgement");
-        } else if (id == "1-3") {
+        } else if (id == "1-4.2") {
             EXPECT_EQ(lines[i].at("entries"),
                       json::parse(R"([{"key": "Model Name", "value": "Third"},
                                       {"key": "Pages", "value": "3"}])"));
         }
     }
     for (const EmulatedUsbPrinter* device : printers) EXPECT_EQ(device->driver(), "usblp");
+    EXPECT_TRUE(printers[2]->stop_received()) << "the printer behind the hub was read";
 
     const CliRun text = run_companion_on_system({"read", "--all"});
     EXPECT_EQ(text.code, 5);
     EXPECT_TRUE(text.out == expected_text) << "the listings under their devices' lines";
     EXPECT_EQ(text.err, "vellumo-cli: 1-2: the printer did not answer the start of the session\n");
+}
+
+// The bus opens the very device the listing found, by its bus and address: an id can name
+// another printer (two devices with one port id, as where libusb cannot see a hub).
+TEST_F(CliOnUsb, OpeningAListedPrinter_TakesItsDeviceEvenWhenItsIdNamesAnother) {
+    EmulatedUsbPrinter& first = bed.add(printer_at("1-1", 2));
+    EmulatedUsbPrinter& second = bed.add(printer_at("1-2", 3));
+    const std::unique_ptr<PrinterBus> bus = system_printer_bus();
+    std::vector<PrinterInfo> printers;
+    std::string error;
+    ASSERT_TRUE(bus->list(printers, error)) << error;
+    ASSERT_EQ(printers.size(), 2u);
+    PrinterInfo listed = printers[1];
+    listed.id = "1-1";
+
+    OpenFailure failure;
+    const std::unique_ptr<PrinterConnection> open = bus->open(listed, failure);
+    ASSERT_NE(open, nullptr) << failure.reason;
+    EXPECT_EQ(second.driver(), "usbfs");
+    EXPECT_EQ(first.driver(), "usblp") << "the printer the id names is left alone";
 }
 
 // Ctrl+C during the first of three readings ends the run with 130: the printers after it are
@@ -159,10 +217,7 @@ TEST_F(CliOnUsb, ReadAll_InterruptedOnTheFirstPrinter_EndsTheRunAndLeavesTheOthe
         printers.push_back(&bed.add(printer_at(port, static_cast<std::uint8_t>(address)),
                                     SimulatedPrinter(sample_report(), PrinterFault::Silence)));
     }
-    std::thread presser([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        LibusbPrinterLink::interrupt();
-    });
+    std::thread presser = ctrl_c_after(300);
     const CliRun result = run_companion_on_system({"read", "--all", "--json"});
     presser.join();
     EXPECT_EQ(result.code, 130) << result.err;
@@ -176,13 +231,54 @@ TEST_F(CliOnUsb, ReadAll_InterruptedOnTheFirstPrinter_EndsTheRunAndLeavesTheOthe
     for (const EmulatedUsbPrinter* device : printers) EXPECT_EQ(device->driver(), "usblp");
 }
 
+// The companion takes Ctrl+C, SIGTERM and SIGHUP only while a printer is open, leaves an ignored
+// one ignored, and puts back what it found once the printer is given back: its output is written
+// under the caller's dispositions.
+TEST_F(CliOnUsb, Reading_TakesTheSignalsOnlyWhileThePrinterIsOpen) {
+    bed.add(printer_at("1-1", 2), SimulatedPrinter(sample_report(), PrinterFault::Silence));
+    const SavedDispositions saved;
+    std::signal(SIGINT, test_handler);
+    std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGHUP, SIG_IGN);  // as under nohup
+    const int signals[3] = {SIGINT, SIGTERM, SIGHUP};
+    Handler during[3] = {};
+    std::thread watcher([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        for (std::size_t i = 0; i < 3; ++i) during[i] = handler_of(signals[i]);
+    });
+    const CliRun result = run_companion_on_system({"read"});
+    watcher.join();
+    EXPECT_EQ(result.code, 5) << result.err;
+    EXPECT_NE(during[0], test_handler);
+    EXPECT_NE(during[1], SIG_DFL);
+    EXPECT_EQ(during[1], during[0]) << "one handler for both";
+    EXPECT_EQ(during[2], SIG_IGN);
+    EXPECT_EQ(handler_of(SIGINT), test_handler);
+    EXPECT_EQ(handler_of(SIGTERM), SIG_DFL);
+    EXPECT_EQ(handler_of(SIGHUP), SIG_IGN);
+}
+
+// An interruption ends that reading only: the next one in the same process reads its printer.
+TEST_F(CliOnUsb, ReadingAfterAnInterruptedOne_ReadsItsPrinter) {
+    bed.add(printer_at("1-1", 2), SimulatedPrinter(sample_report(), PrinterFault::Silence));
+    EmulatedUsbPrinter& good = bed.add(printer_at("1-2", 3));
+    const SavedDispositions saved;
+    std::thread presser = ctrl_c_after(300);
+    const CliRun interrupted = run_companion_on_system({"read", "--device", "1-1"});
+    presser.join();
+    EXPECT_EQ(interrupted.code, 130) << interrupted.err;
+    const CliRun next = run_companion_on_system({"read", "--device", "1-2"});
+    EXPECT_EQ(next.code, 0) << next.err;
+    EXPECT_TRUE(good.stop_received());
+}
+
 struct UsbFailureCase {
     const char* name;
     PrinterFault fault;
     int code;
     const char* failure;
-    std::uint16_t product = 0x3301;
     const char* says = "";  // in the line on stderr and the JSON's message
+    std::function<void(DeviceSetup&)> device = {};
 };
 
 class CliOnUsbFailure : public CliOnUsb, public testing::WithParamInterface<UsbFailureCase> {};
@@ -190,17 +286,17 @@ class CliOnUsbFailure : public CliOnUsb, public testing::WithParamInterface<UsbF
 TEST_P(CliOnUsbFailure, ReadNamesTheFailureWithItsExitCodeAndGivesThePrinterBack) {
     const UsbFailureCase& c = GetParam();
     DeviceSetup setup = printer_at("1-1", 2);
-    setup.product_id = c.product;
+    if (c.device) c.device(setup);
     EmulatedUsbPrinter& device = bed.add(setup, SimulatedPrinter(sample_report(), c.fault));
     const CliRun result = run_companion_on_system({"read", "--json"});
     EXPECT_EQ(result.code, c.code) << result.err;
     const json reading = json::parse(result.out);
     EXPECT_FALSE(reading.at("ok").get<bool>());
     EXPECT_EQ(reading.at("failure").at("name"), c.failure);
-    EXPECT_NE(result.err.find(c.says), std::string::npos) << result.err;
-    EXPECT_NE(reading.at("failure").at("message").get<std::string>().find(c.says),
-              std::string::npos);
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_NE(result.err.find(c.says), std::string::npos) << result.err;
+    const std::string message = reading.at("failure").at("message");
+    EXPECT_NE(message.find(c.says), std::string::npos) << message;
     if (!device.gone()) {
         EXPECT_EQ(device.driver(), "usblp");
     }
@@ -213,9 +309,17 @@ const UsbFailureCase kUsbFailures[] = {
     {"ReportLargerThanTheBuffer", PrinterFault::ReportLargerThanBuffer, 8, "report-too-large"},
     {"UnpluggedInTheMiddleOfAChunk", PrinterFault::DisconnectMidChunk, 9, "device-gone"},
     {"HalfAHeader", PrinterFault::ShortHeader, 10, "transfer-failed"},
+    // The link's cause comes after the step's: the same name and code, and why.
+    {"InEndpointStalledInTheFirstChunk", PrinterFault::None, 10, "transfer-failed",
+     "a chunk came incomplete (0 chunks had arrived): read: the printer stalled the endpoint",
+     [](DeviceSetup& s) { s.stall_in_after_bytes = 8 + 12 + 500; }},
+    {"OutEndpointStalledAtTheStart", PrinterFault::None, 10, "transfer-failed",
+     "the printer did not take the start: write: the printer stalled the endpoint",
+     [](DeviceSetup& s) { s.stall_first_write = true; }},
     // 04e8:330f: the printing system knows it for one-way USB.
-    {"SilentOneWayModel", PrinterFault::Silence, 5, "no-acknowledgement", 0x330F,
-     "the printing system knows 04e8:330f for one-way USB (quirk unidir)"},
+    {"SilentOneWayModel", PrinterFault::Silence, 5, "no-acknowledgement",
+     "the printing system knows 04e8:330f for one-way USB (quirk unidir)",
+     [](DeviceSetup& s) { s.product_id = 0x330F; }},
 };
 
 INSTANTIATE_TEST_SUITE_P(EveryWay, CliOnUsbFailure, testing::ValuesIn(kUsbFailures),

@@ -1,0 +1,257 @@
+#include "cli/entry_diff.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <limits>
+
+namespace {
+
+// Lines are numbered in 32 bits: a listing holds at most a few hundred thousand.
+using Index = std::uint32_t;
+constexpr Index kNone = std::numeric_limits<Index>::max();
+enum Side { kOld = 0, kNew = 1 };
+
+// A line's name: a line without a colon by its text, an entry by its key and its section.
+struct Name {
+    Index section = 0;  // 0: none; else 1 + the name of the line that heads it
+    bool is_text = false;
+    std::string_view key;  // the entry's key, or the line's text
+
+    bool operator==(const Name&) const = default;
+};
+
+// What is known of a name: how many lines of each report have it, and where the old report's
+// lines of it begin among its lines ordered by place.
+struct NameEntry {
+    std::size_t hash = 0;
+    Name name;
+    Index count[2] = {0, 0};
+    Index old_begin = 0;
+};
+
+// Numbers the names of both reports: each line's name is hashed once and looked up in a table of
+// open addressing, sized up front for every line of both (no allocation for each name).
+class NameTable {
+public:
+    explicit NameTable(std::size_t lines) {
+        std::size_t capacity = 16;
+        while (capacity < 2 * lines) capacity *= 2;
+        slots_.assign(capacity, 0);
+        names_.reserve(lines);
+    }
+
+    Index number(const Name& name) {
+        const std::uint64_t mixed =
+            (std::uint64_t{name.section} << 1 | (name.is_text ? 1u : 0u)) * 0x9E3779B97F4A7C15ull;
+        const std::size_t hash =
+            std::hash<std::string_view>{}(name.key) ^ static_cast<std::size_t>(mixed >> 16);
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+            if (slots_[at] == 0) {
+                names_.push_back({hash, name});
+                slots_[at] = static_cast<Index>(names_.size());
+                return slots_[at] - 1;
+            }
+            const NameEntry& known = names_[slots_[at] - 1];
+            if (known.hash == hash && known.name == name) return slots_[at] - 1;
+        }
+    }
+
+    NameEntry& operator[](Index name) { return names_[name]; }
+    std::vector<NameEntry>& entries() { return names_; }
+
+private:
+    std::vector<Index> slots_;  // 0: empty; else 1 + the name's number
+    std::vector<NameEntry> names_;
+};
+
+// A line's place as numbers: the same section and key get the same name in both reports.
+struct Place {
+    Index name = 0;
+    Index occurrence = 0;  // 1 for the first of its name in its report
+    Index section_line = kNone;
+};
+
+std::vector<Place> places_of(const std::vector<ListingLine>& lines, NameTable& names, Side side) {
+    std::vector<Place> places(lines.size());
+    Index section = 0;
+    Index section_line = kNone;
+    for (Index i = 0; i < lines.size(); ++i) {
+        const ListingLine& line = lines[i];
+        Index name = 0;
+        if (line.is_entry) {
+            name = names.number({section, false, line.key});
+        } else {
+            name = names.number({0, true, line.text});
+            section = name + 1;
+            section_line = i;
+        }
+        places[i] = {name, ++names[name].count[side], section_line};
+    }
+    return places;
+}
+
+// The old report's lines ordered by name and occurrence, so that each new line finds the old
+// line at its place without hashing again.
+std::vector<Index> old_lines_by_place(const std::vector<Place>& places, NameTable& names) {
+    Index begin = 0;
+    for (NameEntry& name : names.entries()) {
+        name.old_begin = begin;
+        begin += name.count[kOld];
+    }
+    std::vector<Index> lines(places.size());
+    for (Index j = 0; j < places.size(); ++j) {
+        lines[names[places[j].name].old_begin + places[j].occurrence - 1] = j;
+    }
+    return lines;
+}
+
+// Where the lines a cut listing holds end in the other report: its lines from here on may
+// stand in what the cut listing lost.
+Index held_until(const std::vector<Index>& partners_of_cut) {
+    Index until = 0;
+    for (const Index partner : partners_of_cut) {
+        if (partner != kNone) until = std::max(until, partner + 1);
+    }
+    return until;
+}
+
+Index size(const std::vector<ListingLine>& lines) { return static_cast<Index>(lines.size()); }
+
+class Differences {
+public:
+    Differences(const std::vector<ListingLine>& old_lines,
+                const std::vector<ListingLine>& new_lines)
+        : old_lines_(old_lines), new_lines_(new_lines) {}
+
+    std::vector<LineDifference> run(bool old_cut, bool new_cut) {
+        NameTable names(old_lines_.size() + new_lines_.size());
+        old_places_ = places_of(old_lines_, names, kOld);
+        const std::vector<Index> old_at = old_lines_by_place(old_places_, names);
+        new_places_ = places_of(new_lines_, names, kNew);
+        new_partner_.assign(new_lines_.size(), kNone);
+        old_partner_.assign(old_lines_.size(), kNone);
+        for (Index i = 0; i < new_places_.size(); ++i) {
+            const Place& place = new_places_[i];
+            const NameEntry& name = names[place.name];
+            if (place.occurrence > name.count[kOld]) continue;
+            new_partner_[i] = old_at[name.old_begin + place.occurrence - 1];
+            old_partner_[new_partner_[i]] = i;
+        }
+        found_.reserve(new_lines_.size());
+        const Index new_held = old_cut ? held_until(old_partner_) : size(new_lines_);
+        const Index old_held = new_cut ? held_until(new_partner_) : size(old_lines_);
+        merge(new_held, old_held);
+        return std::move(found_);
+    }
+
+private:
+    // In the new order; an old line removed comes before the first new line whose partner
+    // stood after it.
+    void merge(Index new_held, Index old_held) {
+        Index next_old = 0;
+        for (Index i = 0; i < new_lines_.size(); ++i) {
+            const Index j = new_partner_[i];
+            if (j == kNone) {
+                if (i < new_held)
+                    add(Change::Added, new_places_[i], nullptr, &new_lines_[i], new_lines_);
+                continue;
+            }
+            removed_before(j, next_old);  // a partner always stands before old_held
+            next_old = std::max(next_old, j + 1);
+            if (old_lines_[j].text != new_lines_[i].text) {
+                add(Change::Changed, new_places_[i], &old_lines_[j], &new_lines_[i], new_lines_);
+            }
+        }
+        removed_before(old_held, next_old);
+    }
+
+    void removed_before(Index end, Index& next_old) {
+        for (; next_old < end; ++next_old) {
+            if (old_partner_[next_old] == kNone) {
+                add(Change::Removed, old_places_[next_old], &old_lines_[next_old], nullptr,
+                    old_lines_);
+            }
+        }
+    }
+
+    void add(Change change, const Place& place, const ListingLine* old_line,
+             const ListingLine* new_line, const std::vector<ListingLine>& lines) {
+        LineDifference difference{change, std::nullopt, place.occurrence, old_line, new_line};
+        if (place.section_line != kNone) difference.section = lines[place.section_line].text;
+        found_.push_back(difference);
+    }
+
+    const std::vector<ListingLine>& old_lines_;
+    const std::vector<ListingLine>& new_lines_;
+    std::vector<Place> old_places_;
+    std::vector<Place> new_places_;
+    std::vector<Index> old_partner_;
+    std::vector<Index> new_partner_;
+    std::vector<LineDifference> found_;
+};
+
+// A whole number's sign and digits, without leading zeros (none for zero).
+struct WholeNumber {
+    bool negative = false;
+    std::string_view digits;
+};
+
+bool whole_number(std::string_view text, WholeNumber& number) {
+    number.negative = !text.empty() && text.front() == '-';
+    if (!text.empty() && (text.front() == '-' || text.front() == '+')) text.remove_prefix(1);
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos)
+        return false;
+    number.digits = text.substr(std::min(text.find_first_not_of('0'), text.size()));
+    number.negative = number.negative && !number.digits.empty();
+    return true;
+}
+
+int compare_magnitudes(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+    return a.compare(b) < 0 ? -1 : a.compare(b) > 0 ? 1 : 0;
+}
+
+// Digits of `a` + `b` (`sign` 1) or of `a` - `b` (`sign` -1, `a` not the smaller), most
+// significant first, without leading zeros.
+std::string combine_magnitudes(std::string_view a, std::string_view b, int sign) {
+    std::string digits;
+    digits.reserve(a.size() + 1);
+    int carry = 0;
+    for (std::size_t i = 0; i < a.size() || i < b.size() || carry != 0; ++i) {
+        const int x = i < a.size() ? a[a.size() - 1 - i] - '0' : 0;
+        const int y = i < b.size() ? b[b.size() - 1 - i] - '0' : 0;
+        int digit = x + sign * y + carry;
+        carry = digit < 0 ? -1 : digit / 10;
+        digit = digit < 0 ? digit + 10 : digit % 10;
+        digits.push_back(static_cast<char>('0' + digit));
+    }
+    while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+    std::reverse(digits.begin(), digits.end());
+    return digits;
+}
+
+}  // namespace
+
+std::vector<LineDifference> diff_lines(const std::vector<ListingLine>& old_lines, bool old_cut,
+                                       const std::vector<ListingLine>& new_lines, bool new_cut) {
+    return Differences(old_lines, new_lines).run(old_cut, new_cut);
+}
+
+std::optional<std::string> whole_number_delta(std::string_view old_value,
+                                              std::string_view new_value) {
+    WholeNumber from, to;
+    if (!whole_number(old_value, from) || !whole_number(new_value, to)) return std::nullopt;
+    const std::string_view a = to.digits;
+    const std::string_view b = from.digits;
+    std::string delta(1, '+');
+    if (to.negative != from.negative) {
+        delta[0] = to.negative ? '-' : '+';
+        return delta += combine_magnitudes(a, b, 1);
+    }
+    const int order = compare_magnitudes(a, b);
+    if (order == 0) return "0";
+    delta[0] = (order < 0) != to.negative ? '-' : '+';
+    return delta += order > 0 ? combine_magnitudes(a, b, -1) : combine_magnitudes(b, a, -1);
+}
