@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <thread>
@@ -540,7 +541,8 @@ bool LibusbPrinterLink::has_quirk(std::string_view word) const {
 
 // What the printer's quirks ask of the give-back, while the interface is still ours (usbfs takes
 // a class request to an interface only from the program that claimed it): a second's wait before
-// the release, then SOFT_RESET. Nothing for a printer that is gone.
+// the release, then SOFT_RESET. No SOFT_RESET to a printer that is gone, nor over a link that
+// moves no more transfers.
 void LibusbPrinterLink::give_back_quirks() noexcept {
     if (!claimed_ || failure_ == UsbFailure::DeviceGone) return;
     if (has_quirk(usb_quirk::kDelayClose))
@@ -551,18 +553,41 @@ void LibusbPrinterLink::give_back_quirks() noexcept {
 // The printer class's SOFT_RESET: the printer flushes its buffers, puts its bulk pipes back in
 // their first state and clears their stalls, without the new enumeration that a USB reset of
 // the whole device would bring. To recipient "other" first (0x23, as the first printer class text
-// had it and many printers expect), to the interface (0x21) when that is refused; a printer that
-// lets the time run out is not asked again.
+// had it and many printers expect), to the interface (0x21) when that is refused; both within
+// kSoftResetTimeoutMs.
 void LibusbPrinterLink::soft_reset() noexcept {
     const Clock::time_point start = Clock::now();
     for (const std::uint8_t request_type : {kClassToOther, kClassToInterface}) {
         const unsigned spent = elapsed_ms(start);
-        if (spent >= kSoftResetTimeoutMs) return;
-        const int done = libusb_control_transfer(handle_, request_type, kSoftResetRequest, 0,
-                                                 static_cast<std::uint16_t>(interface_), nullptr,
-                                                 0, kSoftResetTimeoutMs - spent);
-        if (done >= 0 || done == LIBUSB_ERROR_TIMEOUT || done == LIBUSB_ERROR_NO_DEVICE) return;
+        if (spent >= kSoftResetTimeoutMs || !broken_.empty()) return;
+        if (!soft_reset_refused(request_type, kSoftResetTimeoutMs - spent)) return;
     }
+}
+
+// One SOFT_RESET, bounded as every transfer of the link is, also when libusb cannot handle its
+// events (libusb's synchronous call would wait for it for ever then). True only when the printer
+// refused it (a stall, an error), so that the other recipient is tried; a time-out is no refusal.
+bool LibusbPrinterLink::soft_reset_refused(std::uint8_t request_type,
+                                           unsigned timeout_ms) noexcept {
+    auto transfer = std::unique_ptr<Transfer>(new (std::nothrow) Transfer);
+    if (transfer == nullptr || transfer->handle == nullptr) return false;
+    transfer->data.resize(LIBUSB_CONTROL_SETUP_SIZE);
+    libusb_fill_control_setup(transfer->data.data(), request_type, kSoftResetRequest, 0,
+                              static_cast<std::uint16_t>(interface_), 0);
+    libusb_fill_control_transfer(transfer->handle, handle_, transfer->data.data(),
+                                 on_transfer_done, &transfer->completed, timeout_ms);
+    int error = 0;
+    const Wait wait = run_transfer(*transfer, error, false);
+    if (wait == Wait::Abandoned) {
+        // libusb may still hand it back into its buffer: kept until the device is closed.
+        abandoned_.push_back(std::move(transfer));
+        broken_ = "SOFT_RESET: the transfer did not come back";
+        return false;
+    }
+    if (wait == Wait::NotSubmitted) return error != LIBUSB_ERROR_NO_DEVICE;
+    const libusb_transfer_status status = transfer->handle->status;
+    return wait == Wait::Done &&
+           (status == LIBUSB_TRANSFER_STALL || status == LIBUSB_TRANSFER_ERROR);
 }
 
 // Abandoned transfers are freed once the device is closed: libusb then forgets them, and the

@@ -168,6 +168,7 @@ private:
     bool has_quirk(std::string_view word) const;
     void give_back_quirks() noexcept;
     void soft_reset() noexcept;
+    bool soft_reset_refused(std::uint8_t request_type, unsigned timeout_ms) noexcept;
     Wait run_transfer(Transfer& transfer, int& error, bool cancel_on_interrupt);
     bool fail_transfer(const Transfer& transfer, const char* what, unsigned char endpoint);
     BulkInPipe::Result transfer_in(unsigned char* into, std::size_t length, unsigned timeout_ms,
