@@ -541,13 +541,13 @@ bool LibusbPrinterLink::has_quirk(std::string_view word) const {
 
 // What the printer's quirks ask of the give-back, while the interface is still ours (usbfs takes
 // a class request to an interface only from the program that claimed it): a second's wait before
-// the release, then SOFT_RESET. No SOFT_RESET to a printer that is gone, nor over a link that
-// moves no more transfers.
+// the release, then SOFT_RESET once a session has begun (an opening cut short sends the printer
+// nothing). No SOFT_RESET to a printer that is gone, nor over a link that moves no more transfers.
 void LibusbPrinterLink::give_back_quirks() noexcept {
     if (!claimed_ || failure_ == UsbFailure::DeviceGone) return;
     if (has_quirk(usb_quirk::kDelayClose))
         std::this_thread::sleep_for(std::chrono::milliseconds(kDelayCloseMs));
-    if (has_quirk(usb_quirk::kSoftReset)) soft_reset();
+    if (has_quirk(usb_quirk::kSoftReset) && wrote_) soft_reset();
 }
 
 // The printer class's SOFT_RESET: the printer flushes its buffers, puts its bulk pipes back in

@@ -713,7 +713,9 @@ TEST_F(UsbLinkTest, InterruptAfterOpeningBeforeTheSession_TheStartIsNotSent) {
     const SessionResult result = run_session(link);
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.first_failure, UsbFailure::Interrupted) << result.first_failure_text;
+    link.close();
     EXPECT_EQ(device.host_wrote(), "");
+    EXPECT_TRUE(device.class_requests().empty()) << "no SOFT_RESET (04e8) where no session began";
 }
 
 // ---- The kernel's printer driver ----
