@@ -18,6 +18,7 @@ inline constexpr int kExitChunkTimeout = 7;       // timed out waiting for a chu
 inline constexpr int kExitReportTooLarge = 8;     // the report does not fit the report buffer
 inline constexpr int kExitDeviceGone = 9;         // the printer went away during the session
 inline constexpr int kExitTransferFailed = 10;    // a transfer failed or came incomplete
+inline constexpr int kExitBlacklisted = 11;       // the printing system knows the model unusable
 inline constexpr int kExitSignalBase = 128;       // plus the signal that interrupted a reading
 inline constexpr int kExitInterrupted = 130;      // Ctrl+C (SIGINT)
 

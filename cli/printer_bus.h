@@ -29,11 +29,15 @@ struct PrinterInfo {
     std::optional<std::string> manufacturer;
     std::optional<std::string> product;
     std::optional<std::string> serial;
+    // What the Linux printing system knows of the model: its USB quirks (link/usb_quirks.h),
+    // empty where it knows nothing; none where the companion does not look (Windows).
+    std::optional<std::vector<std::string>> quirks;
 };
 
 // Why a printer could not be opened, with the system's own words for it.
 struct OpenFailure {
-    enum class Kind { Gone, PermissionDenied, Busy, Interrupted, Other };
+    // Refused: the printing system knows the model not to work over USB (its quirk blacklist).
+    enum class Kind { Gone, PermissionDenied, Busy, Interrupted, Refused, Other };
     Kind kind = Kind::Other;
     std::string reason;
     int signal_number = 0;  // Interrupted: the signal that came (0 where the system does not tell)

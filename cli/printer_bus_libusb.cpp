@@ -79,6 +79,7 @@ PrinterInfo describe(const UsbPrinterInfo& usb) {
     printer.manufacturer = given(usb.manufacturer);
     printer.product = given(usb.product);
     printer.serial = given(usb.serial_number);
+    printer.quirks = usb.quirks;
     return printer;
 }
 
@@ -95,6 +96,7 @@ OpenFailure::Kind open_failure_kind(UsbFailure failure) {
         case UsbFailure::PermissionDenied: return OpenFailure::Kind::PermissionDenied;
         case UsbFailure::Busy: return OpenFailure::Kind::Busy;
         case UsbFailure::Interrupted: return OpenFailure::Kind::Interrupted;
+        case UsbFailure::Refused: return OpenFailure::Kind::Refused;
         default: return OpenFailure::Kind::Other;
     }
 }

@@ -1,5 +1,6 @@
 #include "cli/read_commands.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include "cli/json_text.h"
 #include "cli/whole_file.h"
 #include "link/report_session.h"
+#include "link/usb_quirks.h"
 #include "report/report_formatter.h"
 #include "report/report_text.h"
 
@@ -38,6 +40,7 @@ constexpr FailureHelp kFailureHelp[] = {
     {kExitReportTooLarge, "report-too-large", "the report does not fit the report buffer"},
     {kExitDeviceGone, "device-gone", "the printer went away during the session"},
     {kExitTransferFailed, "transfer-failed", "a transfer failed, came incomplete or out of step"},
+    {kExitBlacklisted, "blacklisted", "not read: the printing system knows the model not to work"},
     {kExitInterrupted, "interrupted", "Ctrl+C; 128 + the signal: 143 SIGTERM, 129 SIGHUP"},
 };
 
@@ -70,11 +73,25 @@ Json printer_json(const PrinterInfo& printer) {
             {"interface", printer.interface_number ? Json(*printer.interface_number) : Json()},
             {"manufacturer", text_or_null(printer.manufacturer)},
             {"product", text_or_null(printer.product)},
-            {"serial", text_or_null(printer.serial)}};
+            {"serial", text_or_null(printer.serial)},
+            {"quirks", printer.quirks ? Json(*printer.quirks) : Json()}};
 }
 
-// "ID  VVVV:PPPP  address BBB:DDD  interface N  MANUFACTURER PRODUCT  serial SERIAL", leaving
-// out what the system or the device did not say; nothing in it a terminal would act on.
+bool has_quirk(const PrinterInfo& printer, std::string_view word) {
+    return printer.quirks &&
+           std::find(printer.quirks->begin(), printer.quirks->end(), word) != printer.quirks->end();
+}
+
+// "quirks a,b": the printing system's words for the model, where it has some.
+std::string quirks_text(const PrinterInfo& printer) {
+    std::string text;
+    if (!printer.quirks) return text;
+    for (const std::string& word : *printer.quirks) text += (text.empty() ? "" : ",") + word;
+    return text.empty() ? text : "  quirks " + text;
+}
+
+// "ID  VVVV:PPPP  address BBB:DDD  interface N  MANUFACTURER PRODUCT  serial SERIAL  quirks Q,Q",
+// leaving out what the system or the device did not say; nothing in it a terminal would act on.
 std::string printer_line(const PrinterInfo& printer) {
     std::string line = printer.id + "  " + hex4(printer.vendor_id) + ':' + hex4(printer.product_id);
     if (printer.address) line += "  address " + *printer.address;
@@ -86,7 +103,7 @@ std::string printer_line(const PrinterInfo& printer) {
     }
     if (!name.empty()) line += "  " + name;
     if (printer.serial && !printer.serial->empty()) line += "  serial " + *printer.serial;
-    return terminal_text(line);
+    return terminal_text(line + quirks_text(printer));
 }
 
 // What list and read take.
@@ -146,12 +163,14 @@ bool at_address(const PrinterInfo& printer, const std::string& device) {
 }
 
 // The printer `device` names: its id, its bus and address, or its place in the list (1 for the
-// first). None named: the first that may carry a session, else the first (its failure names it).
+// first). None named: the first that may carry a session and that the printing system does not
+// know to be unusable, else the first (its failure names it).
 const PrinterInfo* choose(const std::vector<PrinterInfo>& printers, const std::string& device) {
     if (printers.empty()) return nullptr;
     if (device.empty()) {
         for (const PrinterInfo& printer : printers) {
-            if (!printer.no_session_interface) return &printer;
+            if (!printer.no_session_interface && !has_quirk(printer, usb_quirk::kBlacklist))
+                return &printer;
         }
         return &printers.front();
     }
@@ -182,6 +201,7 @@ const char* open_reason_name(OpenFailure::Kind kind) {
         case OpenFailure::Kind::Busy:
             return "busy";
         case OpenFailure::Kind::Interrupted:
+        case OpenFailure::Kind::Refused:
         case OpenFailure::Kind::Other:
             break;
     }
@@ -270,6 +290,20 @@ ReadFailure session_failure(const SessionTrace& trace, int signal_number) {
     return failure;
 }
 
+// A failure that a printer sending nothing back would cause, on a model the printing system knows
+// for one-way USB (its quirk unidir), says so.
+ReadFailure one_way_said(ReadFailure failure, const PrinterInfo& printer) {
+    const std::string_view name = failure.name;
+    const bool answer_missing = name == "no-acknowledgement" || name == "header-timeout" ||
+                                name == "chunk-timeout" || name == "transfer-failed";
+    if (answer_missing && has_quirk(printer, usb_quirk::kUnidir)) {
+        failure.message += "; the printing system knows " + hex4(printer.vendor_id) + ':' +
+                           hex4(printer.product_id) +
+                           " for one-way USB (quirk unidir): it may send nothing back";
+    }
+    return failure;
+}
+
 // One reading, measured from opening the printer to the formatted listing.
 class Reading {
 public:
@@ -300,7 +334,7 @@ public:
         if (!open) return fail(cannot_open(printer, open_failure));
         std::string raw;
         const std::optional<ReadFailure> failure = receive(std::move(open), raw);
-        if (failure) return fail(*failure);
+        if (failure) return fail(one_way_said(*failure, printer));
         return report(raw);
     }
 
@@ -342,6 +376,8 @@ private:
     ReadFailure cannot_open(const PrinterInfo& printer, const OpenFailure& failure) {
         if (failure.kind == OpenFailure::Kind::Interrupted)
             return interruption(failure.signal_number, " while opening " + printer.id);
+        if (failure.kind == OpenFailure::Kind::Refused)
+            return {"blacklisted", kExitBlacklisted, printer.id + " " + failure.reason};
         reason_ = open_reason_name(failure.kind);
         return {"cannot-open", kExitCannotOpen,
                 "cannot open " + printer.id + ": " + failure.reason};
@@ -490,13 +526,15 @@ int run_read(const std::vector<std::string>& args, const CliEnvironment& env, st
 void print_printer_usage(std::ostream& out) {
     out << "  list [--json]             lists the supported USB printers attached: ID, vendor and\n"
         << "                            product IDs, bus:address and the interface a reading\n"
-        << "                            uses (where the system tells them), and what the device\n"
-        << "                            says of itself\n"
+        << "                            uses (where the system tells them), what the device\n"
+        << "                            says of itself, and (Linux) its USB quirks as the\n"
+        << "                            printing system knows them\n"
         << "  read [--device ID] [--all] [--json] [--raw FILE]\n"
         << "                            reads the report of the printer ID (as list prints it,\n"
         << "                            its BBB:DDD bus and address as lsusb prints them, or\n"
         << "                            its place in the list; default: the first whose\n"
-        << "                            interface carries a session, else the first) and prints\n"
+        << "                            interface carries a session and whose quirks are not\n"
+        << "                            blacklist, else the first) and prints\n"
         << "                            the listing; --json prints the device, the fields, the\n"
         << "                            entries (each line of the listing as key and value, or\n"
         << "                            text), the listing and the time taken as one object;\n"
@@ -519,4 +557,11 @@ void print_read_failures(std::ostream& out) {
             << failure.name << std::string(20 - std::string_view(failure.name).size(), ' ')
             << failure.meaning << '\n';
     }
+    out << "\n"
+        << "On Linux the printer's USB quirks, as the printing system keeps them (built in, then\n"
+        << "every file of $CUPS_DATADIR/usb, default /usr/share/cups/usb), apply to a reading:\n"
+        << "blacklist refuses it, unidir is named when it fails, delay-close waits 1 s before\n"
+        << "the printer is given back, soft-reset sends it the printer class's SOFT_RESET after\n"
+        << "the session, no-reattach leaves the kernel's printer driver (usblp) unbound; usb-init\n"
+        << "and vendor-class are only shown.\n";
 }

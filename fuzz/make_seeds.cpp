@@ -1,9 +1,9 @@
 // Writes the seed corpora of the fuzz targets into the folder given (fuzz/corpus): the sample
 // report and report shapes for the formatter; whole sessions of the simulated printer, good and
-// faulty, recorded as session scripts; odd TEMP values; bytes for the asset store; and USB
-// printers, clean and hostile, for the packet reader; and what USB printers say of themselves
-// (string descriptors, status answers, configurations), well and badly, for the descriptor
-// decoding.
+// faulty, recorded as session scripts; odd TEMP values; bytes for the asset store; USB printers,
+// clean and hostile, for the packet reader; what USB printers say of themselves (string
+// descriptors, status answers, configurations), well and badly, for the descriptor decoding; and
+// USB quirks files, in the printing system's shape and not.
 // Usage: make_seeds CORPUS_DIR
 
 #include <cstdio>
@@ -304,6 +304,28 @@ void descriptor_seeds(const fs::path& folder) {
 
 }  // namespace
 
+// Quirks files: in the printing system's own shape, and lines a file should not hold. None is
+// larger than a few hundred bytes, which keeps the runs quick (the core tests fill the table to
+// its bound of entries).
+void quirks_seeds(const fs::path& folder) {
+    write_seed(folder, "entries",
+               "# A comment, then a blank line\n\n"
+               "0x04e8 soft-reset\n0x04e8 0x344f whitelist\n0x04e8 0x330f unidir\n"
+               "0x03F0 0x002A no-reattach\n0x03f0 0x0c17 delay-close\n"
+               "0x0924 0x3ce9 no-reattach soft-reset unidir\n0x413c 0x0001 usb-init vendor-class\n");
+    write_seed(folder, "crlf-tabs-and-trailing-comments",
+               "0x04e8\t0x3301\tsoft-reset\r\n  0x0924 no-reattach # and a note blacklist\r\n");
+    write_seed(folder, "odd-lines",
+               "0x0000 unidir\n0x10000 0x1 unidir\n0x04e8 0x12345 unidir\nunidir\n"
+               "0x04e8 0x3301 Soft-Reset\n0x04e8 0x3301 soft_reset\n0x04e8 0x3301 -x\n"
+               "0x04e8 0x0 unidir unidir future-word\n0x04e8 0x3301\n0x\n");
+    constexpr char kOddBytes[] = "0x04e8 0x3301 uni\0dir\n0x04e8 0x3302 \xc3\xa9t\xe9\n";
+    write_seed(folder, "nul-and-high-bytes", std::string(kOddBytes, sizeof kOddBytes - 1));
+    write_seed(folder, "long-line", "0x04e8 0x3301 " + std::string(600, 'a') + "\n0x04e8 unidir");
+    write_seed(folder, "seventeen-words",
+               "0x04e8 0x3301 a b c d e f g h i j k l m n o p q\n");
+}
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: make_seeds CORPUS_DIR\n");
@@ -316,5 +338,6 @@ int main(int argc, char** argv) {
     asset_seeds(corpus / "asset_fuzzer");
     packet_seeds(corpus / "packet_fuzzer");
     descriptor_seeds(corpus / "descriptor_fuzzer");
+    quirks_seeds(corpus / "usb_quirks_fuzzer");
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <thread>
@@ -16,6 +17,7 @@
 #include <utility>
 
 #include "link/usb_descriptors.h"
+#include "link/usb_quirks.h"
 
 namespace {
 
@@ -32,6 +34,14 @@ constexpr auto kRetryAfterFailure = std::chrono::milliseconds(10);
 constexpr auto kStandardEndpointIn = static_cast<std::uint8_t>(
     static_cast<int>(LIBUSB_ENDPOINT_IN) | static_cast<int>(LIBUSB_REQUEST_TYPE_STANDARD) |
     static_cast<int>(LIBUSB_RECIPIENT_ENDPOINT));
+// The printer class's SOFT_RESET, and the two recipients printers take it to.
+constexpr std::uint8_t kSoftResetRequest = 2;
+constexpr auto kClassToOther = static_cast<std::uint8_t>(
+    static_cast<int>(LIBUSB_ENDPOINT_OUT) | static_cast<int>(LIBUSB_REQUEST_TYPE_CLASS) |
+    static_cast<int>(LIBUSB_RECIPIENT_OTHER));
+constexpr auto kClassToInterface = static_cast<std::uint8_t>(
+    static_cast<int>(LIBUSB_ENDPOINT_OUT) | static_cast<int>(LIBUSB_REQUEST_TYPE_CLASS) |
+    static_cast<int>(LIBUSB_RECIPIENT_INTERFACE));
 
 unsigned elapsed_ms(Clock::time_point since) {
     return static_cast<unsigned>(
@@ -321,8 +331,10 @@ bool LibusbPrinterLink::list(std::vector<UsbPrinterInfo>& printers, std::string&
         return false;
     }
     const DeviceList devices(raw_devices);
+    const UsbQuirkTable quirks = UsbQuirkTable::of_this_system();
     for (FoundPrinter& found : supported_printers(devices.get(), count)) {
         read_strings(found.device, found.info);
+        found.info.quirks = quirks.find(found.info.vendor_id, found.info.product_id).words;
         printers.push_back(std::move(found.info));
     }
     return true;
@@ -403,6 +415,7 @@ bool LibusbPrinterLink::open_steps(const std::string& id) {
                                                          : "no supported printer with id " + id);
     }
     printer_ = chosen->info;
+    if (refused_by_quirks()) return false;
     const PrinterInterface& interface = chosen->interface;
     if (!interface.bulk_pair) {
         return fail(UsbFailure::NoBulkEndpoints,
@@ -506,12 +519,85 @@ bool LibusbPrinterLink::clear_if_halted(unsigned char endpoint, bool& ask) {
     return true;
 }
 
+// Takes what the printing system knows of the chosen printer; true (with the failure said) when
+// that is that the model does not work over USB.
+bool LibusbPrinterLink::refused_by_quirks() {
+    printer_.quirks =
+        UsbQuirkTable::of_this_system().find(printer_.vendor_id, printer_.product_id).words;
+    if (!has_quirk(usb_quirk::kBlacklist)) return false;
+    char ids[16];
+    std::snprintf(ids, sizeof ids, "%04x:%04x", static_cast<unsigned>(printer_.vendor_id),
+                  static_cast<unsigned>(printer_.product_id));
+    fail(UsbFailure::Refused, "not opened: the printing system's USB quirks list " +
+                                  std::string(ids) +
+                                  " as a printer that does not work over USB (blacklist)");
+    return true;
+}
+
+bool LibusbPrinterLink::has_quirk(std::string_view word) const {
+    const std::vector<std::string>& words = printer_.quirks;
+    return std::find(words.begin(), words.end(), word) != words.end();
+}
+
+// What the printer's quirks ask of the give-back, while the interface is still ours (usbfs takes
+// a class request to an interface only from the program that claimed it): a second's wait before
+// the release, then SOFT_RESET once a session has begun (an opening cut short sends the printer
+// nothing). No SOFT_RESET to a printer that is gone, nor over a link that moves no more transfers.
+void LibusbPrinterLink::give_back_quirks() noexcept {
+    if (!claimed_ || failure_ == UsbFailure::DeviceGone) return;
+    if (has_quirk(usb_quirk::kDelayClose))
+        std::this_thread::sleep_for(std::chrono::milliseconds(kDelayCloseMs));
+    if (has_quirk(usb_quirk::kSoftReset) && wrote_) soft_reset();
+}
+
+// The printer class's SOFT_RESET: the printer flushes its buffers, puts its bulk pipes back in
+// their first state and clears their stalls, without the new enumeration that a USB reset of
+// the whole device would bring. To recipient "other" first (0x23, as the first printer class text
+// had it and many printers expect), to the interface (0x21) when that is refused; both within
+// kSoftResetTimeoutMs.
+void LibusbPrinterLink::soft_reset() noexcept {
+    const Clock::time_point start = Clock::now();
+    for (const std::uint8_t request_type : {kClassToOther, kClassToInterface}) {
+        const unsigned spent = elapsed_ms(start);
+        if (spent >= kSoftResetTimeoutMs || !broken_.empty()) return;
+        if (!soft_reset_refused(request_type, kSoftResetTimeoutMs - spent)) return;
+    }
+}
+
+// One SOFT_RESET, bounded as every transfer of the link is, also when libusb cannot handle its
+// events (libusb's synchronous call would wait for it for ever then). True only when the printer
+// refused it (a stall, an error), so that the other recipient is tried; a time-out is no refusal.
+bool LibusbPrinterLink::soft_reset_refused(std::uint8_t request_type,
+                                           unsigned timeout_ms) noexcept {
+    auto transfer = std::unique_ptr<Transfer>(new (std::nothrow) Transfer);
+    if (transfer == nullptr || transfer->handle == nullptr) return false;
+    transfer->data.resize(LIBUSB_CONTROL_SETUP_SIZE);
+    libusb_fill_control_setup(transfer->data.data(), request_type, kSoftResetRequest, 0,
+                              static_cast<std::uint16_t>(interface_), 0);
+    libusb_fill_control_transfer(transfer->handle, handle_, transfer->data.data(),
+                                 on_transfer_done, &transfer->completed, timeout_ms);
+    int error = 0;
+    const Wait wait = run_transfer(*transfer, error, false);
+    if (wait == Wait::Abandoned) {
+        // libusb may still hand it back into its buffer: kept until the device is closed.
+        abandoned_.push_back(std::move(transfer));
+        broken_ = "SOFT_RESET: the transfer did not come back";
+        return false;
+    }
+    if (wait == Wait::NotSubmitted) return error != LIBUSB_ERROR_NO_DEVICE;
+    const libusb_transfer_status status = transfer->handle->status;
+    return wait == Wait::Done &&
+           (status == LIBUSB_TRANSFER_STALL || status == LIBUSB_TRANSFER_ERROR);
+}
+
 // Abandoned transfers are freed once the device is closed: libusb then forgets them, and the
 // kernel ends their URBs with the file.
 void LibusbPrinterLink::close() noexcept {
     if (handle_ != nullptr) {
+        give_back_quirks();
         if (claimed_) libusb_release_interface(handle_, interface_);
-        if (driver_detached_) libusb_attach_kernel_driver(handle_, interface_);
+        if (driver_detached_ && !has_quirk(usb_quirk::kNoReattach))
+            libusb_attach_kernel_driver(handle_, interface_);
         libusb_close(handle_);
     }
     abandoned_.clear();

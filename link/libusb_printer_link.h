@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "link/packet_reader.h"
@@ -40,6 +41,9 @@ struct UsbPrinterInfo {
     std::string manufacturer;
     std::string product;
     std::string serial_number;
+    // What the Linux printing system knows of the model (link/usb_quirks.h): the words of the
+    // quirks entry for its vendor and product, empty where it has none.
+    std::vector<std::string> quirks;
 };
 
 // Why the last open, read or write failed.
@@ -49,6 +53,7 @@ enum class UsbFailure {
     PermissionDenied,  // the device node may not be opened (see udev/70-vellumo-printers.rules)
     Busy,              // another program holds the printer interface
     NoBulkEndpoints,   // no printer interface carries a session (see interface_number)
+    Refused,           // the printing system's quirks say the model does not work (blacklist)
     TimedOut,          // nothing arrived (or could be sent) within the time-out
     DeviceGone,        // the printer was unplugged or switched off
     Interrupted,       // the link was told to stop (Ctrl+C, SIGTERM, SIGHUP), before or during it
@@ -88,6 +93,12 @@ public:
     static constexpr unsigned kDrainTalkingIdleMs = 500;
     static constexpr unsigned kDrainMaxMs = 2000;
     static constexpr std::size_t kDrainMaxBytes = 1 << 20;
+    // The give-back of a printer with the quirk delay-close waits this long before it releases
+    // the interface, as the printing system does.
+    static constexpr unsigned kDelayCloseMs = 1000;
+    // The give-back of a printer with the quirk soft-reset gives its SOFT_RESET this long, both
+    // requests together (to recipient "other", then to the interface).
+    static constexpr unsigned kSoftResetTimeoutMs = 500;
 
     // Every USB device with a printer interface and a supported vendor ID, by bus and then by
     // the port numbers (1-1 < 1-4 < 1-4.2 < 1-10 < 2-1), so that the first is the same printer
@@ -117,8 +128,10 @@ public:
     // drops what the printer had queued. On failure everything done so far is undone; an
     // interrupt meanwhile fails it with UsbFailure::Interrupted.
     bool open(const std::string& id = {});
-    // Releases the interface, binds the kernel driver again if open() detached it, closes the
-    // device. Harmless when nothing is open.
+    // Gives the printer back: waits kDelayCloseMs first (delay-close) and sends it SOFT_RESET
+    // (soft-reset) where its quirks say so, releases the interface, binds the kernel driver again
+    // if open() detached it (unless no-reattach), closes the device. Harmless when nothing is
+    // open. A printer that the printing system's quirks mark blacklist is not opened at all.
     void close() noexcept;
     bool is_open() const { return handle_ != nullptr; }
 
@@ -151,6 +164,11 @@ private:
     bool claim(int interface_number, int alternate);
     bool start_clean();
     bool clear_if_halted(unsigned char endpoint, bool& ask);
+    bool refused_by_quirks();
+    bool has_quirk(std::string_view word) const;
+    void give_back_quirks() noexcept;
+    void soft_reset() noexcept;
+    bool soft_reset_refused(std::uint8_t request_type, unsigned timeout_ms) noexcept;
     Wait run_transfer(Transfer& transfer, int& error, bool cancel_on_interrupt);
     bool fail_transfer(const Transfer& transfer, const char* what, unsigned char endpoint);
     BulkInPipe::Result transfer_in(unsigned char* into, std::size_t length, unsigned timeout_ms,

@@ -17,7 +17,7 @@ fi
 seconds=${1:-${FUZZ_SECONDS:-30}}
 build=${FUZZ_BUILD_DIR:-build/fuzz}
 targets=(formatter_fuzzer session_fuzzer asset_fuzzer export_path_fuzzer packet_fuzzer
-         descriptor_fuzzer)
+         descriptor_fuzzer usb_quirks_fuzzer)
 
 if ! { cmake --preset fuzz -B "$build" >/dev/null && cmake --build "$build" -j 2; }; then
   echo "build of the fuzz preset failed" >&2

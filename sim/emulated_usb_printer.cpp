@@ -36,6 +36,11 @@ constexpr long kNotHandled = -1000;  // an ioctl the emulation leaves to umockde
 constexpr std::uint8_t kIeee1284_4Protocol = 3;
 constexpr std::uint8_t kIppOverUsbProtocol = 4;
 constexpr std::size_t kMaxStringUnits = 126;  // the descriptor's length is one byte
+constexpr std::uint8_t kRequestTypeMask = 0x60;
+constexpr std::uint8_t kClassRequest = 0x20;
+constexpr std::uint8_t kSoftReset = 2;         // the printer class's SOFT_RESET
+constexpr std::uint8_t kClassToOther = 0x23;
+constexpr std::uint8_t kClassToInterface = 0x21;
 
 std::int64_t now_ms() {
     using namespace std::chrono;
@@ -348,6 +353,21 @@ std::size_t EmulatedUsbPrinter::replies_queued() const {
     return replies_.size();
 }
 
+std::optional<std::int64_t> EmulatedUsbPrinter::stop_ms() const {
+    std::lock_guard lock(mutex_);
+    return stop_ms_;
+}
+
+std::vector<ClassRequest> EmulatedUsbPrinter::class_requests() const {
+    std::lock_guard lock(mutex_);
+    return class_requests_;
+}
+
+std::optional<std::int64_t> EmulatedUsbPrinter::released_ms() const {
+    std::lock_guard lock(mutex_);
+    return released_ms_;
+}
+
 int EmulatedUsbPrinter::on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self) {
     return static_cast<EmulatedUsbPrinter*>(self)->handle(client) ? TRUE : FALSE;
 }
@@ -367,7 +387,10 @@ void EmulatedUsbPrinter::forget_client() {
     in_urbs_.clear();
     finished_.clear();
     unanswered_.clear();
-    if (claimed_by_us_) driver_.clear();
+    if (claimed_by_us_) {
+        driver_.clear();
+        released_ms_ = now_ms();
+    }
     claimed_by_us_ = false;
 }
 
@@ -459,6 +482,7 @@ long EmulatedUsbPrinter::control(UMockdevIoctlData* arg, unsigned long request, 
             if (!claimed_by_us_) return fail(EINVAL);
             claimed_by_us_ = false;
             driver_.clear();
+            released_ms_ = now_ms();
             return 0;
         case USBDEVFS_SETINTERFACE: {
             UMockdevIoctlData* data =
@@ -568,12 +592,16 @@ bool EmulatedUsbPrinter::reaches_printer(std::uint8_t endpoint) const {
            interface->protocol != kIeee1284_4Protocol && interface->protocol != kIppOverUsbProtocol;
 }
 
-// GET_DESCRIPTOR(STRING) and GET_STATUS of an endpoint are all a printer is asked here; any other
-// request stalls.
+// GET_DESCRIPTOR(STRING), GET_STATUS of an endpoint and the class requests are all a printer is
+// asked here; any other request stalls.
 void EmulatedUsbPrinter::submit_control(Urb urb) {
     usbdevfs_urb* request = as_urb(urb.data);
     auto* bytes = static_cast<std::uint8_t*>(request->buffer);
     if (bytes[0] == kStandardEndpointIn && bytes[1] == kGetStatus && endpoint_status(urb)) return;
+    if ((bytes[0] & kRequestTypeMask) == kClassRequest) {
+        class_request(urb);
+        return;
+    }
     const std::uint16_t value = static_cast<std::uint16_t>(bytes[2] | bytes[3] << 8);
     const std::size_t length = static_cast<std::size_t>(bytes[6] | bytes[7] << 8);
     const bool string_request = bytes[0] == kStandardDeviceIn && bytes[1] == kGetDescriptor &&
@@ -625,6 +653,36 @@ bool EmulatedUsbPrinter::endpoint_status(Urb& urb) {
     return true;
 }
 
+// Records a class request; SOFT_RESET, where the setup accepts it, drops what the printer had
+// still to send and clears every halt. Any other class request stalls.
+void EmulatedUsbPrinter::class_request(Urb urb) {
+    usbdevfs_urb* request = as_urb(urb.data);
+    const auto* bytes = static_cast<const std::uint8_t*>(request->buffer);
+    ClassRequest seen{bytes[0], bytes[1], static_cast<std::uint16_t>(bytes[2] | bytes[3] << 8),
+                      static_cast<std::uint16_t>(bytes[4] | bytes[5] << 8), now_ms(),
+                      claimed_by_us_, false};
+    const bool soft_reset = seen.request == kSoftReset;
+    if (soft_reset && setup_.soft_reset == SoftResetAnswer::Never) {
+        class_requests_.push_back(seen);
+        unanswered_.push_back(urb);
+        return;
+    }
+    seen.accepted = soft_reset && accepts_soft_reset(seen.request_type);
+    class_requests_.push_back(seen);
+    if (seen.accepted) {
+        drop_unsent_replies();
+        halted_.clear();
+    } else {
+        request->status = -EPIPE;
+    }
+    finished_.push_back(urb);
+}
+
+bool EmulatedUsbPrinter::accepts_soft_reset(std::uint8_t request_type) const {
+    if (request_type == kClassToInterface) return true;
+    return request_type == kClassToOther && setup_.soft_reset == SoftResetAnswer::ToEither;
+}
+
 // Index 0 is the list of languages; 1, 2 and 3 the manufacturer, product and serial number.
 std::string EmulatedUsbPrinter::string_descriptor(std::uint8_t index) const {
     const auto raw = setup_.raw_strings.find(index);
@@ -655,6 +713,7 @@ void EmulatedUsbPrinter::submit_bulk_out(Urb urb) {
     const std::size_t accepted =
         length == 0 ? 0 : printer_.receive(static_cast<const char*>(request->buffer), length);
     request->actual_length = static_cast<int>(accepted);
+    if (!stop_ms_ && printer_.stop_received()) stop_ms_ = now_ms();
     if (setup_.stop_ends_report && !stopped_before && printer_.stop_received())
         drop_unsent_replies();
     take_replies();

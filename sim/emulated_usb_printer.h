@@ -11,11 +11,14 @@
 //                      "usbfs" (claimed through usbfs, by us or by another program), or ENODATA.
 //   IOCTL(DISCONNECT)  unbinds "usblp" (kernel driver detach); IOCTL(CONNECT) binds it again.
 //   CLAIMINTERFACE     fails with EBUSY while another driver holds the interface (or when the
-//                      setup asks for it); RELEASEINTERFACE gives it up. SETINTERFACE selects an
-//                      alternate setting.
+//                      setup asks for it); RELEASEINTERFACE gives it up (its time recorded, as
+//                      when the node is closed while claimed). SETINTERFACE selects an alternate
+//                      setting.
 //   SUBMITURB          control URBs: GET_DESCRIPTOR(STRING) answered at once (the texts sent as
 //                      UTF-16), GET_STATUS of a bulk endpoint too (bit 0: halted) unless the setup
-//                      has it stalled or never answered; anything else stalls (-EPIPE). Bulk OUT:
+//                      has it stalled or never answered; the printer class's SOFT_RESET as the
+//                      setup says (accepted, it drops the replies not yet sent and every halt);
+//                      every class request is recorded; anything else stalls (-EPIPE). Bulk OUT:
 //                      the bytes go to SimulatedPrinter::receive(); a printer that takes only part
 //                      of them NAKs the rest, so the URB stays pending until it is discarded. Bulk
 //                      IN: waits for the printer's replies. Only the endpoints of a printer
@@ -78,6 +81,23 @@ struct EmulatedInterface {
 // How a device answers GET_STATUS on one of its endpoints.
 enum class EndpointStatus { Answered, Stalled, NeverAnswered };
 
+// How a device answers the printer class's SOFT_RESET: addressed to recipient "other" (0x23) or
+// to its interface (0x21); only to its interface (0x23 stalls); or never (each request runs into
+// the host's time-out).
+enum class SoftResetAnswer { ToEither, ToInterfaceOnly, Never };
+
+// A class request the host sent: when (steady clock, ms), whether the host had the interface
+// claimed then, and whether the device accepted it.
+struct ClassRequest {
+    std::uint8_t request_type = 0;
+    std::uint8_t request = 0;
+    std::uint16_t value = 0;
+    std::uint16_t index = 0;
+    std::int64_t at_ms = 0;
+    bool while_claimed = false;
+    bool accepted = false;
+};
+
 // What one emulated device is: where it sits, what its descriptors say, how its node behaves.
 struct DeviceSetup {
     std::uint16_t vendor_id = 0x04E8;
@@ -115,6 +135,7 @@ struct DeviceSetup {
     // Not 0: once the host has written to the printer, every REAPURBNDELAY fails with this errno
     // (libusb's event handling then fails each time it is called).
     int reap_errno_once_written = 0;
+    SoftResetAnswer soft_reset = SoftResetAnswer::ToEither;
 };
 
 // One emulated device: its URB handling, and what the host did to it, for the tests.
@@ -146,6 +167,11 @@ public:
     bool halted(std::uint8_t endpoint) const;
     int clears(std::uint8_t endpoint) const;  // CLEAR_FEATURE(ENDPOINT_HALT) requests for it
     std::size_t replies_queued() const;       // replies the printer has not sent (whole) yet
+    // How the host gave the printer back, on the steady clock in ms: when the session's stop
+    // came, the class requests, when the interface was last released (none: not yet).
+    std::optional<std::int64_t> stop_ms() const;
+    std::vector<ClassRequest> class_requests() const;
+    std::optional<std::int64_t> released_ms() const;
 
 private:
     struct Urb {
@@ -169,6 +195,8 @@ private:
     long control(UMockdevIoctlData* arg, unsigned long request, int& error);
     void submit_control(Urb urb);
     bool endpoint_status(Urb& urb);
+    void class_request(Urb urb);
+    bool accepts_soft_reset(std::uint8_t request_type) const;
     void submit_bulk_out(Urb urb);
     const EmulatedInterface* interface_of(std::uint8_t endpoint) const;
     bool reaches_printer(std::uint8_t endpoint) const;
@@ -210,6 +238,9 @@ private:
     bool write_stalled_ = false;         // stall_first_write has halted the OUT endpoint once
     std::size_t bytes_sent_ = 0;         // bytes of replies that reached the host's URBs
     bool read_stalled_ = false;          // stall_in_after_bytes has halted the IN endpoint once
+    std::optional<std::int64_t> stop_ms_;
+    std::vector<ClassRequest> class_requests_;
+    std::optional<std::int64_t> released_ms_;
 };
 
 // A umockdev testbed with a root hub on bus 1 and the emulated devices added to it. Make it

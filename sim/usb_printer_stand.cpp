@@ -65,6 +65,8 @@ constexpr const char* kUsage =
     "                          only the header of one\n"
     "    mutated-config=SEED   its configuration descriptor damaged at random, the same for the\n"
     "                          same SEED: bytes changed, cut or inserted, a length altered\n"
+    "    id=VVVV:PPPP          its vendor and product IDs (default 04e8:3301), e.g. to meet\n"
+    "                          the USB quirks the printing system knows for a model\n"
     "  --signal INT|TERM|HUP   sends the command's process group this signal once the command has\n"
     "                          written to a printer; given again, the next signal follows\n"
     "                          --signal-interval MS (default 50) later (Ctrl+C pressed twice)\n"
@@ -75,7 +77,10 @@ constexpr const char* kUsage =
     "  --report                afterwards says on stderr how the command ended\n"
     "                          (\"command: exit N\" or \"command: killed by signal N\") and each\n"
     "                          printer's kernel driver (\"driver PORT: usblp\", or \"none\" when\n"
-    "                          it was not given back)\n"
+    "                          it was not given back), then how it was given back (\"printer\n"
+    "                          PORT: ...\": its IDs, whether the stop came, when the interface\n"
+    "                          was released, how often the driver was bound again) and each\n"
+    "                          class request it received (\"class request PORT: ...\")\n"
     "Without --printer: a good printer on 1-1 and a silent one on 1-2. Several readings in a row:\n"
     "-- bash -c 'vellumo-cli read; vellumo-cli read' (bash goes on after a reading that ended on\n"
     "a signal it was sent too, when the reading handled it; dash ends there).\n";
@@ -143,6 +148,18 @@ bool read_report(const std::string& path, std::string& report) {
     return !file.bad();
 }
 
+// "VVVV:PPPP", four hexadecimal digits each.
+bool usb_ids(const std::string& text, DeviceSetup& setup) {
+    const auto hex4 = [](const std::string& part, std::uint16_t& id) {
+        if (part.size() != 4 || part.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+            return false;
+        id = static_cast<std::uint16_t>(std::strtoul(part.c_str(), nullptr, 16));
+        return true;
+    };
+    return text.size() == 9 && text[4] == ':' && hex4(text.substr(0, 4), setup.vendor_id) &&
+           hex4(text.substr(5), setup.product_id);
+}
+
 // Printer interfaces of other protocols listed before the bidirectional one (if it has one).
 struct InterfaceOrder {
     bool ipp_first = false;
@@ -166,7 +183,7 @@ bool apply_setting(const std::string& setting, StandPrinter& printer, InterfaceO
     const bool has_value = equals != std::string::npos;
     unsigned long value = 0;
     if (has_value && !number(setting.substr(equals + 1), value)) {
-        if (name != "report" && name != "config") return false;
+        if (name != "report" && name != "config" && name != "id") return false;
     }
     DeviceSetup& setup = printer.setup;
     if (!has_value) {
@@ -210,6 +227,8 @@ bool apply_setting(const std::string& setting, StandPrinter& printer, InterfaceO
         return hex_bytes(setting.substr(equals + 1), *setup.configuration);
     } else if (name == "mutated-config" && has_value) {
         printer.mutation_seed = value;
+    } else if (name == "id" && has_value) {
+        return usb_ids(setting.substr(equals + 1), setup);
     } else {
         return false;
     }
@@ -349,6 +368,40 @@ bool reading_started(const std::vector<EmulatedUsbPrinter*>& devices, bool on_cl
     return false;
 }
 
+// " N ms after the stop" (or before it); nothing where no stop came.
+std::string since_stop(std::int64_t at_ms, std::optional<std::int64_t> stop_ms) {
+    if (!stop_ms) return "";
+    const std::int64_t since = at_ms - *stop_ms;
+    return " " + std::to_string(since < 0 ? -since : since) + " ms " +
+           (since < 0 ? "before" : "after") + " the stop";
+}
+
+// "printer PORT: VVVV:PPPP, stop received, released N ms after the stop, kernel driver bound
+// again N times", and a line for each class request.
+void say_how_it_was_given_back(const EmulatedUsbPrinter& device) {
+    const DeviceSetup& setup = device.setup();
+    const std::optional<std::int64_t> stop = device.stop_ms();
+    const std::optional<std::int64_t> released = device.released_ms();
+    const int bound = device.attaches();
+    std::fprintf(stderr, "printer %s: %04x:%04x, %s, %s%s, kernel driver bound again %d %s\n",
+                 setup.port_path.c_str(), static_cast<unsigned>(setup.vendor_id),
+                 static_cast<unsigned>(setup.product_id), stop ? "stop received" : "no stop",
+                 released ? "released" : "not released",
+                 released ? since_stop(*released, stop).c_str() : "", bound,
+                 bound == 1 ? "time" : "times");
+    for (const ClassRequest& request : device.class_requests()) {
+        const std::string name = request.request == 2 ? "SOFT_RESET" : "request " +
+                                 std::to_string(request.request);
+        std::fprintf(stderr,
+                     "class request %s: %s, bmRequestType 0x%02x, wValue %u, wIndex %u, %s%s\n",
+                     setup.port_path.c_str(), name.c_str(),
+                     static_cast<unsigned>(request.request_type),
+                     static_cast<unsigned>(request.value), static_cast<unsigned>(request.index),
+                     request.accepted ? "accepted" : "not accepted",
+                     since_stop(request.at_ms, stop).c_str());
+    }
+}
+
 void say_how_it_ended(int status, const std::vector<EmulatedUsbPrinter*>& devices) {
     if (WIFEXITED(status)) {
         std::fprintf(stderr, "command: exit %d\n", WEXITSTATUS(status));
@@ -360,6 +413,7 @@ void say_how_it_ended(int status, const std::vector<EmulatedUsbPrinter*>& device
         std::fprintf(stderr, "driver %s: %s\n", device->setup().port_path.c_str(),
                      driver.empty() ? "none" : driver.c_str());
     }
+    for (const EmulatedUsbPrinter* device : devices) say_how_it_was_given_back(*device);
 }
 
 // Runs the command in a child, serving the emulated devices' requests until it ends, and sends

@@ -447,6 +447,7 @@ struct ReadFailureCase {
     const char* says;    // part of the one line on stderr
     std::size_t chunks;  // chunks that had arrived
     std::optional<int> interrupted_by = std::nullopt;
+    std::optional<std::vector<std::string>> quirks = std::nullopt;  // the model's, where known
 };
 
 class CliReadFailure : public testing::TestWithParam<ReadFailureCase> {};
@@ -455,6 +456,7 @@ TEST_P(CliReadFailure, NamesItsStageInOneLineAndInTheJsonWithItsOwnExitCode) {
     const ReadFailureCase& c = GetParam();
     AttachedPrinter attached = printer("1-4", c.fault);
     attached.interrupted_by = c.interrupted_by;
+    attached.info.quirks = c.quirks;
     SimulatedBus bus({attached});
     const CliRun text = run_with(bus, {"read"});
     EXPECT_EQ(text.code, c.code);
@@ -501,6 +503,17 @@ const ReadFailureCase kReadFailures[] = {
     {"Sighup", PrinterFault::None, 129, "interrupted", "interrupted by SIGHUP (1 chunk had", 1,
      SIGHUP},
 #endif
+    // A model the printing system knows for one-way USB: a failure it would cause says so, an
+    // interruption does not.
+    {"SilentOneWayModel", PrinterFault::Silence, 5, "no-acknowledgement",
+     "did not answer the start of the session; the printing system knows 04e8:3301 for one-way "
+     "USB (quirk unidir): it may send nothing back",
+     0, std::nullopt, std::vector<std::string>{"unidir"}},
+    {"HalfAHeaderFromAOneWayModel", PrinterFault::ShortHeader, 10, "transfer-failed",
+     "header came incomplete (2 chunks had arrived); the printing system knows 04e8:3301 for "
+     "one-way USB", 2, std::nullopt, std::vector<std::string>{"soft-reset", "unidir"}},
+    {"CtrlCOnAOneWayModel", PrinterFault::None, 130, "interrupted",
+     "interrupted (1 chunk had arrived)", 1, SIGINT, std::vector<std::string>{"unidir"}},
 };
 
 INSTANTIATE_TEST_SUITE_P(EveryWay, CliReadFailure, testing::ValuesIn(kReadFailures),
@@ -546,6 +559,17 @@ TEST(CliRead, OpenRefused_SaysTheSystemsReason) {
     EXPECT_EQ(reading.at("failure").at("reason"), "busy");
     EXPECT_NE(result.err.find("cannot open 1-4: busy: claimed by another program"),
               std::string::npos);
+
+    // The link refuses a model the printing system knows not to work: a failure of its own.
+    AttachedPrinter blacklisted = printer("1-5");
+    blacklisted.refusal = OpenFailure{OpenFailure::Kind::Refused, "not opened: blacklist"};
+    SimulatedBus refusing({blacklisted});
+    const CliRun refused = run_with(refusing, {"read", "--json"});
+    EXPECT_EQ(refused.code, 11);
+    const json failure = json::parse(refused.out).at("failure");
+    EXPECT_EQ(failure.at("name"), "blacklisted");
+    EXPECT_TRUE(failure.at("reason").is_null());
+    EXPECT_EQ(refused.err, "vellumo-cli: 1-5 not opened: blacklist\n");
 }
 
 // A signal while the printer was being opened: the reading is interrupted, not refused.
@@ -572,12 +596,23 @@ TEST(CliRead, NoDevice_TakesTheFirstPrinterThatMayCarryASession) {
     run_with(none_usable, {"read"});
     EXPECT_EQ(none_usable.opened, std::vector<std::string>{"1-1"});
 
+    // Nor is a model that the printing system's quirks blacklist, unless it is the only kind.
+    AttachedPrinter blacklisted = printer("1-2");
+    blacklisted.info.quirks = std::vector<std::string>{"unidir", "blacklist"};
+    SimulatedBus passing_over({blacklisted, unknown});
+    EXPECT_EQ(run_with(passing_over, {"read"}).code, 0);
+    EXPECT_EQ(passing_over.opened, std::vector<std::string>{"1-4"});
+    SimulatedBus only_blacklisted({blacklisted});
+    run_with(only_blacklisted, {"read"});
+    EXPECT_EQ(only_blacklisted.opened, std::vector<std::string>{"1-2"});
+
     std::string help = run({"--help"}).out;
     std::replace(help.begin(), help.end(), '\n', ' ');
     help.erase(std::unique(help.begin(), help.end(),
                            [](char a, char b) { return a == ' ' && b == ' '; }),
                help.end());
-    EXPECT_NE(help.find("default: the first whose interface carries a session, else the first"),
+    EXPECT_NE(help.find("default: the first whose interface carries a session and whose quirks are "
+                        "not blacklist, else the first"),
               std::string::npos)
         << "--help says which printer read takes: " << help;
 }
@@ -586,6 +621,7 @@ TEST(CliRead, TwoPrinters_ListShowsBothAndDeviceChoosesByIdAddressOrPlace) {
     AttachedPrinter first = printer("1-4");
     first.info.address = "001:004";
     first.info.interface_number = 1;
+    first.info.quirks = std::vector<std::string>{"soft-reset", "future-word"};
     AttachedPrinter second = printer("1-5");
     second.report = "Model Name: Second\r";
     second.info.address = "001:012";
@@ -596,10 +632,13 @@ TEST(CliRead, TwoPrinters_ListShowsBothAndDeviceChoosesByIdAddressOrPlace) {
     EXPECT_EQ(listed.at(0).at("id"), "1-4");
     EXPECT_EQ(listed.at(0).at("address"), "001:004");
     EXPECT_EQ(listed.at(0).at("interface"), 1);
+    EXPECT_EQ(listed.at(0).at("quirks"), json({"soft-reset", "future-word"}));
     EXPECT_EQ(listed.at(1).at("id"), "1-5");
     EXPECT_TRUE(listed.at(1).at("interface").is_null()) << "the system did not tell";
+    EXPECT_TRUE(listed.at(1).at("quirks").is_null()) << "the system did not look";
     EXPECT_EQ(run_with(bus, {"list"}).out,
-              "1-4  04e8:3301  address 001:004  interface 1  Vellumo LP-3020\n"
+              "1-4  04e8:3301  address 001:004  interface 1  Vellumo LP-3020  quirks "
+              "soft-reset,future-word\n"
               "1-5  04e8:3301  address 001:012  Vellumo LP-3020\n");
 
     for (const char* device : {"1-5", "2", "001:012", "1:12"}) {

@@ -1,10 +1,11 @@
 // The checks behind the fuzz targets, run on known inputs: the inputs must pass them, and the
 // session model must reject exchanges that break the protocol (otherwise the fuzzer could not
-// notice them).
+// notice them). Quirks files give, besides, the quirks the printing system's format says.
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "fuzz/checks/formatter_checks.h"
 #include "fuzz/checks/packet_checks.h"
 #include "fuzz/checks/session_checks.h"
+#include "fuzz/checks/usb_quirks_checks.h"
 
 namespace {
 
@@ -249,5 +251,79 @@ TEST(FuzzChecks, OddTempValues_GiveTheExpectedPath) {
         EXPECT_EQ(run_check(export_path_checks::check_export_path, input), "");
     }
 }
+
+// A quirks file read over the built-in entries, and the quirks a printer then has.
+struct QuirksCase {
+    const char* name;
+    std::string file;
+    std::uint16_t vendor;
+    std::uint16_t product;
+    std::vector<std::string> quirks;
+    std::size_t skipped = 0;  // lines that could not be read
+};
+
+std::string lines_of_new_entries(unsigned count) {
+    std::string text;
+    for (unsigned i = 1; i <= count; ++i) {
+        char line[40];
+        std::snprintf(line, sizeof line, "0x%04x 0x%04x unidir\n", 0x1000 + i / 16, i % 16 + 1);
+        text += line;
+    }
+    return text;
+}
+
+// A good line but for its length.
+const std::string kLongLine = "0x413c 0x0001 unidir" + std::string(500, ' ') + "\n";
+
+const QuirksCase kQuirksCases[] = {
+    {"BuiltInVendorEntry", "", 0x04E8, 0x3301, {"soft-reset"}},
+    {"BuiltInProductEntryInsteadOfTheVendors", "", 0x04E8, 0x344F, {"whitelist"}},
+    {"BuiltInOneWayModel", "", 0x04E8, 0x330F, {"unidir"}},
+    {"BuiltInDelayClose", "", 0x03F0, 0x0C17, {"delay-close"}},
+    {"BuiltInEntryWrittenInCapitals", "", 0x03F0, 0x002A, {"no-reattach"}},
+    {"VendorEntryForAnyProduct", "", 0x0924, 0x1234, {"no-reattach"}},
+    {"NoEntryNoQuirks", "", 0x413C, 0x0001, {}},
+    {"FileEntryReplacesTheBuiltInOne", "0x04e8 0x344f soft-reset\n", 0x04E8, 0x344F,
+     {"soft-reset"}},
+    {"FileProductEntryOverItsVendors", "0x0924 0x4242 soft-reset\n", 0x0924, 0x4242,
+     {"soft-reset"}},
+    {"ProductEntryWithoutWordsLeavesNone", "0x04e8 0x3301\n", 0x04E8, 0x3301, {}},
+    {"ProductZeroIsTheVendor", "0x413c 0x0000 unidir\n", 0x413C, 0x0042, {"unidir"}},
+    {"LaterLineReplacesAnEarlierOne", "0x413c 0x1 unidir\n0x413c 0x0001 delay-close\n", 0x413C,
+     0x0001, {"delay-close"}},
+    {"UnknownWordKeptAndEachWordOnce", "0x413c 0x0001 future-word unidir unidir\n", 0x413C,
+     0x0001, {"future-word", "unidir"}},
+    {"CapitalsNo0xTabsCrLfAndAComment", "\t0X413C\t1 usb-init # blacklist\r\n# 0x413c 1\n",
+     0x413C, 0x0001, {"usb-init"}},
+    {"MalformedLineSkippedTheNextRead",
+     "0x413c 0x0001 uni_dir\n0x413c 0x0002 Unidir\n0x413c 0x0003 -x\n0x413c 0x0004 vendor-class\n",
+     0x413C, 0x0001, {}, 3},
+    {"LineAfterAMalformedOneRead", "0x413c 0x0001 uni_dir\n0x413c 0x0004 vendor-class\n", 0x413C,
+     0x0004, {"vendor-class"}, 1},
+    {"BadIdsSkipped", "0x0000 unidir\n0x10000 unidir\n0x413c 0x12345 unidir\n0x unidir\n",
+     0x413C, 0x2345, {}, 4},
+    {"NulInAWordSkipsItsLine", std::string("0x413c 0x0001 uni\0dir\n", 22), 0x413C, 0x0001, {},
+     1},
+    {"LineLongerThanTheBoundSkipped", kLongLine, 0x413C, 0x0001, {}, 1},
+    {"MoreWordsThanTheBoundSkipped", "0x413c 0x0001 a b c d e f g h i j k l m n o p q\n", 0x413C,
+     0x0001, {}, 1},
+    {"NoMoreEntriesThanTheBound", lines_of_new_entries(4200) + "0x04e8 0x344f unidir\n", 0x04E8,
+     0x344F, {"unidir"}, 4200 - (UsbQuirkTable::kMaxEntries - 25)},
+};
+
+class QuirksFile : public testing::TestWithParam<QuirksCase> {};
+
+TEST_P(QuirksFile, GivesThePrinterItsQuirksAndPassesTheChecks) {
+    const QuirksCase& c = GetParam();
+    UsbQuirkTable table = UsbQuirkTable::built_in();
+    EXPECT_EQ(table.size(), 25u) << "every entry of the four vendors";
+    EXPECT_EQ(table.add(c.file), c.skipped);
+    EXPECT_EQ(table.find(c.vendor, c.product).words, c.quirks);
+    EXPECT_LE(table.size(), UsbQuirkTable::kMaxEntries);
+    EXPECT_EQ(run_check(usb_quirks_checks::check_quirks, c.file), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(FuzzChecks, QuirksFile, testing::ValuesIn(kQuirksCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

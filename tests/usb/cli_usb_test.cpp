@@ -11,9 +11,14 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -31,6 +36,7 @@
 namespace {
 
 using json = nlohmann::json;
+namespace fs = std::filesystem;
 
 using namespace usb_emulation;
 
@@ -164,8 +170,8 @@ TEST_F(CliOnUsb, ReadAll_ThreePrintersOneSilent_ReadsTheOthersAndExitsWithTheSil
         const std::string address = listed.at(i).at("address");
         const std::string serial = listed.at(i).at("serial");
         expected_text += "== " + id + "  04e8:3301  address " + address +
-                         "  interface 0  Vellumo LP-3020  serial " + serial + "\n" +
-                         listings.at(id);
+                         "  interface 0  Vellumo LP-3020  serial " + serial +
+                         "  quirks soft-reset\n" + listings.at(id);
         if (id == "1-2") {
             EXPECT_EQ(lines[i].at("failure").at("name"), "no-acknowledgement");
         } else if (id == "1-4.2") {
@@ -310,12 +316,108 @@ const UsbFailureCase kUsbFailures[] = {
     {"OutEndpointStalledAtTheStart", PrinterFault::None, 10, "transfer-failed",
      "the printer did not take the start: write: the printer stalled the endpoint",
      [](DeviceSetup& s) { s.stall_first_write = true; }},
+    // 04e8:330f: the printing system knows it for one-way USB.
+    {"SilentOneWayModel", PrinterFault::Silence, 5, "no-acknowledgement",
+     "the printing system knows 04e8:330f for one-way USB (quirk unidir)",
+     [](DeviceSetup& s) { s.product_id = 0x330F; }},
 };
 
 INSTANTIATE_TEST_SUITE_P(EveryWay, CliOnUsbFailure, testing::ValuesIn(kUsbFailures),
                          [](const testing::TestParamInfo<UsbFailureCase>& failure) {
                              return std::string(failure.param.name);
                          });
+
+// CUPS_DATADIR naming a folder of the test's own while it lives, then as it was.
+class QuirksFolder {
+public:
+    QuirksFolder() : saved_(std::getenv("CUPS_DATADIR")) {
+        static int made = 0;
+        root_ = fs::path(testing::TempDir()) /
+                ("vellumo-quirks-" + std::to_string(getpid()) + "-" + std::to_string(made++));
+        fs::create_directories(root_ / "usb");
+        setenv("CUPS_DATADIR", root_.c_str(), 1);
+    }
+    ~QuirksFolder() {
+        if (saved_) setenv("CUPS_DATADIR", saved_->c_str(), 1);
+        else unsetenv("CUPS_DATADIR");
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+    QuirksFolder(const QuirksFolder&) = delete;
+    QuirksFolder& operator=(const QuirksFolder&) = delete;
+
+    fs::path usb() const { return root_ / "usb"; }
+    void file(const std::string& name, const std::string& text) const {
+        std::ofstream(usb() / name, std::ios::binary) << text;
+    }
+
+private:
+    std::optional<std::string> saved_;
+    fs::path root_;
+};
+
+std::map<std::string, json> quirks_listed() {
+    std::map<std::string, json> quirks;
+    const CliRun listed = run_companion_on_system({"list", "--json"});
+    EXPECT_EQ(listed.code, 0) << listed.err;
+    for (const json& printer : json::parse(listed.out)) quirks[printer.at("id")] = printer.at("quirks");
+    return quirks;
+}
+
+// What the folder says over the built-in entries: a product entry instead of its vendor's (with
+// a word no one knows yet, kept), a malformed line skipped, a blacklisted model refused and
+// passed over by default; a FIFO and a folder in it are passed over. Without the system's
+// quirks file, the built-in entries alone.
+TEST_F(CliOnUsb, QuirksFolderOfItsOwn_IsReadOverTheBuiltInEntriesAndApplied) {
+    const auto add = [&](const std::string& port, std::uint8_t address, std::uint16_t vendor,
+                         std::uint16_t product) -> EmulatedUsbPrinter& {
+        DeviceSetup setup = printer_at(port, address);
+        setup.vendor_id = vendor;
+        setup.product_id = product;
+        return bed.add(setup);
+    };
+    EmulatedUsbPrinter& blacklisted = add("1-1", 2, 0x413C, 0x0BAD);
+    EmulatedUsbPrinter& over_its_vendor = add("1-2", 3, 0x0924, 0x4242);
+    add("1-3", 4, 0x413C, 0x0001);
+    add("1-4", 5, 0x0924, 0x1234);
+    {
+        const QuirksFolder folder;
+        folder.file("local", "# the test's own\n0x0924 0x4242 soft-reset future-word\n"
+                             "0x413c 0x0bad blacklist\n0x413c 0x0001 unidir Unidir\n");
+        ASSERT_EQ(mkfifo((folder.usb() / "fifo").c_str(), 0600), 0);
+        fs::create_directory(folder.usb() / "folder");
+        const std::map<std::string, json> quirks = quirks_listed();
+        EXPECT_EQ(quirks.at("1-1"), json({"blacklist"}));
+        EXPECT_EQ(quirks.at("1-2"), json({"soft-reset", "future-word"}));
+        EXPECT_EQ(quirks.at("1-3"), json::array()) << "the malformed line is skipped";
+        EXPECT_EQ(quirks.at("1-4"), json({"no-reattach"})) << "the built-in vendor entry";
+        const std::string plain = run_companion_on_system({"list"}).out;
+        EXPECT_NE(plain.find("  quirks soft-reset,future-word\n"), std::string::npos) << plain;
+
+        const CliRun refused = run_companion_on_system({"read", "--json", "--device", "1-1"});
+        EXPECT_EQ(refused.code, 11) << refused.err;
+        const json failure = json::parse(refused.out).at("failure");
+        EXPECT_EQ(failure.at("name"), "blacklisted");
+        EXPECT_TRUE(failure.at("reason").is_null());
+        EXPECT_EQ(refused.err,
+                  "vellumo-cli: 1-1 not opened: the printing system's USB quirks list 413c:0bad "
+                  "as a printer that does not work over USB (blacklist)\n");
+        EXPECT_EQ(blacklisted.detaches(), 0) << "not even opened";
+
+        const CliRun read = run_companion_on_system({"read", "--json"});
+        ASSERT_EQ(read.code, 0) << read.err;
+        EXPECT_EQ(json::parse(read.out).at("device").at("id"), "1-2") << "1-1 passed over";
+        EXPECT_EQ(over_its_vendor.driver(), "usblp") << "no-reattach is its vendor's, not its own";
+        ASSERT_EQ(over_its_vendor.class_requests().size(), 1u);
+        EXPECT_TRUE(over_its_vendor.class_requests()[0].accepted);
+    }
+    const QuirksFolder without_the_systems_file;
+    fs::remove(without_the_systems_file.usb());
+    const std::map<std::string, json> built_in = quirks_listed();
+    EXPECT_EQ(built_in.at("1-1"), json::array());
+    EXPECT_EQ(built_in.at("1-2"), json({"no-reattach"}));
+    EXPECT_EQ(built_in.at("1-4"), json({"no-reattach"}));
+}
 
 TEST_F(CliOnUsb, NoPrinterBusyOrNoPermission_AreNamedWithTheSystemsReason) {
     const CliRun none = run_companion_on_system({"read", "--json"});

@@ -19,12 +19,14 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <future>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -122,6 +124,10 @@ std::string sample_prefix(std::size_t size) {
     const std::size_t end = sample.rfind('\r', size);
     return sample.substr(0, end + 1);
 }
+
+// A printer of vendor 0x413C has no quirks: nothing but the session and the drain touches what
+// it still has queued (SOFT_RESET, which a 04e8 printer gets, would drop it).
+constexpr std::uint16_t kVendorWithoutQuirks = 0x413C;
 
 DeviceSetup printer_at(const std::string& port, std::uint8_t address,
                        std::uint16_t vendor = 0x04E8) {
@@ -449,6 +455,13 @@ TEST_F(UsbLinkTest, EventHandlingThatKeepsFailing_TheWriteGivesUpWithinItsBound)
         EXPECT_FALSE(link.read(&byte, 1, received));
         EXPECT_EQ(link.failure(), UsbFailure::Io);
         EXPECT_LT(Clock::now() - again, std::chrono::milliseconds(100));
+        // The printer (04e8: soft-reset) is sent no SOFT_RESET over a link whose transfers do
+        // not come back: libusb's own call would wait for it for ever.
+        within(std::chrono::seconds(5), [&] {
+            link.close();
+            return true;
+        });
+        EXPECT_TRUE(device.class_requests().empty());
     }
     EXPECT_EQ(device.driver(), "usblp");
 }
@@ -515,7 +528,7 @@ struct HaltCase {
 class EndpointHalt : public UsbLinkTest, public testing::WithParamInterface<HaltCase> {};
 
 TEST_P(EndpointHalt, FailsThatReadingAndTheNextOneGetsExactlyTheReport) {
-    DeviceSetup setup = printer_at("1-1", 2);
+    DeviceSetup setup = printer_at("1-1", 2, kVendorWithoutQuirks);
     GetParam().halt(setup);
     EmulatedUsbPrinter& device = bed.add(setup);
     auto link = std::make_unique<LibusbPrinterLink>();
@@ -565,7 +578,8 @@ TEST_P(InterruptedStream, TheNextOpeningWaitsOutTheRestAndTheNextReadingGetsExac
     SimulatedPrinter printer(sample_report());
     printer.set_chunk_delay_ms(c.pause_ms);
     printer.set_chunk_size(c.chunk_size);
-    EmulatedUsbPrinter& device = bed.add(printer_at("1-1", 2), std::move(printer));
+    EmulatedUsbPrinter& device =
+        bed.add(printer_at("1-1", 2, kVendorWithoutQuirks), std::move(printer));
     SessionResult interrupted;
     {
         LibusbPrinterLink link(&stop);
@@ -634,7 +648,8 @@ TEST_F(UsbLinkTest, InterruptWhileOpeningDrainsAStreamingPrinter_OpenFailsAndNot
     SimulatedPrinter printer(sample_report());
     printer.set_chunk_size(100);
     printer.set_chunk_delay_ms(20);  // over a second of report, never 30 ms quiet
-    EmulatedUsbPrinter& device = bed.add(printer_at("1-1", 2), std::move(printer));
+    EmulatedUsbPrinter& device =
+        bed.add(printer_at("1-1", 2, kVendorWithoutQuirks), std::move(printer));
     {
         LibusbPrinterLink earlier;  // starts a reading and leaves without reading a byte
         ASSERT_TRUE(earlier.open()) << earlier.failure_text();
@@ -698,7 +713,9 @@ TEST_F(UsbLinkTest, InterruptAfterOpeningBeforeTheSession_TheStartIsNotSent) {
     const SessionResult result = run_session(link);
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.first_failure, UsbFailure::Interrupted) << result.first_failure_text;
+    link.close();
     EXPECT_EQ(device.host_wrote(), "");
+    EXPECT_TRUE(device.class_requests().empty()) << "no SOFT_RESET (04e8) where no session began";
 }
 
 // ---- The kernel's printer driver ----
@@ -745,6 +762,172 @@ TEST_F(UsbLinkTest, NoKernelDriverBound_NothingIsDetachedOrBoundAfterwards) {
     EXPECT_EQ(device.detaches(), 0);
     EXPECT_EQ(device.attaches(), 0);
     EXPECT_EQ(device.driver(), "");
+}
+
+// ---- What the printing system knows of a model: its quirks when the link gives it back ----
+
+struct GiveBackCase {
+    const char* name;
+    std::uint16_t vendor;
+    std::uint16_t product;
+    std::vector<std::string> quirks;  // as open() finds them
+    std::function<void(DeviceSetup&)> device = {};
+    std::vector<std::uint8_t> soft_resets = {};  // bmRequestType of each SOFT_RESET, in order
+    bool last_reset_accepted = false;
+    std::string driver_after = "usblp";
+    unsigned released_after_stop_ms = 0;  // at least
+};
+
+std::vector<GiveBackCase> give_back_cases() {
+    return {
+        {.name = "Vendor0924LeavesTheKernelDriverDetached",
+         .vendor = 0x0924,
+         .product = 0x4242,
+         .quirks = {"no-reattach"},
+         .driver_after = ""},
+        {.name = "Product0924_3ce9LeavesTheKernelDriverDetached",
+         .vendor = 0x0924,
+         .product = 0x3CE9,
+         .quirks = {"no-reattach"},
+         .driver_after = ""},
+        {.name = "Product03f0_0c17IsReleasedASecondAfterTheStop",
+         .vendor = 0x03F0,
+         .product = 0x0C17,
+         .quirks = {"delay-close"},
+         .released_after_stop_ms = LibusbPrinterLink::kDelayCloseMs},
+        {.name = "Vendor04e8GetsSoftResetToOtherOnce",
+         .vendor = 0x04E8,
+         .product = 0x3301,
+         .quirks = {"soft-reset"},
+         .soft_resets = {0x23},
+         .last_reset_accepted = true},
+        {.name = "Vendor04e8RefusingOtherGetsSoftResetToItsInterface",
+         .vendor = 0x04E8,
+         .product = 0x3301,
+         .quirks = {"soft-reset"},
+         .device =
+             [](DeviceSetup& s) {
+                 s.soft_reset = SoftResetAnswer::ToInterfaceOnly;
+                 other_protocols_first(s, 2);  // the session's interface is 2
+             },
+         .soft_resets = {0x23, 0x21},
+         .last_reset_accepted = true},
+        // A printer that lets the request run out is not asked again: the give-back stays
+        // within kSoftResetTimeoutMs.
+        {.name = "Vendor04e8NeverAnsweringSoftResetIsAskedOnce",
+         .vendor = 0x04E8,
+         .product = 0x3301,
+         .quirks = {"soft-reset"},
+         .device = [](DeviceSetup& s) { s.soft_reset = SoftResetAnswer::Never; },
+         .soft_resets = {0x23}},
+        {.name = "Product04e8_344fHasNoneOfItsVendorsQuirks",
+         .vendor = 0x04E8,
+         .product = 0x344F,
+         .quirks = {"whitelist"}},
+        {.name = "Product04e8_330fIsReadAsAnyOther",
+         .vendor = 0x04E8,
+         .product = 0x330F,
+         .quirks = {"unidir"}},
+        {.name = "Vendor413cHasNoQuirks", .vendor = 0x413C, .product = 0x3301, .quirks = {}},
+    };
+}
+
+class GiveBack : public UsbLinkTest, public testing::WithParamInterface<GiveBackCase> {};
+
+TEST_P(GiveBack, DoesWhatThePrintersQuirksAskAfterTheStop) {
+    const GiveBackCase& c = GetParam();
+    DeviceSetup setup = printer_at("1-1", 2, c.vendor);
+    setup.product_id = c.product;
+    if (c.device) c.device(setup);
+    EmulatedUsbPrinter& device = bed.add(setup);
+    LibusbPrinterLink link;
+    ASSERT_TRUE(link.open()) << link.failure_text();
+    EXPECT_EQ(link.printer().quirks, c.quirks);
+    EXPECT_TRUE(run_session(link).ok);
+    EXPECT_TRUE(device.class_requests().empty()) << "nothing but the session until the give-back";
+    const Clock::time_point closing = Clock::now();
+    link.close();
+    const auto give_back = Clock::now() - closing;
+
+    const std::optional<std::int64_t> stopped = device.stop_ms();
+    const std::optional<std::int64_t> released = device.released_ms();
+    ASSERT_TRUE(stopped && released);
+    const std::vector<ClassRequest> requests = device.class_requests();
+    ASSERT_EQ(requests.size(), c.soft_resets.size());
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(requests[i].request_type, c.soft_resets[i]);
+        EXPECT_EQ(requests[i].request, 2) << "SOFT_RESET";
+        EXPECT_EQ(requests[i].value, 0);
+        EXPECT_EQ(requests[i].index, link.printer().interface_number);
+        EXPECT_GE(requests[i].at_ms, *stopped);
+        EXPECT_TRUE(requests[i].while_claimed) << "sent before the interface is released";
+    }
+    if (!requests.empty()) {
+        EXPECT_EQ(requests.back().accepted, c.last_reset_accepted);
+    }
+    EXPECT_EQ(device.driver(), c.driver_after);
+    EXPECT_EQ(device.attaches(), c.driver_after.empty() ? 0 : 1);
+    EXPECT_GE(*released - *stopped, c.released_after_stop_ms);
+    EXPECT_LT(give_back, std::chrono::milliseconds(c.released_after_stop_ms +
+                                                   LibusbPrinterLink::kSoftResetTimeoutMs + 300));
+}
+
+INSTANTIATE_TEST_SUITE_P(PrintingSystemQuirks, GiveBack, testing::ValuesIn(give_back_cases()),
+                         case_name);
+
+// SOFT_RESET after Ctrl+C in the middle of a report the printer goes on sending: the printer
+// drops the rest, and the next opening finds nothing of it.
+TEST_F(UsbLinkTest, InterruptedReadingOfAStreaming04e8Printer_SoftResetDropsTheRestAfterTheStop) {
+    SimulatedPrinter printer(sample_report());
+    printer.set_chunk_delay_ms(10);
+    EmulatedUsbPrinter& device = bed.add(printer_at("1-1", 2, 0x04E8), std::move(printer));
+    {
+        LibusbPrinterLink link(&stop);
+        ASSERT_TRUE(link.open()) << link.failure_text();
+        std::thread presser([this] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(60));
+            stop = true;
+        });
+        EXPECT_EQ(run_session(link).first_failure, UsbFailure::Interrupted);
+        presser.join();
+        EXPECT_GT(device.replies_queued(), 0u) << "the printer was to be still sending";
+    }
+    const std::vector<ClassRequest> requests = device.class_requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_TRUE(requests[0].accepted);
+    ASSERT_TRUE(device.stop_ms());
+    EXPECT_GE(requests[0].at_ms, *device.stop_ms());
+    EXPECT_EQ(device.replies_queued(), 0u);
+    EXPECT_EQ(device.driver(), "usblp");
+}
+
+// Ctrl+C on a printer that needs a second before its interface is released: the give-back still
+// waits it, and no more than it and the stop's answer.
+TEST_F(UsbLinkTest, CtrlCOnA03f0_0c17Printer_TheGiveBackStillWaitsTheSecond) {
+    DeviceSetup setup = printer_at("1-1", 2, 0x03F0);
+    setup.product_id = 0x0C17;
+    EmulatedUsbPrinter& device =
+        bed.add(setup, SimulatedPrinter(sample_report(), PrinterFault::Silence));
+    Clock::time_point begin;
+    {
+        LibusbPrinterLink link(&stop);
+        ASSERT_TRUE(link.open()) << link.failure_text();
+        std::thread presser([this] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            stop = true;
+        });
+        begin = Clock::now();
+        EXPECT_EQ(run_session(link).failure, UsbFailure::Interrupted);
+        presser.join();
+    }
+    const auto elapsed = Clock::now() - begin;
+    ASSERT_TRUE(device.released_ms());
+    EXPECT_EQ(device.driver(), "usblp");
+    EXPECT_GE(elapsed, std::chrono::milliseconds(200 + LibusbPrinterLink::kDelayCloseMs));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(200 + 3 * LibusbPrinterLink::kInterruptCheckMs +
+                                                 LibusbPrinterLink::kStopAnswerWaitMs +
+                                                 LibusbPrinterLink::kDelayCloseMs));
 }
 
 // ---- Open failures ----
