@@ -52,6 +52,9 @@ public:
     // The link's own words for why its last operation failed (a stall, an overflow, a system
     // error); empty where it has none.
     virtual std::string failure_cause() const { return {}; }
+    // What the opening found that may explain a failure of the session that follows (a printer
+    // still sending what an earlier reading left); empty where it found nothing of the kind.
+    virtual std::string opening_note() const { return {}; }
     // The signal that interrupted the session, so that the companion exits with 128 + it; 0
     // where none came or the system does not tell (an interruption then counts as Ctrl+C).
     virtual int interrupt_signal() const { return 0; }

@@ -120,6 +120,13 @@ public:
     // The link keeps the outcome of its last call: asked right after a failure, it is that one's.
     LinkFailure last_failure() const override { return link_failure(link_.failure()); }
     std::string failure_cause() const override { return link_.failure_text(); }
+    std::string opening_note() const override {
+        if (!link_.still_sending_at_open()) return {};
+        return "the printer was still sending what an earlier reading left (" +
+               std::to_string(link_.dropped_at_open()) + " bytes dropped in " +
+               std::to_string(LibusbPrinterLink::kDrainMaxMs / 1000) +
+               " s); read it again once it has finished";
+    }
     int interrupt_signal() const override { return StopSignals::first_signal(); }
 
 private:

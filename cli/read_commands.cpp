@@ -290,6 +290,14 @@ ReadFailure session_failure(const SessionTrace& trace, int signal_number) {
     return failure;
 }
 
+// A failure after an opening that found the printer still talking says so: the session most
+// likely took what an earlier reading left for its answers. An interruption says all there is.
+ReadFailure with_opening_note(ReadFailure failure, const std::string& note) {
+    if (!note.empty() && std::string_view(failure.name) != "interrupted")
+        failure.message += "; " + note;
+    return failure;
+}
+
 // A failure that a printer sending nothing back would cause, on a model the printing system knows
 // for one-way USB (its quirk unidir), says so.
 ReadFailure one_way_said(ReadFailure failure, const PrinterInfo& printer) {
@@ -396,10 +404,11 @@ private:
         std::size_t length = 0;
         const bool ok = ReportSession::run(trace, raw.data(), raw.size(), length);
         const int signal_number = connection.interrupt_signal();
+        const std::string opening_note = connection.opening_note();
         printer.reset();  // the trace only answers questions from here on
         end_progress();
         chunks_ = trace.chunks();
-        if (!ok) return session_failure(trace, signal_number);
+        if (!ok) return with_opening_note(session_failure(trace, signal_number), opening_note);
         raw.resize(length);
         return std::nullopt;
     }

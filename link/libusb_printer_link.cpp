@@ -489,6 +489,8 @@ bool LibusbPrinterLink::start_clean() {
         pipe, {kDrainMaxBytes, kDrainIdleMs, kDrainTalkingIdleMs, kDrainMaxMs}, dropped);
     if (failure_ == UsbFailure::DeviceGone || !broken_.empty()) return false;
     if (drained == PacketReader::End::Interrupted || stopped()) return stop();
+    still_sending_at_open_ = drained == PacketReader::End::TimedOut;
+    dropped_at_open_ = dropped;
     failure_ = UsbFailure::None;
     failure_text_.clear();
     return true;
@@ -608,6 +610,8 @@ void LibusbPrinterLink::close() noexcept {
     claimed_ = false;
     driver_detached_ = false;
     wrote_ = false;
+    still_sending_at_open_ = false;
+    dropped_at_open_ = 0;
     interface_ = -1;
     reader_.reset();
 }

@@ -144,6 +144,12 @@ public:
     UsbFailure failure() const { return failure_; }
     const std::string& failure_text() const { return failure_text_; }
 
+    // The printer was still sending when the opening's drain ran out of time (what it had queued
+    // from an earlier reading outlasted kDrainMaxMs): the session may take the rest of that for
+    // its answers. How many bytes the drain dropped. Both valid while open.
+    bool still_sending_at_open() const { return still_sending_at_open_; }
+    std::size_t dropped_at_open() const { return dropped_at_open_; }
+
     // What the open printer is, strings included (valid while open).
     const UsbPrinterInfo& printer() const { return printer_; }
     std::uint16_t in_packet_size() const { return in_packet_size_; }
@@ -188,6 +194,8 @@ private:
     std::optional<PacketReader> reader_;  // while open, for the IN endpoint
     std::vector<std::unique_ptr<Transfer>> abandoned_;  // freed once the device is closed
     std::string broken_;  // why the link moves no more data ("" while it does)
+    bool still_sending_at_open_ = false;
+    std::size_t dropped_at_open_ = 0;
     UsbFailure failure_ = UsbFailure::None;
     std::string failure_text_;
 };

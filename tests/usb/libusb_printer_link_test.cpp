@@ -603,10 +603,36 @@ TEST_P(InterruptedStream, TheNextOpeningWaitsOutTheRestAndTheNextReadingGetsExac
     ASSERT_TRUE(link.open()) << link.failure_text();
     EXPECT_LT(Clock::now() - opening,
               std::chrono::milliseconds(LibusbPrinterLink::kDrainMaxMs + 500));
+    EXPECT_FALSE(link.still_sending_at_open()) << link.dropped_at_open() << " bytes dropped";
+    EXPECT_GT(link.dropped_at_open(), 0u);
     const SessionResult next = run_session(link);
     EXPECT_TRUE(next.ok) << next.first_failure_text << " after " << next.elapsed_ms << " ms";
     EXPECT_TRUE(next.report == stored(sample_report(), c.chunk_size))
         << next.report.size() << " bytes";
+}
+
+// A printer whose rest outlasts the opening's drain (22 chunks, 150 ms apart): the opening says
+// it found the printer still sending, which is what the session that follows then fails on.
+TEST_F(UsbLinkTest, InterruptedStreamLongerThanTheDrain_TheOpeningSaysThePrinterWasStillSending) {
+    SimulatedPrinter printer(sample_report());
+    printer.set_chunk_delay_ms(150);
+    bed.add(printer_at("1-1", 2, kVendorWithoutQuirks), std::move(printer));
+    {
+        LibusbPrinterLink link(&stop);
+        ASSERT_TRUE(link.open()) << link.failure_text();
+        EXPECT_FALSE(link.still_sending_at_open());
+        EXPECT_EQ(link.dropped_at_open(), 0u);
+        std::thread presser([this] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(60));
+            stop = true;
+        });
+        run_session(link);
+        presser.join();
+    }
+    LibusbPrinterLink link;
+    ASSERT_TRUE(link.open()) << link.failure_text();
+    EXPECT_TRUE(link.still_sending_at_open()) << link.dropped_at_open() << " bytes dropped";
+    EXPECT_GT(link.dropped_at_open(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(StreamingPrinter, InterruptedStream,
