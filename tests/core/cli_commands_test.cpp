@@ -1365,8 +1365,27 @@ TEST(CliDiff, FilesThatHoldNoReport_AreRefusedInOneLineWithExitTwo) {
     EXPECT_EQ(same.code, 0) << same.err;
 }
 
+// Where `text` first holds a byte or character a terminal would act on (C0, DEL, C1) or that
+// reorders what it shows (the bidirectional controls), else npos.
+std::size_t unfit_for_terminal_at(const std::string& text) {
+    static const char* const kBidirectional[] = {"\xD8\x9C",     "\xE2\x80\x8E", "\xE2\x80\x8F",
+                                                 "\xE2\x80\xAA", "\xE2\x80\xAB", "\xE2\x80\xAC",
+                                                 "\xE2\x80\xAD", "\xE2\x80\xAE", "\xE2\x81\xA6",
+                                                 "\xE2\x81\xA7", "\xE2\x81\xA8", "\xE2\x81\xA9"};
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (byte < 0x20 || byte == 0x7F || (byte == 0xC2 && next < 0xA0)) return i;
+        for (const char* control : kBidirectional) {
+            if (text.compare(i, std::strlen(control), control) == 0) return i;
+        }
+    }
+    return std::string::npos;
+}
+
 // Headings, each difference's shape, occurrences from the second on (also of a title), removed
-// lines where they stood, empty values, and no control character reaching the terminal.
+// lines where they stood, empty values, and no control character reaching the terminal: '?' in
+// the plain output, escaped in the JSON, which keeps every text as it was.
 TEST(CliDiff, PlainOutput_GroupsEachDifferenceUnderItsSection) {
     struct Case {
         const char* name;
@@ -1394,13 +1413,42 @@ TEST(CliDiff, PlainOutput_GroupsEachDifferenceUnderItsSection) {
          R"({"fields": {"model": null, "serial": null, "firmware": null, "crum": null},
              "cut": false, "entries": [{"key": "Esc\n", "value": "a\u001b[31mb\u009bc\u007f"}]})",
          "+ Esc?: a?[31mb?c?\n- Esc: x\n"},
+        {"bidirectional controls in a JSON's title, keys and values", "Stay: 1\rN: 1\r",
+         R"({"fields": {"model": null, "serial": null, "firmware": null, "crum": null},
+             "cut": false, "entries": [{"key": "Stay", "value": "1"},
+                                       {"key": "N", "value": "\u202a2\u202c"},
+                                       {"text": "[A\u2067]"},
+                                       {"key": "K\u202eey", "value": "v\u200fal\u061c"},
+                                       {"key": "L\u2066\u2069", "value": "\u200e"}]})",
+         "~ N: 1 -> ?2?\n[A?]\n+ [A?]\n+ K?ey: v?al?\n+ L??: ?\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const CliRun result = run({"diff", diff_file("old", c.old_raw), "-"}, c.new_raw);
+        const std::string old_path = diff_file("old", c.old_raw);
+        const CliRun result = run({"diff", old_path, "-"}, c.new_raw);
         EXPECT_EQ(result.code, 1);
         EXPECT_EQ(result.out, c.printed);
         EXPECT_EQ(result.err, "");
+        const CliRun as_json = run({"diff", "--json", old_path, "-"}, c.new_raw);
+        EXPECT_EQ(unfit_for_terminal_at(as_json.out), as_json.out.size() - 1)
+            << "only the line's end: " << as_json.out;
+        const json differences = json::parse(as_json.out).at("differences");
+        if (c.new_raw.front() != '{') continue;
+        const json entries = json::parse(c.new_raw).at("entries");
+        for (const json& difference : differences) {
+            const json& section = difference.at("section");
+            if (!section.is_null()) {
+                EXPECT_NE(std::find(entries.begin(), entries.end(), json{{"text", section}}),
+                          entries.end())
+                    << "as the JSON gave it: " << section;
+            }
+            if (difference.at("change") == "removed") continue;
+            const json& key = difference.at("key");
+            const json wanted = key.is_null() ? json{{"text", difference.at("new")}}
+                                              : json{{"key", key}, {"value", difference.at("new")}};
+            EXPECT_NE(std::find(entries.begin(), entries.end(), wanted), entries.end())
+                << "as the JSON gave it: " << wanted;
+        }
     }
 }
 
