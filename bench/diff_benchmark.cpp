@@ -33,6 +33,13 @@ std::string visited(std::string raw) {
     return raw;
 }
 
+bool write_file(const std::string& path, const std::string& bytes) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) return false;
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return std::fclose(file) == 0 && written;
+}
+
 // Standard output that keeps nothing: what diff writes is part of what it costs.
 class Discard final : public std::streambuf {
 protected:
@@ -44,10 +51,10 @@ void diff_pair(benchmark::State& state, const std::string& old_raw, const std::s
     const std::string folder = std::filesystem::temp_directory_path().string();
     const std::string old_path = folder + "/vellumo-diff-benchmark-old.raw";
     const std::string new_path = folder + "/vellumo-diff-benchmark-new.raw";
-    std::FILE* files[] = {std::fopen(old_path.c_str(), "wb"), std::fopen(new_path.c_str(), "wb")};
-    std::fwrite(old_raw.data(), 1, old_raw.size(), files[0]);
-    std::fwrite(new_raw.data(), 1, new_raw.size(), files[1]);
-    for (std::FILE* file : files) std::fclose(file);
+    if (!write_file(old_path, old_raw) || !write_file(new_path, new_raw)) {
+        state.SkipWithError("cannot write the pair's files");
+        return;
+    }
     const std::vector<std::string> args{"diff", old_path, new_path};
     Discard discarded;
     std::ostream out(&discarded);
@@ -66,88 +73,122 @@ void diff_pair(benchmark::State& state, const std::string& old_raw, const std::s
                             static_cast<std::int64_t>(old_raw.size() + new_raw.size()));
 }
 
-void BM_DiffOrdinary20K(benchmark::State& s) {
-    const std::string raw = ordinary_report(20 * 1024);
-    diff_pair(s, raw, visited(raw));
-}
-void BM_DiffOrdinaryFull(benchmark::State& s) {
-    const std::string raw = ordinary_report(kFullReport);
-    diff_pair(s, raw, visited(raw));
+struct Pair {
+    std::string old_raw;
+    std::string new_raw;
+};
+
+Pair ordinary_pair(std::size_t size) {
+    const std::string raw = ordinary_report(size);
+    return {raw, visited(raw)};
 }
 // Another printer's report: most values differ.
-void BM_DiffTwoOrdinaryReports(benchmark::State& s) {
-    diff_pair(s, ordinary_report(kFullReport), ordinary_report(kFullReport, 54321));
+Pair two_ordinary_reports() {
+    return {ordinary_report(kFullReport), ordinary_report(kFullReport, 54321)};
 }
 // One key in one section 20,000 times, every value changed; and half as many, to show that the
 // cost grows with the lines, not with their square.
-void BM_DiffOneKeyEverywhere(benchmark::State& s) {
-    diff_pair(s, repeated("k: 1\r", kFullReport), repeated("k: 2\r", kFullReport));
-}
-void BM_DiffOneKeyEverywhereHalf(benchmark::State& s) {
-    diff_pair(s, repeated("k: 1\r", kFullReport / 2), repeated("k: 2\r", kFullReport / 2));
+Pair one_key_everywhere(std::size_t size) {
+    return {repeated("k: 1\r", size), repeated("k: 2\r", size)};
 }
 // Every line its own key, none kept: each is removed and another added.
-void BM_DiffAllKeysReplaced(benchmark::State& s) {
-    std::string old_raw, new_raw;
-    for (int i = 0; old_raw.size() < kFullReport; ++i) {
-        old_raw += "a" + std::to_string(i) + ":1\r";
-        new_raw += "b" + std::to_string(i) + ":1\r";
+Pair all_keys_replaced() {
+    Pair pair;
+    for (int i = 0; pair.old_raw.size() < kFullReport; ++i) {
+        pair.old_raw += "a" + std::to_string(i) + ":1\r";
+        pair.new_raw += "b" + std::to_string(i) + ":1\r";
     }
-    old_raw.resize(kFullReport);
-    new_raw.resize(kFullReport);
-    diff_pair(s, old_raw, new_raw);
+    pair.old_raw.resize(kFullReport);
+    pair.new_raw.resize(kFullReport);
+    return pair;
 }
 // Every line a section of its own, one more at the front: each title's occurrence moves on.
-void BM_DiffOnlyTitles(benchmark::State& s) {
+Pair only_titles() {
     const std::string titles = repeated("T\r", kFullReport);
-    diff_pair(s, titles, "T\r" + titles.substr(2));
+    return {titles, "T\r" + titles.substr(2)};
 }
 // One title of 50 KB over 10,000 entries, the last changed.
-void BM_DiffLongTitle(benchmark::State& s) {
+Pair long_title() {
     const std::string old_raw =
         std::string(50000, 'T') + "\r" + repeated("k: 1\r", kFullReport - 50001);
     std::string new_raw = old_raw;
     new_raw[new_raw.size() - 2] = '2';
-    diff_pair(s, old_raw, new_raw);
+    return {old_raw, new_raw};
 }
 // "k:" 51,199 times on one line: each entry is read again up to the line's end, so a value is
 // up to 100 KB and the listing is cut at its cap; the last byte differs, so every value does.
-void BM_DiffKeyColonPairs(benchmark::State& s) {
+Pair key_colon_pairs() {
     const std::string old_raw = repeated("k:", kFullReport);
     std::string new_raw = old_raw;
     new_raw.back() = 'x';
-    diff_pair(s, old_raw, new_raw);
+    return {old_raw, new_raw};
 }
 // A key as wide as 1,000 lines pads every line: the listing is cut at its cap, and the one wide
 // entry differs.
-void BM_DiffWideKey(benchmark::State& s) {
+Pair wide_key() {
     const std::string lines = repeated("a:1\r", kFullReport - 100003);
-    diff_pair(s, std::string(100000, 'K') + ":1\r" + lines,
-              std::string(100000, 'K') + ":2\r" + lines);
+    return {std::string(100000, 'K') + ":1\r" + lines, std::string(100000, 'K') + ":2\r" + lines};
 }
 // The formatter's slowest shape: the field texts after colons, three to a line.
-void BM_DiffFieldTexts(benchmark::State& s) {
+Pair field_texts() {
     const auto& sets = field_text_shapes::text_sets();
     const auto& drum = *std::find_if(
         sets.begin(), sets.end(), [](const auto& set) { return std::string(set.name) == "Drum"; });
     const std::string raw = field_text_shapes::text_shape(drum, ":", false, kFullReport);
     std::string new_raw = raw;
     new_raw[new_raw.size() / 2] = 'x';
-    diff_pair(s, raw, new_raw);
+    return {raw, new_raw};
 }
 
-BENCHMARK(BM_DiffOrdinary20K);
-BENCHMARK(BM_DiffOrdinaryFull);
-BENCHMARK(BM_DiffTwoOrdinaryReports);
-BENCHMARK(BM_DiffOneKeyEverywhere);
-BENCHMARK(BM_DiffOneKeyEverywhereHalf);
-BENCHMARK(BM_DiffAllKeysReplaced);
-BENCHMARK(BM_DiffOnlyTitles);
-BENCHMARK(BM_DiffLongTitle);
-BENCHMARK(BM_DiffKeyColonPairs);
-BENCHMARK(BM_DiffWideKey);
-BENCHMARK(BM_DiffFieldTexts);
+struct NamedPair {
+    const char* name;
+    Pair (*make)();
+};
+
+const NamedPair kPairs[] = {
+    {"Ordinary20K", [] { return ordinary_pair(20 * 1024); }},
+    {"OrdinaryFull", [] { return ordinary_pair(kFullReport); }},
+    {"TwoOrdinaryReports", two_ordinary_reports},
+    {"OneKeyEverywhere", [] { return one_key_everywhere(kFullReport); }},
+    {"OneKeyEverywhereHalf", [] { return one_key_everywhere(kFullReport / 2); }},
+    {"AllKeysReplaced", all_keys_replaced},
+    {"OnlyTitles", only_titles},
+    {"LongTitle", long_title},
+    {"KeyColonPairs", key_colon_pairs},
+    {"WideKey", wide_key},
+    {"FieldTexts", field_texts},
+};
+
+// Each pair as DIR/NAME.old.raw and DIR/NAME.new.raw, for a profiler run of the companion itself
+// (valgrind --tool=callgrind vellumo-cli diff OLD NEW).
+int write_pairs(const std::string& folder) {
+    for (const NamedPair& named : kPairs) {
+        const Pair pair = named.make();
+        const std::string stem = folder + "/" + named.name;
+        if (!write_file(stem + ".old.raw", pair.old_raw) ||
+            !write_file(stem + ".new.raw", pair.new_raw)) {
+            std::fprintf(stderr, "cannot write %s.*.raw\n", stem.c_str());
+            return 1;
+        }
+    }
+    return 0;
+}
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// diff-benchmark [--pairs DIR | Google Benchmark's options]
+int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--pairs") return write_pairs(argv[2]);
+    for (const NamedPair& named : kPairs) {
+        benchmark::RegisterBenchmark((std::string("BM_Diff") + named.name).c_str(),
+                                     [&named](benchmark::State& state) {
+                                         const Pair pair = named.make();
+                                         diff_pair(state, pair.old_raw, pair.new_raw);
+                                     });
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
