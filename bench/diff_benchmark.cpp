@@ -8,10 +8,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <streambuf>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bench/made_reports.h"
@@ -76,6 +79,7 @@ void diff_pair(benchmark::State& state, const std::string& old_raw, const std::s
 struct Pair {
     std::string old_raw;
     std::string new_raw;
+    std::string label = {};  // what the benchmark says beside its figures
 };
 
 Pair ordinary_pair(std::size_t size) {
@@ -140,6 +144,83 @@ Pair field_texts() {
     return {raw, new_raw};
 }
 
+// A whole number of 100 KB, its last digit changed: its change is worked out digit by digit.
+Pair long_number() {
+    const std::string old_raw = "n: " + repeated("1234567890", kFullReport - 3);
+    std::string new_raw = old_raw;
+    new_raw.back() = new_raw.back() == '9' ? '0' : static_cast<char>(new_raw.back() + 1);
+    return {old_raw, new_raw};
+}
+
+namespace colliding {
+
+// libstdc++ hashes a string 8 bytes at a time, each step invertible: x -> f(x) = g(x * m) * m,
+// h -> (h ^ f(x)) * m, with g(v) = v ^ v >> 47 (its own inverse) and m odd.
+constexpr std::uint64_t kMultiplier = 0xc6a4a7935bd1e995;
+constexpr std::uint64_t kSeed = 0xc70f6907;
+
+constexpr std::uint64_t inverse(std::uint64_t odd) {  // modulo 2^64, by Newton's method
+    std::uint64_t x = odd;
+    for (int i = 0; i < 6; ++i) x *= 2 - odd * x;
+    return x;
+}
+constexpr std::uint64_t kInverse = inverse(kMultiplier);
+static_assert(kMultiplier * kInverse == 1);
+
+std::uint64_t shift_mix(std::uint64_t v) { return v ^ (v >> 47); }
+std::uint64_t mixed(std::uint64_t block) { return shift_mix(block * kMultiplier) * kMultiplier; }
+std::uint64_t unmixed(std::uint64_t data) { return shift_mix(data * kInverse) * kInverse; }
+
+std::uint64_t word(const char* bytes) {
+    std::uint64_t value = 0;
+    std::memcpy(&value, bytes, sizeof value);
+    return value;
+}
+
+bool letters_and_digits(const char* bytes) {
+    return std::all_of(bytes, bytes + 8, [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    });
+}
+
+// `count` keys of 16 letters and digits with one hash: for each first half, the second half
+// that brings the state after both to one value, kept when it too is letters and digits.
+std::vector<std::string> keys(std::size_t count) {
+    static constexpr char kDigits[] =
+        "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    const std::uint64_t start = kSeed ^ (16 * kMultiplier);
+    std::vector<std::string> found;
+    for (std::uint64_t n = 0; found.size() < count; ++n) {
+        std::string key(16, '0');
+        for (std::uint64_t rest = n, i = 0; i < 8; ++i, rest /= 62) key[i] = kDigits[rest % 62];
+        const std::uint64_t state = (start ^ mixed(word(key.data()))) * kMultiplier;
+        const std::uint64_t second = unmixed(state ^ 0x5151515151515151);
+        std::memcpy(key.data() + 8, &second, sizeof second);
+        if (letters_and_digits(key.data() + 8)) found.push_back(key);
+    }
+    return found;
+}
+
+}  // namespace colliding
+
+// Keys crafted to share one value of the standard library's string hash (libstdc++'s, whose seed
+// is fixed), each once, all the values kept but the last: a table of names keyed by that hash
+// would look through every name before for each one.
+Pair colliding_keys() {
+    const std::vector<std::string> keys = colliding::keys(kFullReport / 20 + 1);
+    Pair pair;
+    for (const std::string& key : keys) pair.old_raw += key + ": 1\r";
+    pair.old_raw.resize(kFullReport);
+    pair.new_raw = pair.old_raw;
+    pair.new_raw.back() = '2';
+    const std::hash<std::string_view> hash;
+    const bool collide = std::all_of(keys.begin(), keys.end(), [&](const std::string& key) {
+        return hash(key) == hash(keys.front());
+    });
+    pair.label = collide ? "keys collide under std::hash" : "keys do NOT collide under std::hash";
+    return pair;
+}
+
 struct NamedPair {
     const char* name;
     Pair (*make)();
@@ -157,6 +238,8 @@ const NamedPair kPairs[] = {
     {"KeyColonPairs", key_colon_pairs},
     {"WideKey", wide_key},
     {"FieldTexts", field_texts},
+    {"LongNumber", long_number},
+    {"CollidingKeys", colliding_keys},
 };
 
 // Each pair as DIR/NAME.old.raw and DIR/NAME.new.raw, for a profiler run of the companion itself
@@ -184,6 +267,7 @@ int main(int argc, char** argv) {
                                      [&named](benchmark::State& state) {
                                          const Pair pair = named.make();
                                          diff_pair(state, pair.old_raw, pair.new_raw);
+                                         state.SetLabel(pair.label);
                                      });
     }
     benchmark::Initialize(&argc, argv);
