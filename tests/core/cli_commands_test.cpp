@@ -101,6 +101,30 @@ TEST(CliTerminalText, EachEndOfEachRange_IsKeptOffTheTerminalAndEscapedInTheJson
         EXPECT_EQ(json::parse(json_line(text)), text);
         EXPECT_EQ(terminal_text(text), c.on_terminal ? text : "a?b");
     }
+    // At each place of a longer text, whose printable ASCII is looked at eight bytes at a time:
+    // the same; and each byte of what is not UTF-8 (stray, cut, overlong, a surrogate, past
+    // U+10FFFF) a '?'.
+    std::vector<std::tuple<std::string, std::string, std::string>> placed;  // text, JSON, terminal
+    for (const Case& c : cases)
+        placed.emplace_back(c.text, c.in_json, c.on_terminal ? c.text : "?");
+    for (const char* bytes :
+         {"\xFF", "\x80", "\xE2\x80", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80"}) {
+        placed.emplace_back(bytes, "", std::string(std::strlen(bytes), '?'));
+    }
+    const std::string around = "0123456789 !\"#$%&'()*+,-./:;<=>?@[\\]^_`{|}~";
+    for (const auto& [text, in_json, on_terminal] : placed) {
+        for (std::size_t at = 0; at <= 17; ++at) {
+            SCOPED_TRACE(testing::PrintToString(text) + " at " + std::to_string(at));
+            const std::string before = around.substr(0, at), after = around.substr(at);
+            EXPECT_EQ(terminal_text(before + text + after), before + on_terminal + after);
+            if (in_json.empty()) continue;
+            const std::string quoted_before = json(before).dump(),
+                              quoted_after = json(after).dump();
+            EXPECT_EQ(json_line(before + text + after),
+                      quoted_before.substr(0, quoted_before.size() - 1) + in_json +
+                          quoted_after.substr(1) + "\n");
+        }
+    }
 }
 
 TEST(CliCommands, FieldsOfARawReport_PrintOneJsonLine) {
