@@ -31,6 +31,8 @@
 
 #include "cli/diff_command.h"
 #include "cli/entry_diff.h"
+#include "cli/keyed_hash.h"
+#include "cli/name_table.h"
 #include "cli/report_entries.h"
 #include "link/session_trace.h"
 #include "report/report_formatter.h"
@@ -1474,6 +1476,54 @@ TEST(CliDiff, PlainOutput_GroupsEachDifferenceUnderItsSection) {
                 << "as the JSON gave it: " << wanted;
         }
     }
+}
+
+// SipHash-2-4 under the key 00..0F, of the messages 00, 01, ... of several lengths: the values
+// its authors published. The message's first eight bytes are given as a number.
+TEST(CliDiffNames, SipHash_GivesThePublishedValues) {
+    const SipKey key{0x0706050403020100, 0x0F0E0D0C0B0A0908};
+    std::string message;
+    for (int i = 0; i < 64; ++i) message += static_cast<char>(i);
+    const std::vector<std::pair<std::size_t, std::uint64_t>> published{
+        {8, 0x93f5f5799a932462},  {9, 0x9e0082df0ba9e4b0},  {15, 0xa129ca6149be45e5},
+        {16, 0x3f2acc7f57c29bdb}, {63, 0x958a324ceb064572},
+    };
+    for (const auto& [length, value] : published) {
+        EXPECT_EQ((sip_hash<2, 4>(key, 0x0706050403020100,
+                                  std::string_view(message).substr(8, length - 8))),
+                  value)
+            << length << " bytes";
+    }
+}
+
+// A hash that puts every name in one slot: look-ups would walk every name before. The table
+// notices within its allowance and hashes the names again with SipHash, so that the slots looked
+// at stay a few for each look-up; a fair hash never sets that off.
+template <typename Hash>
+void expect_names_numbered_in_few_steps(bool switched) {
+    constexpr std::size_t kNames = 20000;
+    NameTable<Hash> names(2 * kNames);
+    std::vector<std::string> keys;
+    for (std::size_t i = 0; i < kNames; ++i) keys.push_back("Key " + std::to_string(i));
+    for (std::size_t i = 0; i < kNames; ++i) {
+        ASSERT_EQ(names.number(0, false, keys[i]), i);
+    }
+    for (std::size_t i = 0; i < kNames; ++i) {
+        ASSERT_EQ(names.number(0, false, keys[i]), i) << "the same name, the same number";
+    }
+    EXPECT_NE(names.number(1, false, keys[0]), 0u) << "the same key in another section";
+    EXPECT_NE(names.number(0, true, keys[0]), 0u) << "a line's text is not a key";
+    EXPECT_EQ(names.keyed(), switched);
+    EXPECT_LE(names.searched(), 4096 + 4 * (2 * kNames + 2));
+}
+
+struct OneSlotForAll {
+    std::uint64_t operator()(std::uint64_t, std::uint64_t, std::string_view) const { return 0; }
+};
+
+TEST(CliDiffNames, NamesMadeToShareASlot_AreNumberedInFewStepsEach) {
+    expect_names_numbered_in_few_steps<OneSlotForAll>(true);
+    expect_names_numbered_in_few_steps<SeededQuickHash>(false);
 }
 
 // Two whole numbers give their change exactly, however long, signed or padded with zeros.
