@@ -117,6 +117,7 @@ public:
     // Written at once: one call to the stream instead of one for each line.
     void plain(const std::vector<LineDifference>& differences) {
         std::string text;
+        text.reserve(plain_size(differences));
         for (const LineDifference& difference : differences) {
             heading(difference.section, text);
             append_plain(difference, text);
@@ -136,6 +137,20 @@ public:
     }
 
 private:
+    // About the size of the plain output (texts in other scripts take more in UTF-8): room made
+    // once, not doubled again and again for a long one.
+    static std::size_t plain_size(const std::vector<LineDifference>& differences) {
+        constexpr std::size_t kMarksAndNumbers = 48;  // "~ ", " #N", ": ", " -> ", " (+N)", ...
+        std::size_t size = 0;
+        for (const LineDifference& difference : differences) {
+            const ListingLine& line = difference.line();
+            size += kMarksAndNumbers + line.key.size() + line.text.size();
+            if (difference.old_line != nullptr) size += difference.old_line->text.size();
+            if (difference.section) size += difference.section->size();
+        }
+        return size;
+    }
+
     std::string shown(std::string_view text) const {
         return utf8_ ? std::string(text) : utf8_from_cp1251(text);
     }
@@ -176,7 +191,7 @@ private:
         char digits[24];
         const auto written =
             std::to_chars(std::begin(digits), std::end(digits), difference.occurrence);
-        out += " #";
+        out.append(" #", 2);
         out.append(digits, written.ptr);
     }
 
@@ -191,17 +206,17 @@ private:
     void append_plain(const LineDifference& difference, std::string& out) {
         static constexpr const char* kMarks[] = {"~ ", "+ ", "- "};
         const ListingLine& line = difference.line();
-        out += kMarks[static_cast<int>(difference.change)];
+        out.append(kMarks[static_cast<int>(difference.change)], 2);
         append_name(difference, out);
         if (difference.change == Change::Changed) {
             append_value(*difference.old_line, out);
-            out += " ->";
+            out.append(" ->", 3);
             if (!line.text.empty()) out += ' ';
             append_shown(line.text, out);
             const std::optional<std::string> delta =
                 whole_number_delta(difference.old_line->text, line.text);
             if (delta) {
-                out += " (";
+                out.append(" (", 2);
                 out += *delta;
                 out += ')';
             }

@@ -1,7 +1,9 @@
 #include "cli/entry_diff.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 
 #include "cli/name_table.h"
@@ -154,8 +156,8 @@ struct WholeNumber {
 bool whole_number(std::string_view text, WholeNumber& number) {
     number.negative = !text.empty() && text.front() == '-';
     if (!text.empty() && (text.front() == '-' || text.front() == '+')) text.remove_prefix(1);
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos)
-        return false;
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (text.empty() || !std::all_of(text.begin(), text.end(), digit)) return false;
     number.digits = text.substr(std::min(text.find_first_not_of('0'), text.size()));
     number.negative = number.negative && !number.digits.empty();
     return true;
@@ -185,6 +187,33 @@ std::string combine_magnitudes(std::string_view a, std::string_view b, int sign)
     return digits;
 }
 
+// Numbers of up to 18 digits, and the difference of two, fit in 64 bits: most counters.
+constexpr std::size_t kMachineDigits = 18;
+
+// A whole number of at most 18 digits (leading zeros aside) as its value; false for any other
+// text, whole numbers longer than that included.
+bool machine_number(std::string_view text, std::int64_t& value) {
+    const bool negative = !text.empty() && text.front() == '-';
+    if (!text.empty() && (negative || text.front() == '+')) text.remove_prefix(1);
+    if (text.empty()) return false;
+    while (text.size() > 1 && text.front() == '0') text.remove_prefix(1);
+    if (text.size() > kMachineDigits) return false;
+    value = 0;
+    for (const char digit : text) {
+        if (digit < '0' || digit > '9') return false;
+        value = value * 10 + (digit - '0');
+    }
+    if (negative) value = -value;
+    return true;
+}
+
+std::string signed_text(std::int64_t delta) {
+    if (delta == 0) return "0";
+    char text[24] = {delta < 0 ? '-' : '+'};
+    const auto written = std::to_chars(text + 1, std::end(text), delta < 0 ? -delta : delta);
+    return std::string(text, written.ptr);
+}
+
 }  // namespace
 
 std::vector<LineDifference> diff_lines(const std::vector<ListingLine>& old_lines, bool old_cut,
@@ -194,6 +223,10 @@ std::vector<LineDifference> diff_lines(const std::vector<ListingLine>& old_lines
 
 std::optional<std::string> whole_number_delta(std::string_view old_value,
                                               std::string_view new_value) {
+    std::int64_t old_number = 0, new_number = 0;
+    if (machine_number(old_value, old_number) && machine_number(new_value, new_number)) {
+        return signed_text(new_number - old_number);
+    }
     WholeNumber from, to;
     if (!whole_number(old_value, from) || !whole_number(new_value, to)) return std::nullopt;
     const std::string_view a = to.digits;
