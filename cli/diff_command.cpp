@@ -144,8 +144,8 @@ private:
         std::size_t size = 0;
         for (const LineDifference& difference : differences) {
             const ListingLine& line = difference.line();
-            size += kMarksAndNumbers + line.key.size() + line.text.size();
-            if (difference.old_line != nullptr) size += difference.old_line->text.size();
+            size += kMarksAndNumbers + line.key().size() + line.text().size();
+            if (difference.old_line != nullptr) size += difference.old_line->text().size();
             if (difference.section) size += difference.section->size();
         }
         return size;
@@ -186,7 +186,7 @@ private:
     // A key, or a line's text, with its occurrence from the second on: "Key #2".
     void append_name(const LineDifference& difference, std::string& out) {
         const ListingLine& line = difference.line();
-        append_shown(line.is_entry ? line.key : line.text, out);
+        append_shown(line.is_entry() ? line.key() : line.text(), out);
         if (difference.occurrence < 2) return;
         char digits[24];
         const auto written =
@@ -198,9 +198,9 @@ private:
     // ": value", or ":" alone for an empty one.
     void append_value(const ListingLine& line, std::string& out) {
         out += ':';
-        if (line.text.empty()) return;
+        if (line.text().empty()) return;
         out += ' ';
-        append_shown(line.text, out);
+        append_shown(line.text(), out);
     }
 
     void append_plain(const LineDifference& difference, std::string& out) {
@@ -211,22 +211,22 @@ private:
         if (difference.change == Change::Changed) {
             append_value(*difference.old_line, out);
             out.append(" ->", 3);
-            if (!line.text.empty()) out += ' ';
-            append_shown(line.text, out);
+            if (!line.text().empty()) out += ' ';
+            append_shown(line.text(), out);
             const std::optional<std::string> delta =
-                whole_number_delta(difference.old_line->text, line.text);
+                whole_number_delta(difference.old_line->text(), line.text());
             if (delta) {
                 out.append(" (", 2);
                 out += *delta;
                 out += ')';
             }
-        } else if (line.is_entry) {
+        } else if (line.is_entry()) {
             append_value(line, out);
         }
     }
 
     Json text_or_null(const ListingLine* line) const {
-        return line != nullptr ? Json(shown(line->text)) : Json(nullptr);
+        return line != nullptr ? Json(shown(line->text())) : Json(nullptr);
     }
 
     Json json_difference(const LineDifference& difference) const {
@@ -234,10 +234,10 @@ private:
         const ListingLine& line = difference.line();
         std::optional<std::string> delta;
         if (difference.change == Change::Changed) {
-            delta = whole_number_delta(difference.old_line->text, line.text);
+            delta = whole_number_delta(difference.old_line->text(), line.text());
         }
         return {{"section", difference.section ? Json(shown(*difference.section)) : Json()},
-                {"key", line.is_entry ? Json(shown(line.key)) : Json()},
+                {"key", line.is_entry() ? Json(shown(line.key())) : Json()},
                 {"occurrence", difference.occurrence},
                 {"change", kChanges[static_cast<int>(difference.change)]},
                 {"old", text_or_null(difference.old_line)},

@@ -28,10 +28,10 @@ std::vector<Place> places_of(const std::vector<ListingLine>& lines, NameTable<>&
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const ListingLine& line = lines[i];
         Index name = 0;
-        if (line.is_entry) {
-            name = names.number(section, false, line.key);
+        if (line.is_entry()) {
+            name = names.number(section, false, line.key());
         } else {
-            name = names.number(0, true, line.text);
+            name = names.number(0, true, line.text());
             section = name + 1;
         }
         places[i] = {name, ++names[name].count[side]};
@@ -100,7 +100,7 @@ private:
     void merge(Index new_held, Index old_held) {
         Index new_section = kNone;
         for (Index i = 0; i < new_lines_.size(); ++i) {
-            if (!new_lines_[i].is_entry) new_section = i;
+            if (!new_lines_[i].is_entry()) new_section = i;
             const Index j = new_partner_[i];
             if (j == kNone) {
                 if (i < new_held) {
@@ -110,7 +110,7 @@ private:
                 continue;
             }
             removed_before(j + 1);  // a partner always stands before old_held
-            if (!same_text(old_lines_[j].text, new_lines_[i].text)) {
+            if (!same_text(old_lines_[j].text(), new_lines_[i].text())) {
                 add(Change::Changed, new_places_[i], new_section, &old_lines_[j], &new_lines_[i],
                     new_lines_);
             }
@@ -121,7 +121,7 @@ private:
     // The old lines up to `end` not walked yet: those without a partner are removed.
     void removed_before(Index end) {
         for (; next_old_ < end; ++next_old_) {
-            if (!old_lines_[next_old_].is_entry) old_section_ = next_old_;
+            if (!old_lines_[next_old_].is_entry()) old_section_ = next_old_;
             if (old_partner_[next_old_] == kNone) {
                 add(Change::Removed, old_places_[next_old_], old_section_, &old_lines_[next_old_],
                     nullptr, old_lines_);
@@ -132,7 +132,7 @@ private:
     void add(Change change, const Place& place, Index section_line, const ListingLine* old_line,
              const ListingLine* new_line, const std::vector<ListingLine>& lines) {
         LineDifference difference{change, std::nullopt, place.occurrence, old_line, new_line};
-        if (section_line != kNone) difference.section = lines[section_line].text;
+        if (section_line != kNone) difference.section = lines[section_line].text();
         found_.push_back(difference);
     }
 

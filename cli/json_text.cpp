@@ -76,11 +76,11 @@ Json fields_json(const ReportFields& fields) {
 Json entries_json(std::string_view listing) {
     Json entries = Json::array();
     for (const ListingLine& line : listing_lines(listing)) {
-        if (line.is_entry) {
+        if (line.is_entry()) {
             entries.push_back(
-                {{"key", utf8_from_cp1251(line.key)}, {"value", utf8_from_cp1251(line.text)}});
+                {{"key", utf8_from_cp1251(line.key())}, {"value", utf8_from_cp1251(line.text())}});
         } else {
-            entries.push_back({{"text", utf8_from_cp1251(line.text)}});
+            entries.push_back({{"text", utf8_from_cp1251(line.text())}});
         }
     }
     return entries;
