@@ -106,7 +106,8 @@ Pair all_keys_replaced() {
     pair.new_raw.resize(kFullReport);
     return pair;
 }
-// Every line a section of its own, one more at the front: each title's occurrence moves on.
+// Every line a section of its own, all of one title ("T"): 51,199 lines without a colon, each
+// named, counted and matched, and no difference.
 Pair only_titles() {
     const std::string titles = repeated("T\r", kFullReport);
     return {titles, "T\r" + titles.substr(2)};
