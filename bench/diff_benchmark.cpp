@@ -1,6 +1,7 @@
 // The companion's diff of two raw reports, files read, both laid out, matched and the
 // differences written: an ordinary pair (a visit changed a few counters) against hostile pairs
-// of the same size. A hostile pair should cost about what an ordinary one does, per byte.
+// of the same size. A hostile pair should cost about what an ordinary one does, per byte. Each
+// pair is also laid out alone (BM_FormatOnly...), the part of the cost that is the formatter's.
 
 #include <benchmark/benchmark.h>
 
@@ -19,6 +20,7 @@
 
 #include "bench/made_reports.h"
 #include "cli/cli_commands.h"
+#include "report/report_formatter.h"
 #include "sim/field_text_shapes.h"
 
 namespace {
@@ -72,6 +74,19 @@ void diff_pair(benchmark::State& state, const std::string& old_raw, const std::s
     std::remove(old_path.c_str());
     std::remove(new_path.c_str());
     if (code > 1) state.SkipWithError(err.str().c_str());
+    state.SetBytesProcessed(state.iterations() *
+                            static_cast<std::int64_t>(old_raw.size() + new_raw.size()));
+}
+
+// The formatter alone on both files of a pair: what diff of raw reports cannot go below.
+void format_pair(benchmark::State& state, const std::string& old_raw, const std::string& new_raw) {
+    FormattedReport formatted;
+    for (auto _ : state) {
+        for (const std::string* raw : {&old_raw, &new_raw}) {
+            ReportFormatter::format(raw->c_str(), formatted);
+            benchmark::DoNotOptimize(formatted.text.data());
+        }
+    }
     state.SetBytesProcessed(state.iterations() *
                             static_cast<std::int64_t>(old_raw.size() + new_raw.size()));
 }
@@ -269,6 +284,11 @@ int main(int argc, char** argv) {
                                          const Pair pair = named.make();
                                          diff_pair(state, pair.old_raw, pair.new_raw);
                                          state.SetLabel(pair.label);
+                                     });
+        benchmark::RegisterBenchmark((std::string("BM_FormatOnly") + named.name).c_str(),
+                                     [&named](benchmark::State& state) {
+                                         const Pair pair = named.make();
+                                         format_pair(state, pair.old_raw, pair.new_raw);
                                      });
     }
     benchmark::Initialize(&argc, argv);
