@@ -1,8 +1,10 @@
 #include "cli/diff_command.h"
 
 #include <algorithm>
+#include <charconv>
 #include <fstream>
 #include <istream>
+#include <iterator>
 #include <new>
 #include <optional>
 #include <ostream>
@@ -115,11 +117,10 @@ public:
     // Written at once: one call to the stream instead of one for each line.
     void plain(const std::vector<LineDifference>& differences) {
         std::string text;
+        text.reserve(plain_size(differences));
         for (const LineDifference& difference : differences) {
             heading(difference.section, text);
-            line_.clear();
-            append_plain(difference);
-            text += terminal_text(line_);
+            append_plain(difference, text);
             text += '\n';
         }
         out_.write(text.data(), static_cast<std::streamsize>(text.size()));
@@ -136,66 +137,96 @@ public:
     }
 
 private:
+    // About the size of the plain output (texts in other scripts take more in UTF-8): room made
+    // once, not doubled again and again for a long one.
+    static std::size_t plain_size(const std::vector<LineDifference>& differences) {
+        constexpr std::size_t kMarksAndNumbers = 48;  // "~ ", " #N", ": ", " -> ", " (+N)", ...
+        std::size_t size = 0;
+        for (const LineDifference& difference : differences) {
+            const ListingLine& line = difference.line();
+            size += kMarksAndNumbers + line.key().size() + line.text().size();
+            if (difference.old_line != nullptr) size += difference.old_line->text().size();
+            if (difference.section) size += difference.section->size();
+        }
+        return size;
+    }
+
     std::string shown(std::string_view text) const {
         return utf8_ ? std::string(text) : utf8_from_cp1251(text);
     }
 
-    // ASCII reads the same in both encodings: only other texts are decoded.
-    void append_shown(std::string_view text) {
-        const bool ascii = std::all_of(text.begin(), text.end(),
-                                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-        if (utf8_ || ascii) {
-            line_ += text;
-        } else {
-            line_ += utf8_from_cp1251(text);
+    // A text of the reports, for the terminal. Printable ASCII reads the same in both encodings
+    // and on the terminal: only what follows the first other byte is decoded and converted.
+    void append_shown(std::string_view text, std::string& out) {
+        const std::size_t plain = printable_ascii_prefix(text);
+        out.append(text.data(), plain);
+        text.remove_prefix(plain);
+        if (text.empty()) return;
+        if (!utf8_) {
+            decoded_ = utf8_from_cp1251(text);
+            text = decoded_;
         }
+        append_terminal_text(out, text);
     }
 
     // The section's text before its first difference: none before the first section, and
     // "(no section)" for the lines before it that come after another section's.
-    void heading(const std::optional<std::string_view>& section, std::string& text) {
+    void heading(const std::optional<std::string_view>& section, std::string& out) {
         if (section == section_ && (headed_ || !section)) return;
-        text += section ? terminal_text(shown(*section)) : "(no section)";
-        text += '\n';
+        if (section) {
+            append_shown(*section, out);
+        } else {
+            out += "(no section)";
+        }
+        out += '\n';
         section_ = section;
         headed_ = true;
     }
 
     // A key, or a line's text, with its occurrence from the second on: "Key #2".
-    void append_name(const LineDifference& difference) {
+    void append_name(const LineDifference& difference, std::string& out) {
         const ListingLine& line = difference.line();
-        append_shown(line.is_entry ? line.key : line.text);
-        if (difference.occurrence > 1) line_ += " #" + std::to_string(difference.occurrence);
+        append_shown(line.is_entry() ? line.key() : line.text(), out);
+        if (difference.occurrence < 2) return;
+        char digits[24];
+        const auto written =
+            std::to_chars(std::begin(digits), std::end(digits), difference.occurrence);
+        out.append(" #", 2);
+        out.append(digits, written.ptr);
     }
 
     // ": value", or ":" alone for an empty one.
-    void append_value(const ListingLine& line) {
-        line_ += ':';
-        if (line.text.empty()) return;
-        line_ += ' ';
-        append_shown(line.text);
+    void append_value(const ListingLine& line, std::string& out) {
+        out += ':';
+        if (line.text().empty()) return;
+        out += ' ';
+        append_shown(line.text(), out);
     }
 
-    void append_plain(const LineDifference& difference) {
+    void append_plain(const LineDifference& difference, std::string& out) {
         static constexpr const char* kMarks[] = {"~ ", "+ ", "- "};
         const ListingLine& line = difference.line();
-        line_ += kMarks[static_cast<int>(difference.change)];
-        append_name(difference);
+        out.append(kMarks[static_cast<int>(difference.change)], 2);
+        append_name(difference, out);
         if (difference.change == Change::Changed) {
-            append_value(*difference.old_line);
-            line_ += " ->";
-            if (!line.text.empty()) line_ += ' ';
-            append_shown(line.text);
+            append_value(*difference.old_line, out);
+            out.append(" ->", 3);
+            if (!line.text().empty()) out += ' ';
+            append_shown(line.text(), out);
             const std::optional<std::string> delta =
-                whole_number_delta(difference.old_line->text, line.text);
-            if (delta) line_ += " (" + *delta + ")";
-        } else if (line.is_entry) {
-            append_value(line);
+                whole_number_delta(difference.old_line->text(), line.text());
+            if (delta) {
+                out.append(" (", 2);
+                out += *delta;
+                out += ')';
+            }
+        } else if (line.is_entry()) {
+            append_value(line, out);
         }
     }
 
     Json text_or_null(const ListingLine* line) const {
-        return line != nullptr ? Json(shown(line->text)) : Json(nullptr);
+        return line != nullptr ? Json(shown(line->text())) : Json(nullptr);
     }
 
     Json json_difference(const LineDifference& difference) const {
@@ -203,10 +234,10 @@ private:
         const ListingLine& line = difference.line();
         std::optional<std::string> delta;
         if (difference.change == Change::Changed) {
-            delta = whole_number_delta(difference.old_line->text, line.text);
+            delta = whole_number_delta(difference.old_line->text(), line.text());
         }
         return {{"section", difference.section ? Json(shown(*difference.section)) : Json()},
-                {"key", line.is_entry ? Json(shown(line.key)) : Json()},
+                {"key", line.is_entry() ? Json(shown(line.key())) : Json()},
                 {"occurrence", difference.occurrence},
                 {"change", kChanges[static_cast<int>(difference.change)]},
                 {"old", text_or_null(difference.old_line)},
@@ -225,7 +256,7 @@ private:
     std::ostream& out_;
     std::optional<std::string_view> section_;
     bool headed_ = false;
-    std::string line_;  // the line being written
+    std::string decoded_;  // a CP1251 text decoded for the terminal
 };
 
 // Like with like: a raw report's code page 1251 against a JSON's UTF-8 is decoded first.

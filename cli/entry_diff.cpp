@@ -1,100 +1,47 @@
 #include "cli/entry_diff.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
-#include <functional>
+#include <iterator>
 #include <limits>
+
+#include "cli/name_table.h"
 
 namespace {
 
-// Lines are numbered in 32 bits: a listing holds at most a few hundred thousand.
-using Index = std::uint32_t;
+using Index = NameIndex;
 constexpr Index kNone = std::numeric_limits<Index>::max();
 enum Side { kOld = 0, kNew = 1 };
-
-// A line's name: a line without a colon by its text, an entry by its key and its section.
-struct Name {
-    Index section = 0;  // 0: none; else 1 + the name of the line that heads it
-    bool is_text = false;
-    std::string_view key;  // the entry's key, or the line's text
-
-    bool operator==(const Name&) const = default;
-};
-
-// What is known of a name: how many lines of each report have it, and where the old report's
-// lines of it begin among its lines ordered by place.
-struct NameEntry {
-    std::size_t hash = 0;
-    Name name;
-    Index count[2] = {0, 0};
-    Index old_begin = 0;
-};
-
-// Numbers the names of both reports: each line's name is hashed once and looked up in a table of
-// open addressing, sized up front for every line of both (no allocation for each name).
-class NameTable {
-public:
-    explicit NameTable(std::size_t lines) {
-        std::size_t capacity = 16;
-        while (capacity < 2 * lines) capacity *= 2;
-        slots_.assign(capacity, 0);
-        names_.reserve(lines);
-    }
-
-    Index number(const Name& name) {
-        const std::uint64_t mixed =
-            (std::uint64_t{name.section} << 1 | (name.is_text ? 1u : 0u)) * 0x9E3779B97F4A7C15ull;
-        const std::size_t hash =
-            std::hash<std::string_view>{}(name.key) ^ static_cast<std::size_t>(mixed >> 16);
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
-            if (slots_[at] == 0) {
-                names_.push_back({hash, name});
-                slots_[at] = static_cast<Index>(names_.size());
-                return slots_[at] - 1;
-            }
-            const NameEntry& known = names_[slots_[at] - 1];
-            if (known.hash == hash && known.name == name) return slots_[at] - 1;
-        }
-    }
-
-    NameEntry& operator[](Index name) { return names_[name]; }
-    std::vector<NameEntry>& entries() { return names_; }
-
-private:
-    std::vector<Index> slots_;  // 0: empty; else 1 + the name's number
-    std::vector<NameEntry> names_;
-};
 
 // A line's place as numbers: the same section and key get the same name in both reports.
 struct Place {
     Index name = 0;
     Index occurrence = 0;  // 1 for the first of its name in its report
-    Index section_line = kNone;
 };
 
-std::vector<Place> places_of(const std::vector<ListingLine>& lines, NameTable& names, Side side) {
+// Numbers the names of a report's lines in order: an entry's by its key and the line that heads
+// its section.
+std::vector<Place> places_of(const std::vector<ListingLine>& lines, NameTable<>& names, Side side) {
     std::vector<Place> places(lines.size());
     Index section = 0;
-    Index section_line = kNone;
-    for (Index i = 0; i < lines.size(); ++i) {
+    for (std::size_t i = 0; i < lines.size(); ++i) {
         const ListingLine& line = lines[i];
         Index name = 0;
-        if (line.is_entry) {
-            name = names.number({section, false, line.key});
+        if (line.is_entry()) {
+            name = names.number(section, false, line.key());
         } else {
-            name = names.number({0, true, line.text});
+            name = names.number(0, true, line.text());
             section = name + 1;
-            section_line = i;
         }
-        places[i] = {name, ++names[name].count[side], section_line};
+        places[i] = {name, ++names[name].count[side]};
     }
     return places;
 }
 
 // The old report's lines ordered by name and occurrence, so that each new line finds the old
 // line at its place without hashing again.
-std::vector<Index> old_lines_by_place(const std::vector<Place>& places, NameTable& names) {
+std::vector<Index> old_lines_by_place(const std::vector<Place>& places, NameTable<>& names) {
     Index begin = 0;
     for (NameEntry& name : names.entries()) {
         name.old_begin = begin;
@@ -126,7 +73,8 @@ public:
         : old_lines_(old_lines), new_lines_(new_lines) {}
 
     std::vector<LineDifference> run(bool old_cut, bool new_cut) {
-        NameTable names(old_lines_.size() + new_lines_.size());
+        NameTable<> names(old_lines_.size() + new_lines_.size());
+        found_.reserve(old_lines_.size() + new_lines_.size());
         old_places_ = places_of(old_lines_, names, kOld);
         const std::vector<Index> old_at = old_lines_by_place(old_places_, names);
         new_places_ = places_of(new_lines_, names, kNew);
@@ -139,7 +87,6 @@ public:
             new_partner_[i] = old_at[name.old_begin + place.occurrence - 1];
             old_partner_[new_partner_[i]] = i;
         }
-        found_.reserve(new_lines_.size());
         const Index new_held = old_cut ? held_until(old_partner_) : size(new_lines_);
         const Index old_held = new_cut ? held_until(new_partner_) : size(old_lines_);
         merge(new_held, old_held);
@@ -148,38 +95,44 @@ public:
 
 private:
     // In the new order; an old line removed comes before the first new line whose partner
-    // stood after it.
+    // stood after it. Each report's lines are walked in order, keeping the line that heads the
+    // section they are in.
     void merge(Index new_held, Index old_held) {
-        Index next_old = 0;
+        Index new_section = kNone;
         for (Index i = 0; i < new_lines_.size(); ++i) {
+            if (!new_lines_[i].is_entry()) new_section = i;
             const Index j = new_partner_[i];
             if (j == kNone) {
-                if (i < new_held)
-                    add(Change::Added, new_places_[i], nullptr, &new_lines_[i], new_lines_);
+                if (i < new_held) {
+                    add(Change::Added, new_places_[i], new_section, nullptr, &new_lines_[i],
+                        new_lines_);
+                }
                 continue;
             }
-            removed_before(j, next_old);  // a partner always stands before old_held
-            next_old = std::max(next_old, j + 1);
-            if (old_lines_[j].text != new_lines_[i].text) {
-                add(Change::Changed, new_places_[i], &old_lines_[j], &new_lines_[i], new_lines_);
+            removed_before(j + 1);  // a partner always stands before old_held
+            if (!same_text(old_lines_[j].text(), new_lines_[i].text())) {
+                add(Change::Changed, new_places_[i], new_section, &old_lines_[j], &new_lines_[i],
+                    new_lines_);
             }
         }
-        removed_before(old_held, next_old);
+        removed_before(old_held);
     }
 
-    void removed_before(Index end, Index& next_old) {
-        for (; next_old < end; ++next_old) {
-            if (old_partner_[next_old] == kNone) {
-                add(Change::Removed, old_places_[next_old], &old_lines_[next_old], nullptr,
-                    old_lines_);
+    // The old lines up to `end` not walked yet: those without a partner are removed.
+    void removed_before(Index end) {
+        for (; next_old_ < end; ++next_old_) {
+            if (!old_lines_[next_old_].is_entry()) old_section_ = next_old_;
+            if (old_partner_[next_old_] == kNone) {
+                add(Change::Removed, old_places_[next_old_], old_section_, &old_lines_[next_old_],
+                    nullptr, old_lines_);
             }
         }
     }
 
-    void add(Change change, const Place& place, const ListingLine* old_line,
+    void add(Change change, const Place& place, Index section_line, const ListingLine* old_line,
              const ListingLine* new_line, const std::vector<ListingLine>& lines) {
         LineDifference difference{change, std::nullopt, place.occurrence, old_line, new_line};
-        if (place.section_line != kNone) difference.section = lines[place.section_line].text;
+        if (section_line != kNone) difference.section = lines[section_line].text();
         found_.push_back(difference);
     }
 
@@ -189,6 +142,8 @@ private:
     std::vector<Place> new_places_;
     std::vector<Index> old_partner_;
     std::vector<Index> new_partner_;
+    Index next_old_ = 0;  // the first old line not walked yet
+    Index old_section_ = kNone;
     std::vector<LineDifference> found_;
 };
 
@@ -201,8 +156,8 @@ struct WholeNumber {
 bool whole_number(std::string_view text, WholeNumber& number) {
     number.negative = !text.empty() && text.front() == '-';
     if (!text.empty() && (text.front() == '-' || text.front() == '+')) text.remove_prefix(1);
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos)
-        return false;
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (text.empty() || !std::all_of(text.begin(), text.end(), digit)) return false;
     number.digits = text.substr(std::min(text.find_first_not_of('0'), text.size()));
     number.negative = number.negative && !number.digits.empty();
     return true;
@@ -232,6 +187,33 @@ std::string combine_magnitudes(std::string_view a, std::string_view b, int sign)
     return digits;
 }
 
+// Numbers of up to 18 digits, and the difference of two, fit in 64 bits: most counters.
+constexpr std::size_t kMachineDigits = 18;
+
+// A whole number of at most 18 digits (leading zeros aside) as its value; false for any other
+// text, whole numbers longer than that included.
+bool machine_number(std::string_view text, std::int64_t& value) {
+    const bool negative = !text.empty() && text.front() == '-';
+    if (!text.empty() && (negative || text.front() == '+')) text.remove_prefix(1);
+    if (text.empty()) return false;
+    while (text.size() > 1 && text.front() == '0') text.remove_prefix(1);
+    if (text.size() > kMachineDigits) return false;
+    value = 0;
+    for (const char digit : text) {
+        if (digit < '0' || digit > '9') return false;
+        value = value * 10 + (digit - '0');
+    }
+    if (negative) value = -value;
+    return true;
+}
+
+std::string signed_text(std::int64_t delta) {
+    if (delta == 0) return "0";
+    char text[24] = {delta < 0 ? '-' : '+'};
+    const auto written = std::to_chars(text + 1, std::end(text), delta < 0 ? -delta : delta);
+    return std::string(text, written.ptr);
+}
+
 }  // namespace
 
 std::vector<LineDifference> diff_lines(const std::vector<ListingLine>& old_lines, bool old_cut,
@@ -241,6 +223,10 @@ std::vector<LineDifference> diff_lines(const std::vector<ListingLine>& old_lines
 
 std::optional<std::string> whole_number_delta(std::string_view old_value,
                                               std::string_view new_value) {
+    std::int64_t old_number = 0, new_number = 0;
+    if (machine_number(old_value, old_number) && machine_number(new_value, new_number)) {
+        return signed_text(new_number - old_number);
+    }
     WholeNumber from, to;
     if (!whole_number(old_value, from) || !whole_number(new_value, to)) return std::nullopt;
     const std::string_view a = to.digits;

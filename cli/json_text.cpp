@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "cli/listing_lines.h"
@@ -74,11 +76,11 @@ Json fields_json(const ReportFields& fields) {
 Json entries_json(std::string_view listing) {
     Json entries = Json::array();
     for (const ListingLine& line : listing_lines(listing)) {
-        if (line.is_entry) {
+        if (line.is_entry()) {
             entries.push_back(
-                {{"key", utf8_from_cp1251(line.key)}, {"value", utf8_from_cp1251(line.text)}});
+                {{"key", utf8_from_cp1251(line.key())}, {"value", utf8_from_cp1251(line.text())}});
         } else {
-            entries.push_back({{"text", utf8_from_cp1251(line.text)}});
+            entries.push_back({{"text", utf8_from_cp1251(line.text())}});
         }
     }
     return entries;
@@ -98,6 +100,10 @@ std::string json_line(const Json& value) {
     std::string line;
     line.reserve(text.size() + 1);
     for (std::string_view rest = text; !rest.empty();) {
+        const std::size_t plain = printable_ascii_prefix(rest);
+        line.append(rest.data(), plain);
+        rest.remove_prefix(plain);
+        if (rest.empty()) break;
         char32_t code_point = 0;
         const std::size_t decoded = utf8_sequence(rest, code_point);
         const std::size_t length = std::max<std::size_t>(decoded, 1);
@@ -113,18 +119,44 @@ std::string json_line(const Json& value) {
     return line + '\n';
 }
 
-std::string terminal_text(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
+std::size_t printable_ascii_prefix(std::string_view text) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101;
+    constexpr std::uint64_t kHighBits = 0x8080808080808080;
+    std::size_t at = 0;
+    for (; text.size() - at >= sizeof(std::uint64_t); at += sizeof(std::uint64_t)) {
+        std::uint64_t bytes = 0;
+        std::memcpy(&bytes, text.data() + at, sizeof bytes);
+        // The high bit of a byte below 0x20 after taking 0x20, or of one at 0x7F or above after
+        // adding 1 (or already): any byte flagged stops the run here.
+        const std::uint64_t below = (bytes - kOnes * 0x20) & ~bytes;
+        const std::uint64_t above = (bytes + kOnes) | bytes;
+        if (((below | above) & kHighBits) != 0) break;
+    }
+    while (at < text.size() && text[at] >= 0x20 && text[at] < 0x7F) ++at;
+    return at;
+}
+
+// Runs of printable ASCII are copied at once; what lies between them is decoded.
+void append_terminal_text(std::string& out, std::string_view text) {
     while (!text.empty()) {
+        const std::size_t plain = printable_ascii_prefix(text);
+        out.append(text.data(), plain);
+        text.remove_prefix(plain);
+        if (text.empty()) break;
         char32_t code_point = 0;
         const std::size_t length = utf8_sequence(text, code_point);
         if (length == 0 || is_unfit_for_terminal(code_point)) {
             out.push_back('?');
         } else {
-            out += text.substr(0, length);
+            out.append(text.data(), length);
         }
         text.remove_prefix(std::max<std::size_t>(length, 1));
     }
+}
+
+std::string terminal_text(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    append_terminal_text(out, text);
     return out;
 }

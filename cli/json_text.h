@@ -3,6 +3,7 @@
 // four fields and the listing's entries as values, and one value as one line of output; and
 // device strings fit for a terminal.
 
+#include <cstddef>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -45,3 +46,10 @@ std::string json_line(const Json& value);
 // would act on, bidirectional controls, which would reorder what it shows, and bytes that are not
 // UTF-8 shown as '?'.
 std::string terminal_text(std::string_view text);
+
+// terminal_text(text) appended to `out`, without a string of its own.
+void append_terminal_text(std::string& out, std::string_view text);
+
+// How many bytes `text` starts with that are printable ASCII (space to '~'): the same in UTF-8
+// and CP1251, and shown on a terminal as they are.
+std::size_t printable_ascii_prefix(std::string_view text);

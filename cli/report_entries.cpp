@@ -78,11 +78,11 @@ bool entry_line(const Document& entry, std::size_t index, ListingLine& line, std
     const char* fault = nullptr;
     if (entry.size() == 2 && is_string(key) && is_string(value)) {
         line = {true, key->get_ref<const std::string&>(), value->get_ref<const std::string&>()};
-        fault = text_fault(line.key, false);
-        if (fault == nullptr) fault = text_fault(line.text, true);
+        fault = text_fault(line.key(), false);
+        if (fault == nullptr) fault = text_fault(line.text(), true);
     } else if (entry.size() == 1 && is_string(text)) {
         line = {false, {}, text->get_ref<const std::string&>()};
-        fault = line.text.empty() ? "is empty" : text_fault(line.text, false);
+        fault = line.text().empty() ? "is empty" : text_fault(line.text(), false);
     } else {
         error = where + "is neither {\"key\", \"value\"} nor {\"text\"}";
         return false;
@@ -243,7 +243,7 @@ bool read_report_entries(std::string_view bytes, ReportEntries& report, std::str
 void decode_lines_to_utf8(ReportEntries& report) {
     if (report.utf8) return;
     std::size_t size = 0;
-    for (const ListingLine& line : report.lines) size += line.key.size() + line.text.size();
+    for (const ListingLine& line : report.lines) size += line.key().size() + line.text().size();
     std::string& decoded = report.decoded;
     decoded.clear();
     decoded.reserve(3 * size);
@@ -253,8 +253,8 @@ void decode_lines_to_utf8(ReportEntries& report) {
         return std::string_view(decoded).substr(begin);
     };
     for (ListingLine& line : report.lines) {
-        line.key = decode(line.key);
-        line.text = decode(line.text);
+        const std::string_view key = decode(line.key());
+        line = {line.is_entry(), key, decode(line.text())};
     }
     report.utf8 = true;
 }

@@ -31,6 +31,8 @@
 
 #include "cli/diff_command.h"
 #include "cli/entry_diff.h"
+#include "cli/keyed_hash.h"
+#include "cli/name_table.h"
 #include "cli/report_entries.h"
 #include "link/session_trace.h"
 #include "report/report_formatter.h"
@@ -100,6 +102,30 @@ TEST(CliTerminalText, EachEndOfEachRange_IsKeptOffTheTerminalAndEscapedInTheJson
         EXPECT_EQ(json_line(text), std::string("\"a") + c.in_json + "b\"\n");
         EXPECT_EQ(json::parse(json_line(text)), text);
         EXPECT_EQ(terminal_text(text), c.on_terminal ? text : "a?b");
+    }
+    // At each place of a longer text, whose printable ASCII is looked at eight bytes at a time:
+    // the same; and each byte of what is not UTF-8 (stray, cut, overlong, a surrogate, past
+    // U+10FFFF) a '?'.
+    std::vector<std::tuple<std::string, std::string, std::string>> placed;  // text, JSON, terminal
+    for (const Case& c : cases)
+        placed.emplace_back(c.text, c.in_json, c.on_terminal ? c.text : "?");
+    for (const char* bytes :
+         {"\xFF", "\x80", "\xE2\x80", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80"}) {
+        placed.emplace_back(bytes, "", std::string(std::strlen(bytes), '?'));
+    }
+    const std::string around = "0123456789 !\"#$%&'()*+,-./:;<=>?@[\\]^_`{|}~";
+    for (const auto& [text, in_json, on_terminal] : placed) {
+        for (std::size_t at = 0; at <= 17; ++at) {
+            SCOPED_TRACE(testing::PrintToString(text) + " at " + std::to_string(at));
+            const std::string before = around.substr(0, at), after = around.substr(at);
+            EXPECT_EQ(terminal_text(before + text + after), before + on_terminal + after);
+            if (in_json.empty()) continue;
+            const std::string quoted_before = json(before).dump(),
+                              quoted_after = json(after).dump();
+            EXPECT_EQ(json_line(before + text + after),
+                      quoted_before.substr(0, quoted_before.size() - 1) + in_json +
+                          quoted_after.substr(1) + "\n");
+        }
     }
 }
 
@@ -1404,8 +1430,27 @@ TEST(CliDiff, FilesThatHoldNoReport_AreRefusedInOneLineWithExitTwo) {
     EXPECT_EQ(same.code, 0) << same.err;
 }
 
+// Where `text` first holds a byte or character a terminal would act on (C0, DEL, C1) or that
+// reorders what it shows (the bidirectional controls), else npos.
+std::size_t unfit_for_terminal_at(const std::string& text) {
+    static const char* const kBidirectional[] = {"\xD8\x9C",     "\xE2\x80\x8E", "\xE2\x80\x8F",
+                                                 "\xE2\x80\xAA", "\xE2\x80\xAB", "\xE2\x80\xAC",
+                                                 "\xE2\x80\xAD", "\xE2\x80\xAE", "\xE2\x81\xA6",
+                                                 "\xE2\x81\xA7", "\xE2\x81\xA8", "\xE2\x81\xA9"};
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (byte < 0x20 || byte == 0x7F || (byte == 0xC2 && next < 0xA0)) return i;
+        for (const char* control : kBidirectional) {
+            if (text.compare(i, std::strlen(control), control) == 0) return i;
+        }
+    }
+    return std::string::npos;
+}
+
 // Headings, each difference's shape, occurrences from the second on (also of a title), removed
-// lines where they stood, empty values, and no control character reaching the terminal.
+// lines where they stood, empty values, and no control character reaching the terminal: '?' in
+// the plain output, escaped in the JSON, which keeps every text as it was.
 TEST(CliDiff, PlainOutput_GroupsEachDifferenceUnderItsSection) {
     struct Case {
         const char* name;
@@ -1433,14 +1478,91 @@ TEST(CliDiff, PlainOutput_GroupsEachDifferenceUnderItsSection) {
          R"({"fields": {"model": null, "serial": null, "firmware": null, "crum": null},
              "cut": false, "entries": [{"key": "Esc\n", "value": "a\u001b[31mb\u009bc\u007f"}]})",
          "+ Esc?: a?[31mb?c?\n- Esc: x\n"},
+        {"bidirectional controls in a JSON's title, keys and values", "Stay: 1\rN: 1\r",
+         R"({"fields": {"model": null, "serial": null, "firmware": null, "crum": null},
+             "cut": false, "entries": [{"key": "Stay", "value": "1"},
+                                       {"key": "N", "value": "\u202a2\u202c"},
+                                       {"text": "[A\u2067]"},
+                                       {"key": "K\u202eey", "value": "v\u200fal\u061c"},
+                                       {"key": "L\u2066\u2069", "value": "\u200e"}]})",
+         "~ N: 1 -> ?2?\n[A?]\n+ [A?]\n+ K?ey: v?al?\n+ L??: ?\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const CliRun result = run({"diff", diff_file("old", c.old_raw), "-"}, c.new_raw);
+        const std::string old_path = diff_file("old", c.old_raw);
+        const CliRun result = run({"diff", old_path, "-"}, c.new_raw);
         EXPECT_EQ(result.code, 1);
         EXPECT_EQ(result.out, c.printed);
         EXPECT_EQ(result.err, "");
+        const CliRun as_json = run({"diff", "--json", old_path, "-"}, c.new_raw);
+        EXPECT_EQ(unfit_for_terminal_at(as_json.out), as_json.out.size() - 1)
+            << "only the line's end: " << as_json.out;
+        const json differences = json::parse(as_json.out).at("differences");
+        if (c.new_raw.front() != '{') continue;
+        const json entries = json::parse(c.new_raw).at("entries");
+        for (const json& difference : differences) {
+            const json& section = difference.at("section");
+            if (!section.is_null()) {
+                EXPECT_NE(std::find(entries.begin(), entries.end(), json{{"text", section}}),
+                          entries.end())
+                    << "as the JSON gave it: " << section;
+            }
+            if (difference.at("change") == "removed") continue;
+            const json& key = difference.at("key");
+            const json wanted = key.is_null() ? json{{"text", difference.at("new")}}
+                                              : json{{"key", key}, {"value", difference.at("new")}};
+            EXPECT_NE(std::find(entries.begin(), entries.end(), wanted), entries.end())
+                << "as the JSON gave it: " << wanted;
+        }
     }
+}
+
+// SipHash-2-4 under the key 00..0F, of the messages 00, 01, ... of several lengths: the values
+// its authors published. The message's first eight bytes are given as a number.
+TEST(CliDiffNames, SipHash_GivesThePublishedValues) {
+    const SipKey key{0x0706050403020100, 0x0F0E0D0C0B0A0908};
+    std::string message;
+    for (int i = 0; i < 64; ++i) message += static_cast<char>(i);
+    const std::vector<std::pair<std::size_t, std::uint64_t>> published{
+        {8, 0x93f5f5799a932462},  {9, 0x9e0082df0ba9e4b0},  {15, 0xa129ca6149be45e5},
+        {16, 0x3f2acc7f57c29bdb}, {63, 0x958a324ceb064572},
+    };
+    for (const auto& [length, value] : published) {
+        EXPECT_EQ((sip_hash<2, 4>(key, 0x0706050403020100,
+                                  std::string_view(message).substr(8, length - 8))),
+                  value)
+            << length << " bytes";
+    }
+}
+
+// A hash that puts every name in one slot: look-ups would walk every name before. The table
+// notices within its allowance and hashes the names again with SipHash, so that the slots looked
+// at stay a few for each look-up; a fair hash never sets that off.
+template <typename Hash>
+void expect_names_numbered_in_few_steps(bool switched) {
+    constexpr std::size_t kNames = 20000;
+    NameTable<Hash> names(2 * kNames);
+    std::vector<std::string> keys;
+    for (std::size_t i = 0; i < kNames; ++i) keys.push_back("Key " + std::to_string(i));
+    for (std::size_t i = 0; i < kNames; ++i) {
+        ASSERT_EQ(names.number(0, false, keys[i]), i);
+    }
+    for (std::size_t i = 0; i < kNames; ++i) {
+        ASSERT_EQ(names.number(0, false, keys[i]), i) << "the same name, the same number";
+    }
+    EXPECT_NE(names.number(1, false, keys[0]), 0u) << "the same key in another section";
+    EXPECT_NE(names.number(0, true, keys[0]), 0u) << "a line's text is not a key";
+    EXPECT_EQ(names.keyed(), switched);
+    EXPECT_LE(names.searched(), 4096 + 4 * (2 * kNames + 2));
+}
+
+struct OneSlotForAll {
+    std::uint64_t operator()(std::uint64_t, std::uint64_t, std::string_view) const { return 0; }
+};
+
+TEST(CliDiffNames, NamesMadeToShareASlot_AreNumberedInFewStepsEach) {
+    expect_names_numbered_in_few_steps<OneSlotForAll>(true);
+    expect_names_numbered_in_few_steps<SeededQuickHash>(false);
 }
 
 // Two whole numbers give their change exactly, however long, signed or padded with zeros.

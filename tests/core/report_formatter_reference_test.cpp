@@ -147,7 +147,7 @@ std::vector<Line> reference_lines(const char* raw) {
 std::vector<Line> read_back(const std::string& listing) {
     std::vector<Line> lines;
     for (const ListingLine& line : listing_lines(listing)) {
-        lines.emplace_back(line.is_entry, std::string(line.key), std::string(line.text));
+        lines.emplace_back(line.is_entry(), std::string(line.key()), std::string(line.text()));
     }
     return lines;
 }
@@ -374,10 +374,11 @@ std::vector<Difference> companion_diff(const FormattedReport& old_report,
         static const char* const kNames[] = {"changed", "added", "removed"};
         const ListingLine& line = found.line();
         const auto text = [](const ListingLine* of) {
-            return of ? std::optional<std::string>(of->text) : std::nullopt;
+            return of ? std::optional<std::string>(of->text()) : std::nullopt;
         };
         differences.emplace_back(kNames[static_cast<int>(found.change)], copied(found.section),
-                                 line.is_entry, std::string(line.is_entry ? line.key : line.text),
+                                 line.is_entry(),
+                                 std::string(line.is_entry() ? line.key() : line.text()),
                                  found.occurrence, text(found.old_line), text(found.new_line));
     }
     return differences;
