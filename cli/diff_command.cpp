@@ -190,14 +190,22 @@ public:
         return told;
     }
 
+    // One object, written a difference at a time: each difference repeats its section's text,
+    // so a long title over many changed entries makes an output hundreds of times the reports'
+    // size, which is never held whole. Stops at the first failed write.
     std::size_t json(const Side& old_side, const Side& new_side, ListingComparison& comparison) {
-        Json listed = Json::array();
-        for (const LineDifference& difference : comparison.differences()) {
-            listed.push_back(json_difference(difference));
+        std::string head = json_line({{"old", json_side(old_side)}, {"new", json_side(new_side)}});
+        head.resize(head.size() - 2);  // the object's closing brace and the line's end
+        head += R"(,"differences":[)";
+        out_ << head;
+        const std::vector<LineDifference> differences = comparison.differences();
+        for (std::size_t at = 0; at < differences.size() && out_; ++at) {
+            if (at != 0) out_.put(',');
+            const std::string element = json_line(json_difference(differences[at]));
+            out_.write(element.data(), static_cast<std::streamsize>(element.size() - 1));
         }
-        out_ << json_line(
-            {{"old", json_side(old_side)}, {"new", json_side(new_side)}, {"differences", listed}});
-        return listed.size();
+        out_ << "]}\n";
+        return differences.size();
     }
 
 private:
