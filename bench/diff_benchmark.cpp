@@ -127,6 +127,19 @@ Pair only_titles() {
     const std::string titles = repeated("T\r", kFullReport);
     return {titles, "T\r" + titles.substr(2)};
 }
+// The same titles, but the first of the new one differs: the two are not alike from their first
+// line, so that every line is named and matched.
+Pair only_titles_first_changed() {
+    const std::string titles = repeated("T\r", kFullReport);
+    return {titles, "U\r" + titles.substr(2)};
+}
+// Two keys by turns, every value changed.
+Pair two_keys_by_turns() {
+    const std::string old_raw = repeated("a: 1\rb: 1\r", kFullReport);
+    std::string new_raw = old_raw;
+    std::replace(new_raw.begin(), new_raw.end(), '1', '2');
+    return {old_raw, new_raw};
+}
 // One title of 50 KB over 10,000 entries, the last changed.
 Pair long_title() {
     const std::string old_raw =
@@ -250,6 +263,8 @@ const NamedPair kPairs[] = {
     {"OneKeyEverywhereHalf", [] { return one_key_everywhere(kFullReport / 2); }},
     {"AllKeysReplaced", all_keys_replaced},
     {"OnlyTitles", only_titles},
+    {"OnlyTitlesFirstChanged", only_titles_first_changed},
+    {"TwoKeysByTurns", two_keys_by_turns},
     {"LongTitle", long_title},
     {"KeyColonPairs", key_colon_pairs},
     {"WideKey", wide_key},

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <fstream>
 #include <istream>
 #include <iterator>
@@ -109,46 +110,117 @@ void say_if_other_printer(const Side& old_side, const Side& new_side, std::ostre
         << " and " << terminal_text(new_serial.get<std::string>()) << "); compared anyway\n";
 }
 
-// The differences written out; texts are UTF-8, or code page 1251 when both reports are raw.
-class DiffWriter {
+// The plain output gathered before it is written: room is made once for each difference, and
+// bytes are then put without a check or a call for each.
+class OutputPiece {
 public:
-    DiffWriter(bool utf8, std::ostream& out) : utf8_(utf8), out_(out) {}
+    explicit OutputPiece(std::size_t room) : bytes_(room, '\0') {}
 
-    // Written at once: one call to the stream instead of one for each line.
-    void plain(const std::vector<LineDifference>& differences) {
-        std::string text;
-        text.reserve(plain_size(differences));
-        for (const LineDifference& difference : differences) {
-            heading(difference.section, text);
-            append_plain(difference, text);
-            text += '\n';
-        }
-        out_.write(text.data(), static_cast<std::streamsize>(text.size()));
+    void make_room(std::size_t more) {
+        if (bytes_.size() - used_ < more) bytes_.resize(std::max(2 * bytes_.size(), used_ + more));
     }
-
-    void json(const Side& old_side, const Side& new_side,
-              const std::vector<LineDifference>& differences) {
-        Json listed = Json::array();
-        for (const LineDifference& difference : differences) {
-            listed.push_back(json_difference(difference));
+    void put(char c) { bytes_[used_++] = c; }
+    // Short texts (most keys and values) a word or two at a time, overlapping.
+    void put(std::string_view text) {
+        char* const to = bytes_.data() + used_;
+        const char* const from = text.data();
+        const std::size_t size = text.size();
+        used_ += size;
+        const auto move = [to, from](std::size_t at, auto word) {
+            std::memcpy(&word, from + at, sizeof word);
+            std::memcpy(to + at, &word, sizeof word);
+        };
+        if (size > 16) {
+            std::memcpy(to, from, size);
+        } else if (size >= 8) {
+            move(0, std::uint64_t{});
+            move(size - 8, std::uint64_t{});
+        } else if (size >= 4) {
+            move(0, std::uint32_t{});
+            move(size - 4, std::uint32_t{});
+        } else if (size != 0) {
+            to[0] = from[0];
+            to[size / 2] = from[size / 2];
+            to[size - 1] = from[size - 1];
         }
-        out_ << json_line(
-            {{"old", json_side(old_side)}, {"new", json_side(new_side)}, {"differences", listed}});
+    }
+    char* end() { return bytes_.data() + used_; }
+    void end_at(const char* end) { used_ = static_cast<std::size_t>(end - bytes_.data()); }
+    std::size_t size() const { return used_; }
+
+    // Writes what was gathered, and starts again.
+    void write_to(std::ostream& out) {
+        out.write(bytes_.data(), static_cast<std::streamsize>(used_));
+        used_ = 0;
     }
 
 private:
-    // About the size of the plain output (texts in other scripts take more in UTF-8): room made
-    // once, not doubled again and again for a long one.
-    static std::size_t plain_size(const std::vector<LineDifference>& differences) {
-        constexpr std::size_t kMarksAndNumbers = 48;  // "~ ", " #N", ": ", " -> ", " (+N)", ...
-        std::size_t size = 0;
-        for (const LineDifference& difference : differences) {
-            const ListingLine& line = difference.line();
-            size += kMarksAndNumbers + line.key().size() + line.text().size();
-            if (difference.old_line != nullptr) size += difference.old_line->text().size();
-            if (difference.section) size += difference.section->size();
+    std::string bytes_;
+    std::size_t used_ = 0;
+};
+
+// Whether `text` is all printable ASCII, which is shown as it is; short texts are looked at here,
+// longer ones a word at a time.
+bool all_printable_ascii(std::string_view text) {
+    constexpr std::size_t kShort = 16;
+    if (text.size() > kShort) return printable_ascii_prefix(text) == text.size();
+    for (const char c : text) {
+        if (c < 0x20 || c > 0x7E) return false;
+    }
+    return true;
+}
+
+// The differences written out; texts are UTF-8, or code page 1251 when both reports are raw.
+class DiffWriter {
+public:
+    DiffWriter(const Listing& old_lines, const Listing& new_lines, bool utf8, std::ostream& out)
+        : old_lines_(old_lines), new_lines_(new_lines), utf8_(utf8), out_(out) {}
+
+    // Written a piece at a time, each piece of many lines written with one call to the stream;
+    // no difference is kept once written. Returns how many there were.
+    std::size_t plain(ListingComparison& comparison) {
+        OutputPiece piece(2 * kPiece);
+        std::size_t told = 0;
+        comparison.tell_differences([this, &piece, &told](const LineDifference& difference) {
+            ++told;
+            put_plain(difference, piece);
+            if (piece.size() >= kPiece) piece.write_to(out_);
+        });
+        piece.write_to(out_);
+        return told;
+    }
+
+    // One object, written a difference at a time: each difference repeats its section's text,
+    // so a long title over many changed entries makes an output hundreds of times the reports'
+    // size, which is never held whole. Stops at the first failed write.
+    std::size_t json(const Side& old_side, const Side& new_side, ListingComparison& comparison) {
+        std::string head = json_line({{"old", json_side(old_side)}, {"new", json_side(new_side)}});
+        head.resize(head.size() - 2);  // the object's closing brace and the line's end
+        head += R"(,"differences":[)";
+        out_ << head;
+        const std::vector<LineDifference> differences = comparison.differences();
+        for (std::size_t at = 0; at < differences.size() && out_; ++at) {
+            if (at != 0) out_.put(',');
+            const std::string element = json_line(json_difference(differences[at]));
+            out_.write(element.data(), static_cast<std::streamsize>(element.size() - 1));
         }
-        return size;
+        out_ << "]}\n";
+        return differences.size();
+    }
+
+private:
+    // What the plain output gathers before it is written.
+    static constexpr std::size_t kPiece = std::size_t{64} << 10;
+    static constexpr std::size_t kNumberRoom = 24;  // for a number's digits
+
+    // The listing that holds the difference's line: the new one, unless it was removed.
+    const Listing& lines_of(const LineDifference& difference) const {
+        return difference.new_line != kNoLine ? new_lines_ : old_lines_;
+    }
+
+    std::optional<std::string_view> section(const LineDifference& difference) const {
+        if (difference.section_line == kNoLine) return std::nullopt;
+        return lines_of(difference).text(difference.section_line);
     }
 
     std::string shown(std::string_view text) const {
@@ -156,92 +228,126 @@ private:
     }
 
     // A text of the reports, for the terminal. Printable ASCII reads the same in both encodings
-    // and on the terminal: only what follows the first other byte is decoded and converted.
-    void append_shown(std::string_view text, std::string& out) {
-        const std::size_t plain = printable_ascii_prefix(text);
-        out.append(text.data(), plain);
-        text.remove_prefix(plain);
-        if (text.empty()) return;
+    // and on the terminal: other texts are decoded and converted.
+    void put_shown(std::string_view text, OutputPiece& out) {
+        if (all_printable_ascii(text)) {
+            out.put(text);
+            return;
+        }
         if (!utf8_) {
             decoded_ = utf8_from_cp1251(text);
             text = decoded_;
         }
-        append_terminal_text(out, text);
+        converted_.clear();
+        append_terminal_text(converted_, text);
+        out.put(converted_);
     }
 
     // The section's text before its first difference: none before the first section, and
     // "(no section)" for the lines before it that come after another section's.
-    void heading(const std::optional<std::string_view>& section, std::string& out) {
+    void put_heading(const std::optional<std::string_view>& section, OutputPiece& out) {
         if (section == section_ && (headed_ || !section)) return;
         if (section) {
-            append_shown(*section, out);
+            put_shown(*section, out);
         } else {
-            out += "(no section)";
+            out.put("(no section)");
         }
-        out += '\n';
+        out.put('\n');
         section_ = section;
         headed_ = true;
     }
 
     // A key, or a line's text, with its occurrence from the second on: "Key #2".
-    void append_name(const LineDifference& difference, std::string& out) {
-        const ListingLine& line = difference.line();
-        append_shown(line.is_entry() ? line.key() : line.text(), out);
+    void put_name(const LineDifference& difference, OutputPiece& out) {
+        put_shown(lines_of(difference).key(difference.line()), out);
         if (difference.occurrence < 2) return;
-        char digits[24];
-        const auto written =
-            std::to_chars(std::begin(digits), std::end(digits), difference.occurrence);
-        out.append(" #", 2);
-        out.append(digits, written.ptr);
+        out.put(" #");
+        out.end_at(std::to_chars(out.end(), out.end() + kNumberRoom, difference.occurrence).ptr);
     }
 
     // ": value", or ":" alone for an empty one.
-    void append_value(const ListingLine& line, std::string& out) {
-        out += ':';
-        if (line.text().empty()) return;
-        out += ' ';
-        append_shown(line.text(), out);
+    void put_value(std::string_view value, OutputPiece& out) {
+        out.put(':');
+        if (value.empty()) return;
+        out.put(' ');
+        put_shown(value, out);
     }
 
-    void append_plain(const LineDifference& difference, std::string& out) {
-        static constexpr const char* kMarks[] = {"~ ", "+ ", "- "};
-        const ListingLine& line = difference.line();
-        out.append(kMarks[static_cast<int>(difference.change)], 2);
-        append_name(difference, out);
-        if (difference.change == Change::Changed) {
-            append_value(*difference.old_line, out);
-            out.append(" ->", 3);
-            if (!line.text().empty()) out += ' ';
-            append_shown(line.text(), out);
-            const std::optional<std::string> delta =
-                whole_number_delta(difference.old_line->text(), line.text());
-            if (delta) {
-                out.append(" (", 2);
-                out += *delta;
-                out += ')';
-            }
-        } else if (line.is_entry()) {
-            append_value(line, out);
+    // The most a difference's line can take: texts from code page 1251 take up to three bytes a
+    // character in UTF-8, and the change of two numbers one more digit than the longer.
+    std::size_t room_for(const LineDifference& difference, std::string_view old_value,
+                         std::string_view new_value,
+                         const std::optional<std::string_view>& heading) const {
+        constexpr std::size_t kMarks = 32;  // "~ ", " #", ": ", " -> ", " (", ")", LF, ...
+        const std::size_t texts = lines_of(difference).key(difference.line()).size() +
+                                  old_value.size() + new_value.size() +
+                                  (heading ? heading->size() : 0);
+        return kMarks + std::string_view("(no section)\n").size() + kNumberRoom + 3 * texts +
+               whole_number_delta_room(old_value, new_value);
+    }
+
+    void put_plain(const LineDifference& difference, OutputPiece& out) {
+        static constexpr std::string_view kMarks[] = {"~ ", "+ ", "- "};
+        const Listing& lines = lines_of(difference);
+        const Listing::Index line = difference.line();
+        const bool changed = difference.change == Change::Changed;
+        // After the name: the old value of a change, else the line's own (an entry's).
+        std::string_view value, new_value;
+        if (changed) {
+            value = old_lines_.text(difference.old_line);
+            new_value = new_lines_.text(difference.new_line);
+        } else if (lines.is_entry(line)) {
+            value = lines.text(line);
         }
+        const std::optional<std::string_view> heading = section(difference);
+        out.make_room(room_for(difference, value, new_value, heading));
+        put_heading(heading, out);
+        out.put(kMarks[static_cast<int>(difference.change)]);
+        put_name(difference, out);
+        if (changed) {
+            put_value(value, out);
+            out.put(" ->");
+            if (!new_value.empty()) out.put(' ');
+            put_shown(new_value, out);
+            put_delta(value, new_value, out);
+        } else if (lines.is_entry(line)) {
+            put_value(value, out);
+        }
+        out.put('\n');
     }
 
-    Json text_or_null(const ListingLine* line) const {
-        return line != nullptr ? Json(shown(line->text())) : Json(nullptr);
+    // " (+N)" after two whole numbers.
+    static void put_delta(std::string_view old_value, std::string_view new_value,
+                          OutputPiece& out) {
+        char* const open = out.end();
+        char* const end = write_whole_number_delta(old_value, new_value, open + 2);
+        if (end == nullptr) return;
+        open[0] = ' ';
+        open[1] = '(';
+        *end = ')';
+        out.end_at(end + 1);
+    }
+
+    Json text_or_null(const Listing& lines, Listing::Index line) const {
+        return line != kNoLine ? Json(shown(lines.text(line))) : Json(nullptr);
     }
 
     Json json_difference(const LineDifference& difference) const {
         static constexpr const char* kChanges[] = {"changed", "added", "removed"};
-        const ListingLine& line = difference.line();
+        const Listing& lines = lines_of(difference);
+        const Listing::Index line = difference.line();
         std::optional<std::string> delta;
         if (difference.change == Change::Changed) {
-            delta = whole_number_delta(difference.old_line->text(), line.text());
+            delta = whole_number_delta(old_lines_.text(difference.old_line),
+                                       new_lines_.text(difference.new_line));
         }
-        return {{"section", difference.section ? Json(shown(*difference.section)) : Json()},
-                {"key", line.is_entry() ? Json(shown(line.key())) : Json()},
+        const std::optional<std::string_view> heading = section(difference);
+        return {{"section", heading ? Json(shown(*heading)) : Json()},
+                {"key", lines.is_entry(line) ? Json(shown(lines.key(line))) : Json()},
                 {"occurrence", difference.occurrence},
                 {"change", kChanges[static_cast<int>(difference.change)]},
-                {"old", text_or_null(difference.old_line)},
-                {"new", text_or_null(difference.new_line)},
+                {"old", text_or_null(old_lines_, difference.old_line)},
+                {"new", text_or_null(new_lines_, difference.new_line)},
                 {"delta", delta ? Json(*delta) : Json()}};
     }
 
@@ -252,11 +358,14 @@ private:
                 {"cut", side.report.cut}};
     }
 
+    const Listing& old_lines_;
+    const Listing& new_lines_;
     bool utf8_;
     std::ostream& out_;
     std::optional<std::string_view> section_;
     bool headed_ = false;
-    std::string decoded_;  // a CP1251 text decoded for the terminal
+    std::string decoded_;    // a CP1251 text decoded for the terminal
+    std::string converted_;  // a text converted for the terminal
 };
 
 // Like with like: a raw report's code page 1251 against a JSON's UTF-8 is decoded first.
@@ -271,17 +380,14 @@ int compare(Side& old_side, Side& new_side, bool json, std::ostream& out, std::o
         if (side->report.cut) say_cut(*side, err);
     }
     say_if_other_printer(old_side, new_side, err);
-    const std::vector<LineDifference> differences =
-        diff_lines(old_report.lines, old_report.cut, new_report.lines, new_report.cut);
-    DiffWriter writer(new_report.utf8, out);
-    if (json) {
-        writer.json(old_side, new_side, differences);
-    } else {
-        writer.plain(differences);
-    }
+    ListingComparison comparison({old_report.listing, old_report.lines, old_report.cut},
+                                 {new_report.listing, new_report.lines, new_report.cut});
+    DiffWriter writer(comparison.old_lines(), comparison.new_lines(), new_report.utf8, out);
+    const std::size_t told = json ? writer.json(old_side, new_side, comparison)
+                                  : writer.plain(comparison);
     out.flush();
     if (!out) return say_failure(err, "cannot write the output", kExitDiffTrouble);
-    return differences.empty() ? kExitSame : kExitDiffer;
+    return told == 0 ? kExitSame : kExitDiffer;
 }
 
 }  // namespace

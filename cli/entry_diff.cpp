@@ -4,148 +4,247 @@
 #include <charconv>
 #include <cstdint>
 #include <iterator>
-#include <limits>
 
 #include "cli/name_table.h"
 
 namespace {
 
 using Index = NameIndex;
-constexpr Index kNone = std::numeric_limits<Index>::max();
+constexpr Index kNone = kNoLine;
 enum Side { kOld = 0, kNew = 1 };
+// The top bit of a line's occurrence: an old line taken by a new one, a new line whose value
+// differs from its partner's.
+constexpr Index kMarked = 0x80000000;
 
-// A line's place as numbers: the same section and key get the same name in both reports.
-struct Place {
-    Index name = 0;
-    Index occurrence = 0;  // 1 for the first of its name in its report
+// A line read, or none.
+struct Pending {
+    bool read = false;
+    ReadLine line;
 };
 
-// Numbers the names of a report's lines in order: an entry's by its key and the line that heads
-// its section.
-std::vector<Place> places_of(const std::vector<ListingLine>& lines, NameTable<>& names, Side side) {
-    std::vector<Place> places(lines.size());
-    Index section = 0;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        const ListingLine& line = lines[i];
-        Index name = 0;
-        if (line.is_entry()) {
-            name = names.number(section, false, line.key());
-        } else {
-            name = names.number(0, true, line.text());
-            section = name + 1;
-        }
-        places[i] = {name, ++names[name].count[side]};
-    }
-    return places;
-}
+}  // namespace
 
-// The old report's lines ordered by name and occurrence, so that each new line finds the old
-// line at its place without hashing again.
-std::vector<Index> old_lines_by_place(const std::vector<Place>& places, NameTable<>& names) {
-    Index begin = 0;
-    for (NameEntry& name : names.entries()) {
-        name.old_begin = begin;
-        begin += name.count[kOld];
-    }
-    std::vector<Index> lines(places.size());
-    for (Index j = 0; j < places.size(); ++j) {
-        lines[names[places[j].name].old_begin + places[j].occurrence - 1] = j;
-    }
-    return lines;
-}
-
-// Where the lines a cut listing holds end in the other report: its lines from here on may
-// stand in what the cut listing lost.
-Index held_until(const std::vector<Index>& partners_of_cut) {
-    Index until = 0;
-    for (const Index partner : partners_of_cut) {
-        if (partner != kNone) until = std::max(until, partner + 1);
-    }
-    return until;
-}
-
-Index size(const std::vector<ListingLine>& lines) { return static_cast<Index>(lines.size()); }
-
-class Differences {
+// The two listings are read side by side while their lines have the same names (the same
+// kinds and keys under the same sections): those are partners, and their names are needed only
+// to number what is printed, so they are not hashed unless something is. From the first line
+// that differs in its name, the old report's lines are read and named, each chained to the next
+// of its name; each new line is then read and takes the first old line of its name not taken
+// yet, which is the one at its place (the same occurrence). A new line whose name is plainly that
+// of the old line after the last one taken (the two reports alike there) takes that line's name
+// without hashing.
+class ListingMatcher {
 public:
-    Differences(const std::vector<ListingLine>& old_lines,
-                const std::vector<ListingLine>& new_lines)
-        : old_lines_(old_lines), new_lines_(new_lines) {}
+    using Found = std::function<void(const LineDifference&)>;
 
-    std::vector<LineDifference> run(bool old_cut, bool new_cut) {
-        NameTable<> names(old_lines_.size() + new_lines_.size());
-        found_.reserve(old_lines_.size() + new_lines_.size());
-        old_places_ = places_of(old_lines_, names, kOld);
-        const std::vector<Index> old_at = old_lines_by_place(old_places_, names);
-        new_places_ = places_of(new_lines_, names, kNew);
-        new_partner_.assign(new_lines_.size(), kNone);
-        old_partner_.assign(old_lines_.size(), kNone);
-        for (Index i = 0; i < new_places_.size(); ++i) {
-            const Place& place = new_places_[i];
-            const NameEntry& name = names[place.name];
-            if (place.occurrence > name.count[kOld]) continue;
-            new_partner_[i] = old_at[name.old_begin + place.occurrence - 1];
-            old_partner_[new_partner_[i]] = i;
-        }
-        const Index new_held = old_cut ? held_until(old_partner_) : size(new_lines_);
-        const Index old_held = new_cut ? held_until(new_partner_) : size(old_lines_);
-        merge(new_held, old_held);
-        return std::move(found_);
+    ListingMatcher(const ListingText& old_listing, const ListingText& new_listing)
+        : old_(old_listing.text, old_listing.lines),
+          new_(new_listing.text, new_listing.lines),
+          old_cut_(old_listing.cut),
+          new_cut_(new_listing.cut),
+          names_(old_.room() + new_.room()) {
+        Pending old_line, new_line;
+        read_alike(old_line, new_line);
+        const Index section = alike_title_ == kNone ? 0 : name_of(new_, alike_title_, 0) + 1;
+        old_rest_.reserve(old_.room() - std::min<std::size_t>(old_.room(), alike_));
+        read_old(old_line, section);
+        new_rest_.reserve(new_.room() - std::min<std::size_t>(new_.room(), alike_));
+        read_new(new_line, section);
+    }
+
+    const Listing& old_lines() const { return old_; }
+    const Listing& new_lines() const { return new_; }
+
+    // The lines alike first (they stand before any other in both listings), then the rest.
+    void tell(const Found& found) {
+        const bool rest = old_.size() > alike_ || new_.size() > alike_;
+        if (changed_alike_ != 0 || rest) tell_alike(found);
+        const Index new_held = old_cut_ ? std::max(alike_, new_held_) : new_.size();
+        const Index old_held = new_cut_ ? std::max(alike_, old_held_) : old_.size();
+        merge(new_held, old_held, found);
     }
 
 private:
+    // A line past those alike: its name, its occurrence of it (counted from the first line that
+    // is not alike), marked as below, and its partner (a new line's) or the next line of its
+    // name (an old line's).
+    struct RestLine {
+        Index name;
+        Index occurrence;
+        Index other;
+    };
+
+    Index name_of(const Listing& lines, Index line, Index section) {
+        return lines.is_entry(line) ? names_.number(section, false, lines.key(line))
+                                    : names_.number(0, true, lines.key(line));
+    }
+
+    // The line's name; a line without a colon heads the section of those after it. Branched, so
+    // that a line's look-up never waits for the one before: the section is the only thing that
+    // joins them.
+    [[gnu::always_inline]] Index name_of(const ReadLine& line, Index& section) {
+        if (line.is_entry) return names_.number(section, false, line.key);
+        const Index name = names_.number(0, true, line.key);
+        section = name + 1;
+        return name;
+    }
+
+    // The lines both listings begin with that have the same names, two at a time; the first two
+    // that do not (or the one line left) are left pending.
+    void read_alike(Pending& old_line, Pending& new_line) {
+        for (;;) {
+            old_line.read = old_.read_line(old_line.line);
+            new_line.read = new_.read_line(new_line.line);
+            if (!old_line.read || !new_line.read) return;
+            const ReadLine& was = old_line.line;
+            const ReadLine& is = new_line.line;
+            if (was.is_entry != is.is_entry || !same_text(was.key, is.key)) return;
+            if (alike_ % 64 == 0) changed_bits_.push_back(0);
+            if (!is.is_entry) alike_title_ = alike_;
+            if (!same_text(was.value, is.value)) {
+                changed_bits_.back() |= std::uint64_t{1} << (alike_ % 64);
+                ++changed_alike_;
+            }
+            old_line.read = new_line.read = false;
+            ++alike_;
+        }
+    }
+
+    // Each old line past those alike named, counted, and chained after the last old line of its
+    // name.
+    void read_old(Pending& pending, Index section) {
+        ReadLine& line = pending.line;
+        for (Index j = alike_; pending.read || old_.read_line(line); ++j) {
+            pending.read = false;
+            const Index name = name_of(line, section);
+            NameEntry& entry = names_[name];
+            const Index occurrence = ++entry.count[kOld];
+            if (occurrence == 1) {
+                entry.next_old = j;
+            } else {
+                old_rest_[entry.last_old - alike_].other = j;
+            }
+            entry.last_old = j;
+            old_rest_.push_back({name, occurrence, kNone});
+        }
+    }
+
+    // Whether a new line, in the section numbered `section`, has the name of old line `j`.
+    bool has_old_name(const ReadLine& line, Index section, Index j) const {
+        if (line.is_entry != old_.is_entry(j) || !same_text(line.key, old_.key(j))) return false;
+        return !line.is_entry || names_[old_rest_[j - alike_].name].name.section == section;
+    }
+
+    // Each new line past those alike named and counted, given the old line at its place if
+    // there is one, and marked when its value differs from that line's.
+    void read_new(Pending& pending, Index section) {
+        Index likely = alike_;  // the old line whose name the next new line likely has
+        ReadLine& line = pending.line;
+        for (Index i = alike_; pending.read || new_.read_line(line); ++i) {
+            pending.read = false;
+            Index name = 0;
+            if (likely < old_.size() && has_old_name(line, section, likely)) {
+                name = old_rest_[likely - alike_].name;
+                if (!line.is_entry) section = name + 1;
+            } else {
+                name = name_of(line, section);
+            }
+            NameEntry& entry = names_[name];
+            const Index occurrence = ++entry.count[kNew];
+            if (occurrence > entry.count[kOld]) {
+                new_rest_.push_back({name, occurrence, kNone});
+                ++likely;
+                continue;
+            }
+            const Index j = entry.next_old;
+            RestLine& partner = old_rest_[j - alike_];
+            entry.next_old = partner.other;
+            partner.occurrence |= kMarked;
+            // A line without a colon is named by its text: the same name, the same text.
+            const bool changed = line.is_entry && !same_text(line.value, old_.text(j));
+            new_rest_.push_back({name, occurrence | (changed ? kMarked : 0), j});
+            new_held_ = i + 1;
+            old_held_ = std::max(old_held_, j + 1);
+            likely = j + 1;
+        }
+    }
+
+    // The lines alike named and counted at last, for the occurrences of those that changed,
+    // which are told, and of every later line of their names.
+    void tell_alike(const Found& found) {
+        Index section = 0;
+        Index section_line = kNone;
+        for (Index k = 0; k < alike_; ++k) {
+            const Index name = name_of(new_, k, section);
+            if (!new_.is_entry(k)) {
+                section = name + 1;
+                section_line = k;
+            }
+            const Index occurrence = ++names_[name].count_alike;
+            if ((changed_bits_[k / 64] >> (k % 64) & 1) != 0) {
+                found({Change::Changed, occurrence, k, k, section_line});
+            }
+        }
+    }
+
     // In the new order; an old line removed comes before the first new line whose partner
     // stood after it. Each report's lines are walked in order, keeping the line that heads the
     // section they are in.
-    void merge(Index new_held, Index old_held) {
-        Index new_section = kNone;
-        for (Index i = 0; i < new_lines_.size(); ++i) {
-            if (!new_lines_[i].is_entry()) new_section = i;
-            const Index j = new_partner_[i];
+    void merge(Index new_held, Index old_held, const Found& found) {
+        Index new_section = alike_title_;
+        old_section_ = alike_title_;
+        next_old_ = alike_;
+        for (Index i = alike_; i < new_.size(); ++i) {
+            if (!new_.is_entry(i)) new_section = i;
+            const RestLine& line = new_rest_[i - alike_];
+            const Index j = line.other;
             if (j == kNone) {
                 if (i < new_held) {
-                    add(Change::Added, new_places_[i], new_section, nullptr, &new_lines_[i],
-                        new_lines_);
+                    found({Change::Added, occurrence(line), kNone, i, new_section});
                 }
                 continue;
             }
-            removed_before(j + 1);  // a partner always stands before old_held
-            if (!same_text(old_lines_[j].text(), new_lines_[i].text())) {
-                add(Change::Changed, new_places_[i], new_section, &old_lines_[j], &new_lines_[i],
-                    new_lines_);
+            removed_before(j + 1, found);  // a partner always stands before old_held
+            if ((line.occurrence & kMarked) != 0) {
+                found({Change::Changed, occurrence(line), j, i, new_section});
             }
         }
-        removed_before(old_held);
+        removed_before(old_held, found);
     }
 
     // The old lines up to `end` not walked yet: those without a partner are removed.
-    void removed_before(Index end) {
+    void removed_before(Index end, const Found& found) {
         for (; next_old_ < end; ++next_old_) {
-            if (!old_lines_[next_old_].is_entry()) old_section_ = next_old_;
-            if (old_partner_[next_old_] == kNone) {
-                add(Change::Removed, old_places_[next_old_], old_section_, &old_lines_[next_old_],
-                    nullptr, old_lines_);
+            if (!old_.is_entry(next_old_)) old_section_ = next_old_;
+            const RestLine& line = old_rest_[next_old_ - alike_];
+            if ((line.occurrence & kMarked) == 0) {
+                found({Change::Removed, occurrence(line), next_old_, kNone, old_section_});
             }
         }
     }
 
-    void add(Change change, const Place& place, Index section_line, const ListingLine* old_line,
-             const ListingLine* new_line, const std::vector<ListingLine>& lines) {
-        LineDifference difference{change, std::nullopt, place.occurrence, old_line, new_line};
-        if (section_line != kNone) difference.section = lines[section_line].text();
-        found_.push_back(difference);
+    // Counted from the first line of the listing.
+    Index occurrence(const RestLine& line) const {
+        return (line.occurrence & ~kMarked) + names_[line.name].count_alike;
     }
 
-    const std::vector<ListingLine>& old_lines_;
-    const std::vector<ListingLine>& new_lines_;
-    std::vector<Place> old_places_;
-    std::vector<Place> new_places_;
-    std::vector<Index> old_partner_;
-    std::vector<Index> new_partner_;
-    Index next_old_ = 0;  // the first old line not walked yet
+    Listing old_;
+    Listing new_;
+    bool old_cut_;
+    bool new_cut_;
+    NameTable<> names_;
+    Index alike_ = 0;            // the lines both listings begin with that have one name
+    Index alike_title_ = kNone;  // the last line without a colon among those
+    Index changed_alike_ = 0;    // how many of those differ in their values
+    std::vector<std::uint64_t> changed_bits_;  // which, a bit for each line alike
+    std::vector<RestLine> old_rest_;  // marked: taken by a new line
+    std::vector<RestLine> new_rest_;  // marked: its value differs from its partner's
+    Index new_held_ = 0;              // past the last new line that has a partner
+    Index old_held_ = 0;              // past the last old line that has one
+    Index next_old_ = 0;              // the first old line not walked yet
     Index old_section_ = kNone;
-    std::vector<LineDifference> found_;
 };
+
+namespace {
 
 // A whole number's sign and digits, without leading zeros (none for zero).
 struct WholeNumber {
@@ -193,40 +292,38 @@ constexpr std::size_t kMachineDigits = 18;
 // A whole number of at most 18 digits (leading zeros aside) as its value; false for any other
 // text, whole numbers longer than that included.
 bool machine_number(std::string_view text, std::int64_t& value) {
-    const bool negative = !text.empty() && text.front() == '-';
-    if (!text.empty() && (negative || text.front() == '+')) text.remove_prefix(1);
-    if (text.empty()) return false;
-    while (text.size() > 1 && text.front() == '0') text.remove_prefix(1);
-    if (text.size() > kMachineDigits) return false;
-    value = 0;
-    for (const char digit : text) {
-        if (digit < '0' || digit > '9') return false;
-        value = value * 10 + (digit - '0');
+    const char* at = text.data();
+    const char* const end = at + text.size();
+    if (at == end) return false;
+    const bool negative = *at == '-';
+    if (negative || *at == '+') ++at;
+    if (at == end) return false;
+    while (end - at > 1 && *at == '0') ++at;
+    if (end - at > static_cast<std::ptrdiff_t>(kMachineDigits)) return false;
+    std::int64_t number = 0;
+    for (; at != end; ++at) {
+        const unsigned digit = static_cast<unsigned char>(*at) - unsigned{'0'};
+        if (digit > 9) return false;
+        number = number * 10 + digit;
     }
-    if (negative) value = -value;
+    value = negative ? -number : number;
     return true;
 }
 
-std::string signed_text(std::int64_t delta) {
-    if (delta == 0) return "0";
-    char text[24] = {delta < 0 ? '-' : '+'};
-    const auto written = std::to_chars(text + 1, std::end(text), delta < 0 ? -delta : delta);
-    return std::string(text, written.ptr);
-}
-
-}  // namespace
-
-std::vector<LineDifference> diff_lines(const std::vector<ListingLine>& old_lines, bool old_cut,
-                                       const std::vector<ListingLine>& new_lines, bool new_cut) {
-    return Differences(old_lines, new_lines).run(old_cut, new_cut);
-}
-
-std::optional<std::string> whole_number_delta(std::string_view old_value,
-                                              std::string_view new_value) {
-    std::int64_t old_number = 0, new_number = 0;
-    if (machine_number(old_value, old_number) && machine_number(new_value, new_number)) {
-        return signed_text(new_number - old_number);
+// "+N", "-N" or "0" at `out`; returns its end.
+char* write_signed(std::int64_t delta, char* out) {
+    if (delta == 0) {
+        *out = '0';
+        return out + 1;
     }
+    *out = delta < 0 ? '-' : '+';
+    const std::uint64_t magnitude =
+        delta < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(delta) : static_cast<std::uint64_t>(delta);
+    return std::to_chars(out + 1, out + 24, magnitude).ptr;
+}
+
+// The change between two whole numbers longer than 18 digits, digit by digit.
+std::optional<std::string> long_delta(std::string_view old_value, std::string_view new_value) {
     WholeNumber from, to;
     if (!whole_number(old_value, from) || !whole_number(new_value, to)) return std::nullopt;
     const std::string_view a = to.digits;
@@ -240,4 +337,46 @@ std::optional<std::string> whole_number_delta(std::string_view old_value,
     if (order == 0) return "0";
     delta[0] = (order < 0) != to.negative ? '-' : '+';
     return delta += order > 0 ? combine_magnitudes(a, b, -1) : combine_magnitudes(b, a, -1);
+}
+
+}  // namespace
+
+ListingComparison::ListingComparison(const ListingText& old_listing,
+                                     const ListingText& new_listing)
+    : matcher_(std::make_unique<ListingMatcher>(old_listing, new_listing)) {}
+
+ListingComparison::~ListingComparison() = default;
+
+const Listing& ListingComparison::old_lines() const { return matcher_->old_lines(); }
+const Listing& ListingComparison::new_lines() const { return matcher_->new_lines(); }
+
+void ListingComparison::tell_differences(
+    const std::function<void(const LineDifference&)>& found) {
+    matcher_->tell(found);
+}
+
+std::vector<LineDifference> ListingComparison::differences() {
+    std::vector<LineDifference> found;
+    matcher_->tell([&found](const LineDifference& difference) { found.push_back(difference); });
+    return found;
+}
+
+char* write_whole_number_delta(std::string_view old_value, std::string_view new_value,
+                               char* out) {
+    std::int64_t old_number = 0, new_number = 0;
+    if (machine_number(old_value, old_number) && machine_number(new_value, new_number)) {
+        return write_signed(new_number - old_number, out);
+    }
+    const std::optional<std::string> delta = long_delta(old_value, new_value);
+    if (!delta) return nullptr;
+    return std::copy(delta->begin(), delta->end(), out);
+}
+
+std::optional<std::string> whole_number_delta(std::string_view old_value,
+                                              std::string_view new_value) {
+    std::string delta(whole_number_delta_room(old_value, new_value), '\0');
+    const char* const end = write_whole_number_delta(old_value, new_value, delta.data());
+    if (end == nullptr) return std::nullopt;
+    delta.resize(static_cast<std::size_t>(end - delta.data()));
+    return delta;
 }

@@ -1,6 +1,7 @@
 #include "cli/report_entries.h"
 
 #include <exception>
+#include <nlohmann/json.hpp>
 #include <string_view>
 
 #include "report/report_formatter.h"
@@ -69,24 +70,31 @@ const char* text_fault(std::string_view text, bool colon_allowed) {
     return nullptr;
 }
 
-// One of the JSON's entries as a line; false with `error` when it is not one the companion wrote.
-bool entry_line(const Document& entry, std::size_t index, ListingLine& line, std::string& error) {
+// One of the JSON's entries as a line of the listing, as the formatter writes it ("key : value"
+// or the text, and CR LF), read back to the same key and value; false with `error` when it is not
+// one the companion wrote.
+bool append_entry_line(const Document& entry, std::size_t index, std::string& listing,
+                       std::string& error) {
     const Document* key = entry.is_object() ? member(entry, "key") : nullptr;
     const Document* value = entry.is_object() ? member(entry, "value") : nullptr;
     const Document* text = entry.is_object() ? member(entry, "text") : nullptr;
     const std::string where = "entry " + std::to_string(index + 1) + " ";
     const char* fault = nullptr;
     if (entry.size() == 2 && is_string(key) && is_string(value)) {
-        line = {true, key->get_ref<const std::string&>(), value->get_ref<const std::string&>()};
-        fault = text_fault(line.key(), false);
-        if (fault == nullptr) fault = text_fault(line.text(), true);
+        const std::string& key_text = key->get_ref<const std::string&>();
+        const std::string& value_text = value->get_ref<const std::string&>();
+        fault = text_fault(key_text, false);
+        if (fault == nullptr) fault = text_fault(value_text, true);
+        listing.append(key_text).append(" : ").append(value_text);
     } else if (entry.size() == 1 && is_string(text)) {
-        line = {false, {}, text->get_ref<const std::string&>()};
-        fault = line.text().empty() ? "is empty" : text_fault(line.text(), false);
+        const std::string& line = text->get_ref<const std::string&>();
+        fault = line.empty() ? "is empty" : text_fault(line, false);
+        listing.append(line);
     } else {
         error = where + "is neither {\"key\", \"value\"} nor {\"text\"}";
         return false;
     }
+    listing.append("\r\n");
     if (fault != nullptr) error = where + fault;
     return fault == nullptr;
 }
@@ -119,8 +127,7 @@ std::string failed_reading(const Document& document) {
 }
 
 // The members of `read --json` and `format --json` that diff reads; others are left alone.
-bool read_json_members(ReportEntries& report, std::string& error) {
-    const Document& document = report.document;
+bool read_json_members(const Document& document, ReportEntries& report, std::string& error) {
     const std::string not_ours = "is JSON, but not of read --json or format --json: ";
     if (!document.is_object()) {
         error = not_ours + "not one object";
@@ -148,18 +155,18 @@ bool read_json_members(ReportEntries& report, std::string& error) {
     }
     report.kind = ok != nullptr ? ReportKind::Reading : ReportKind::Report;
     report.cut = cut->get<bool>();
-    report.lines.resize(entries->size());
     for (std::size_t i = 0; i < entries->size(); ++i) {
-        if (!entry_line((*entries)[i], i, report.lines[i], why)) {
+        if (!append_entry_line((*entries)[i], i, report.listing, why)) {
             error = not_ours + why;
             return false;
         }
     }
+    report.lines = entries->size();
     return true;
 }
 
-// Parses `bytes` into `report.document`; false with `error` when they are not one JSON value.
-bool parse_json(std::string_view bytes, ReportEntries& report, std::string& error) {
+// Parses `bytes` into `document`; false with `error` when they are not one JSON value.
+bool parse_json(std::string_view bytes, Document& document, std::string& error) {
     if (bytes.size() > kMaxJsonReportFile) {
         error = "is JSON larger than the companion's ever is (" +
                 std::to_string(kMaxJsonReportFile) + " bytes)";
@@ -170,7 +177,7 @@ bool parse_json(std::string_view bytes, ReportEntries& report, std::string& erro
         return false;
     }
     try {
-        report.document = Document::parse(bytes.begin(), bytes.end());
+        document = Document::parse(bytes.begin(), bytes.end());
         return true;
     } catch (const Document::exception& failure) {  // a syntax error, or a number too large
         const std::string_view said = failure.what();
@@ -207,7 +214,7 @@ bool read_raw(std::string_view bytes, ReportEntries& report, std::string& error)
     report.fields = fields_json(formatted.fields);
     report.cut = formatted.cut;
     report.listing = std::move(formatted.text);
-    report.lines = listing_lines(report.listing);
+    report.lines = formatted.lines;
     return true;
 }
 
@@ -228,9 +235,10 @@ bool looks_like_json(std::string_view head) {
 bool read_report_entries(std::string_view bytes, ReportEntries& report, std::string& error) {
     const char first = first_character(bytes);
     if (first == '{' || first == '[') {
-        if (parse_json(bytes, report, error)) {
+        Document document;
+        if (parse_json(bytes, document, error)) {
             report.utf8 = true;
-            return read_json_members(report, error);
+            return read_json_members(document, report, error);
         }
         if (first == '{') return false;
     }
@@ -238,24 +246,11 @@ bool read_report_entries(std::string_view bytes, ReportEntries& report, std::str
     return read_raw(bytes, report, error);
 }
 
-// Room for the longest decoding first (three bytes a character at most), so that the views
-// taken as it is written stay valid.
+// CR, LF, the colon and the space are the same bytes in both, and no other character's UTF-8
+// holds an ASCII byte: the decoded listing has the same lines.
 void decode_lines_to_utf8(ReportEntries& report) {
     if (report.utf8) return;
-    std::size_t size = 0;
-    for (const ListingLine& line : report.lines) size += line.key().size() + line.text().size();
-    std::string& decoded = report.decoded;
-    decoded.clear();
-    decoded.reserve(3 * size);
-    const auto decode = [&decoded](std::string_view text) {
-        const std::size_t begin = decoded.size();
-        decoded += utf8_from_cp1251(text);
-        return std::string_view(decoded).substr(begin);
-    };
-    for (ListingLine& line : report.lines) {
-        const std::string_view key = decode(line.key());
-        line = {line.is_entry(), key, decode(line.text())};
-    }
+    report.listing = utf8_from_cp1251(report.listing);
     report.utf8 = true;
 }
 

@@ -4,10 +4,8 @@
 // (UTF-8), told apart by their content. What `diff` compares.
 
 #include <cstddef>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "cli/json_text.h"
 #include "cli/listing_lines.h"
@@ -32,11 +30,10 @@ struct ReportEntries {
     bool utf8 = false;  // the lines' texts are UTF-8 (else code page 1251, as the printer wrote)
     Json fields;        // the four fields, UTF-8 strings or null
     bool cut = false;   // the listing was cut at its cap: lines past it are missing
-    std::vector<ListingLine> lines;
-
-    std::string listing;      // a raw report's listing
-    std::string decoded;      // its lines decoded to UTF-8, once asked for
-    nlohmann::json document;  // the JSON read, whose strings the lines view
+    // A raw report's listing, or the entries of a JSON one laid out as the formatter would, and
+    // how many lines it holds.
+    std::string listing;
+    std::size_t lines = 0;
 };
 
 // Whether a file beginning with `head` may be JSON: its first character, after JSON's blanks (and
@@ -48,7 +45,7 @@ bool looks_like_json(std::string_view head);
 // "FILE ..." ("is not valid JSON: ...") when they are neither kind, or a failed reading's JSON.
 bool read_report_entries(std::string_view bytes, ReportEntries& report, std::string& error);
 
-// The lines of a raw report decoded to UTF-8, so that it compares with a JSON one.
+// The listing of a raw report decoded to UTF-8, so that it compares with a JSON one.
 void decode_lines_to_utf8(ReportEntries& report);
 
 // "raw", "reading" or "report", as the JSON Schema names the outputs.

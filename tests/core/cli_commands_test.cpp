@@ -1544,7 +1544,7 @@ TEST(CliDiffNames, SipHash_GivesThePublishedValues) {
 template <typename Hash>
 void expect_names_numbered_in_few_steps(bool switched) {
     constexpr std::size_t kNames = 20000;
-    NameTable<Hash> names(2 * kNames);
+    NameTable<Hash> names;
     std::vector<std::string> keys;
     for (std::size_t i = 0; i < kNames; ++i) keys.push_back("Key " + std::to_string(i));
     for (std::size_t i = 0; i < kNames; ++i) {

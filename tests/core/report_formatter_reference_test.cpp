@@ -359,27 +359,28 @@ std::vector<Difference> reference_diff(const std::vector<Line>& old_lines, bool 
     return differences;
 }
 
-std::optional<std::string> copied(const std::optional<std::string_view>& text) {
-    return text ? std::optional<std::string>(*text) : std::nullopt;
-}
-
 // The companion's matching of the two listings, as the reference's tuples.
 std::vector<Difference> companion_diff(const FormattedReport& old_report,
                                        const FormattedReport& new_report) {
-    const std::vector<ListingLine> old_lines = listing_lines(old_report.text);
-    const std::vector<ListingLine> new_lines = listing_lines(new_report.text);
+    ListingComparison compared({old_report.text, old_report.lines, old_report.cut},
+                               {new_report.text, new_report.lines, new_report.cut});
+    const Listing& old_lines = compared.old_lines();
+    const Listing& new_lines = compared.new_lines();
     std::vector<Difference> differences;
-    for (const LineDifference& found :
-         diff_lines(old_lines, old_report.cut, new_lines, new_report.cut)) {
+    for (const LineDifference& found : compared.differences()) {
         static const char* const kNames[] = {"changed", "added", "removed"};
-        const ListingLine& line = found.line();
-        const auto text = [](const ListingLine* of) {
-            return of ? std::optional<std::string>(of->text()) : std::nullopt;
+        const Listing& lines = found.new_line != kNoLine ? new_lines : old_lines;
+        const ListingLine line = lines[found.line()];
+        const auto text = [](const Listing& of, Listing::Index at) {
+            return at != kNoLine ? std::optional<std::string>(of.text(at)) : std::nullopt;
         };
-        differences.emplace_back(kNames[static_cast<int>(found.change)], copied(found.section),
-                                 line.is_entry(),
+        const auto section = found.section_line != kNoLine
+                                 ? std::optional<std::string>(lines.text(found.section_line))
+                                 : std::nullopt;
+        differences.emplace_back(kNames[static_cast<int>(found.change)], section, line.is_entry(),
                                  std::string(line.is_entry() ? line.key() : line.text()),
-                                 found.occurrence, text(found.old_line), text(found.new_line));
+                                 found.occurrence, text(old_lines, found.old_line),
+                                 text(new_lines, found.new_line));
     }
     return differences;
 }
