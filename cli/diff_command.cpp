@@ -258,8 +258,8 @@ private:
     }
 
     // A key, or a line's text, with its occurrence from the second on: "Key #2".
-    void put_name(const LineDifference& difference, OutputPiece& out) {
-        put_shown(lines_of(difference).key(difference.line()), out);
+    void put_name(std::string_view key, const LineDifference& difference, OutputPiece& out) {
+        put_shown(key, out);
         if (difference.occurrence < 2) return;
         out.put(" #");
         out.end_at(std::to_chars(out.end(), out.end() + kNumberRoom, difference.occurrence).ptr);
@@ -275,12 +275,11 @@ private:
 
     // The most a difference's line can take: texts from code page 1251 take up to three bytes a
     // character in UTF-8, and the change of two numbers one more digit than the longer.
-    std::size_t room_for(const LineDifference& difference, std::string_view old_value,
-                         std::string_view new_value,
-                         const std::optional<std::string_view>& heading) const {
+    static std::size_t room_for(std::string_view key, std::string_view old_value,
+                                std::string_view new_value,
+                                const std::optional<std::string_view>& heading) {
         constexpr std::size_t kMarks = 32;  // "~ ", " #", ": ", " -> ", " (", ")", LF, ...
-        const std::size_t texts = lines_of(difference).key(difference.line()).size() +
-                                  old_value.size() + new_value.size() +
+        const std::size_t texts = key.size() + old_value.size() + new_value.size() +
                                   (heading ? heading->size() : 0);
         return kMarks + std::string_view("(no section)\n").size() + kNumberRoom + 3 * texts +
                whole_number_delta_room(old_value, new_value);
@@ -299,11 +298,12 @@ private:
         } else if (lines.is_entry(line)) {
             value = lines.text(line);
         }
+        const std::string_view key = lines.key(line);  // found once: it is padded in the listing
         const std::optional<std::string_view> heading = section(difference);
-        out.make_room(room_for(difference, value, new_value, heading));
+        out.make_room(room_for(key, value, new_value, heading));
         put_heading(heading, out);
         out.put(kMarks[static_cast<int>(difference.change)]);
-        put_name(difference, out);
+        put_name(key, difference, out);
         if (changed) {
             put_value(value, out);
             out.put(" ->");

@@ -83,6 +83,8 @@ private:
     // joins them.
     [[gnu::always_inline]] Index name_of(const ReadLine& line, Index& section) {
         if (line.is_entry) return names_.number(section, false, line.key);
+        // A title repeating the one its line is under (a listing of one title) is not hashed.
+        if (section != 0 && same_text(names_[section - 1].name.key, line.key)) return section - 1;
         const Index name = names_.number(0, true, line.key);
         section = name + 1;
         return name;
