@@ -297,7 +297,7 @@ void descriptor_seeds(const fs::path& folder) {
     write_seed(
         folder, "config-packet-size-zero",
         configuration(config_header(32, 1) + setting(0, 0, 2, 2) + bulk(0x01, 64) + bulk(0x82, 0)));
-    write_seed(folder, "config-vendor-specific-and-printer",
+    write_seed(folder, "config-vendor-class-then-printer",
                configuration(config_header(9 + 2 * 23, 2) + setting(0, 0, 0, 2, 0xFF) +
                              bulk(0x03, 64) + bulk(0x84, 64) + bidirectional));
 }
