@@ -112,19 +112,13 @@ public:
     // line: only the fast hash's look-up is, what is rarer (a new name, SipHash) is not.
     [[gnu::always_inline]] NameIndex number(NameIndex section, bool is_text, std::string_view key) {
         ++look_ups_;
-        if (keyed_) return number_keyed(section, is_text, key);
-        const std::uint64_t hash = QuickHash{}(seed_, first_word({section, is_text, key}), key);
-        const auto tag = static_cast<std::uint32_t>(hash >> 32);
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t at = static_cast<std::size_t>(hash) & mask;; at = (at + 1) & mask) {
-            const Slot slot = slots_[at];
-            if (slot.name == 0) return add({section, is_text, key}, hash, at);
-            if (slot.tag == tag && is(names_[slot.name - 1], hash, section, is_text, key)) {
-                return slot.name - 1;
-            }
-            if (++searched_ > search_budget()) break;
+        if (!keyed_) {
+            const std::uint64_t hash =
+                QuickHash{}(seed_, first_word({section, is_text, key}), key);
+            const NameIndex found = find_or_add<true>(hash, section, is_text, key);
+            if (found != kGaveUp) return found;
+            hash_with_key();
         }
-        hash_with_key();
         return number_keyed(section, is_text, key);
     }
 
@@ -146,6 +140,7 @@ private:
     };
 
     static constexpr std::size_t kFirstSlots = 1024;
+    static constexpr NameIndex kGaveUp = ~NameIndex{0};  // never a name's number: names are fewer
     // A table at most half full, with a fair hash, looks at about one slot past the first for
     // each look-up on average; twice that, and some to start, before it suspects the texts.
     static constexpr std::size_t kSearchAllowance = 4096;
@@ -166,6 +161,14 @@ private:
     [[gnu::noinline]] NameIndex number_keyed(NameIndex section, bool is_text,
                                              std::string_view key) {
         const std::uint64_t hash = sip_hash<1, 3>(key_, first_word({section, is_text, key}), key);
+        return find_or_add<false>(hash, section, is_text, key);
+    }
+
+    // The name's number, found from its hash's slot on or added at the first empty slot. The
+    // fast hash's search gives up (kGaveUp) once the table has searched past its budget.
+    template <bool kBudgeted>
+    [[gnu::always_inline]] NameIndex find_or_add(std::uint64_t hash, NameIndex section,
+                                                 bool is_text, std::string_view key) {
         const auto tag = static_cast<std::uint32_t>(hash >> 32);
         const std::size_t mask = slots_.size() - 1;
         for (std::size_t at = static_cast<std::size_t>(hash) & mask;; at = (at + 1) & mask) {
@@ -175,6 +178,9 @@ private:
                 return slot.name - 1;
             }
             ++searched_;
+            if constexpr (kBudgeted) {
+                if (searched_ > search_budget()) return kGaveUp;
+            }
         }
     }
 
